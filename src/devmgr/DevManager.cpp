@@ -1,0 +1,423 @@
+#include "devmgr/DevManager.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "devmgr/controlBlock.h"
+#include "display/VelDisplay508ClassDriver.h"
+#include "display/VelDisplay520ClassDriver.h"
+#include "service/debug.h"
+#include "service/paths.h"
+#include "service/threads.h"
+#include "session/VelDev.h"
+
+std::unique_ptr<DevManager> g_dev;
+std::string DevManager::shareMemName = "/vel_shm";
+unsigned char* DevManager::sharedDataPtr = nullptr;
+std::atomic<bool> g_exitRequested{false};
+std::atomic<bool> g_abortRequested{false};
+volatile sig_atomic_t g_exitSignal = 0;
+
+uint32_t velModelForProduct(uint32_t productId) {
+    switch (productId) {
+    case 0x0520:
+    case 0x0522:
+    case 0x520A:
+        return 0x520;
+    case 0x0508:
+        return 0x508;
+    case 0x0505:
+        return 0x505;
+    case 0x0500:
+        return 0x500;
+    default:
+        return 0;
+    }
+}
+
+int velInterfaceForProduct(uint32_t productId) {
+    return (productId == 0x0500 || productId == 0x520A) ? 0 : 4;
+}
+
+DevManager::DevManager() {
+    powerModeNames[SMART] = "smart";
+    powerModeNames[LIGHT] = "light";
+    productIds = {0x0520, 0x520A, 0x0522, 0x0508, 0x0505, 0x0500};
+    shareMemName = vel::shmName();
+    unsigned char* block = nullptr;
+    if (controlBlockCreate(shareMemName.c_str(), &shmFd, &block) == 0) {
+        sharedDataPtr = block;
+        shmMapped = true;
+    }
+}
+
+DevManager::~DevManager() {
+    stopFlag = true;
+    if (shmFd >= 0 || shmMapped) {
+        controlBlockDestroy(shareMemName.c_str(), shmFd, sharedDataPtr);
+        sharedDataPtr = nullptr;
+        shmFd = -1;
+        shmMapped = false;
+    }
+    std::map<int, std::shared_ptr<VelDev>> rest;
+    {
+        std::lock_guard<std::mutex> lk(devTableMutex);
+        rest.swap(devTable);
+    }
+    rest.clear();
+    if (context) {
+        // Wake the event thread so it sees the stop flag; it leaves on its own.
+        libusb_interrupt_event_handler(context);
+    }
+}
+
+int DevManager::registerUsb() {
+    if (libusb_init(&context) != 0) {
+        vel_Print("Init Error\n");
+        context = nullptr;
+        return -1;
+    }
+    if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
+        vel_Print("Hotplug capabilites are not supported on this platform!\n");
+        return -1;
+    }
+    for (uint32_t pid : productIds) {
+        int rc = libusb_hotplug_register_callback(
+            context, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, LIBUSB_HOTPLUG_ENUMERATE, VEL_VENDOR_ID,
+            static_cast<int>(pid), VEL_USB_CLASS_MISC, hotplug_callback_attach, nullptr, &attachHandle);
+        if (rc == LIBUSB_SUCCESS) {
+            rc = libusb_hotplug_register_callback(
+                context, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_ENUMERATE, VEL_VENDOR_ID,
+                static_cast<int>(pid), VEL_USB_CLASS_MISC, hotplug_callback_detach, nullptr,
+                &detachHandle);
+        }
+        if (rc != LIBUSB_SUCCESS) {
+            vel_Print("Error creating a hotplug callback!\n");
+            return -1;
+        }
+    }
+    eventThread = std::thread(&DevManager::libusbEventHandle, this);
+    eventThread.detach();
+    return 0;
+}
+
+void DevManager::libusbEventHandle() {
+    vel::threadInit("usbHandler");
+    libusb_context* ctx = context;
+    for (;;) {
+        int rc = libusb_handle_events(ctx);
+        if (rc < 0) {
+            vel_Printf("[error] Event handling failed: %d\n", rc);
+            // A failing event loop must not spin: give the system a moment before retrying.
+            vel::sleepMs(10);
+            continue;
+        }
+        if (stopFlag) break;
+    }
+    vel_Print("libusbEventHandle thread exit!\n");
+}
+
+int DevManager::hotplug_callback_attach(libusb_context* ctx, libusb_device* dev,
+                                        libusb_hotplug_event, void*) {
+    vel_Print("====>Vel USB Device is attached<====\n");
+    if (!g_dev) return 0;
+    if (g_dev->device_open_set(ctx, dev) != 0) {
+        vel_Print("Device open failed in hotplug_callback_attach!\n");
+        g_dev->usb_abort(dev);
+    }
+    return 0;
+}
+
+int DevManager::hotplug_callback_detach(libusb_context*, libusb_device* dev, libusb_hotplug_event,
+                                        void*) {
+    vel_Print("====>Vel USB Device is detached<====\n");
+    if (!g_dev) return 0;
+    g_dev->setDevConFlagbyLibusb(dev, false);
+    if (g_dev->removeDevbyLibusb(dev) != 0) {
+        vel_Print("Device close failed in hotplug_callback_detach!\n");
+        g_dev->usb_abort(dev);
+    }
+    return 0;
+}
+
+void DevManager::claim() {
+    vel_Print("\n+---------------Vel Driver Information--------------+\n\n");
+    vel_Print("Release type:      Velmora Linux USB Display Driver\n\n");
+    vel_Print("Driver version:            v2.24.6.0\n\n");
+    vel_Print("Support products:       VL50X VL520\n");
+    vel_Print("+---------------------------------------------------+\n\n");
+}
+
+int DevManager::device_open_set(libusb_context*, libusb_device* device) {
+    claim();
+
+    int key = -1;
+    std::shared_ptr<VelDev> dev;
+    {
+        std::lock_guard<std::mutex> lk(devTableMutex);
+        for (int k = 0; k < VEL_MAX_DEVICES; ++k) {
+            if (devTable.count(k) == 0) {
+                key = k;
+                break;
+            }
+            vel_Printf("Key %d already exists in the map.\n", k);
+        }
+        if (key < 0) {
+            vel_Print("Error: too many device or failed to allocate Vel Dev.\n");
+            return -1;
+        }
+        dev = std::make_shared<VelDev>(this);
+        devTable[key] = dev;
+    }
+
+    dev->devKey = key;
+    dev->usbDevice = device;
+    dev->connected = true;
+    dev->pendingTarget = 0;
+    for (auto& a : dev->viewActive) a = false;
+
+    struct libusb_device_descriptor desc {};
+    if (libusb_get_device_descriptor(device, &desc) != 0) {
+        vel_Print("Error getting device descripor\n");
+    }
+    vel_Printf("Dev[%d] (bus %d, device %d)\n", key, libusb_get_bus_number(device),
+               libusb_get_device_address(device));
+    vel_Printf("USB run as USB%x\n", desc.bcdUSB);
+
+    dev->productId = desc.idProduct;
+    dev->model = velModelForProduct(desc.idProduct);
+    dev->vendorId = desc.idVendor;
+    vel_Printf("Current Product is VL%x\n", dev->model);
+
+    if (dev->model == 0x520) {
+        dev->viewCount = 3;
+        dev->m_IDSource2DisplayDeviceMap.clear();
+        dev->m_IDDisplayDevice2MonitorMap.clear();
+        auto dc = std::make_shared<VelDisplay520Class>(dev.get(), key);
+        dc->initValue();
+        dev->displayClass = dc;
+    } else {
+        dev->displayClass = std::make_shared<VelDisplayClass508>(dev.get(), key);
+        dev->viewCount = 2;
+    }
+
+    struct libusb_config_descriptor* config = nullptr;
+    if (libusb_get_config_descriptor(device, 0, &config) == 0 && config) {
+        dev->interfaceCount = config->bNumInterfaces;
+        vel_Printf("nb interfaces: %d\n", dev->interfaceCount);
+        libusb_free_config_descriptor(config);
+    }
+    if (dev->usbHandle) {
+        vel_Printf("init dev handle [%d]dev\n", key);
+        libusb_close(dev->usbHandle);
+        dev->usbHandle = nullptr;
+    }
+
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(device, &handle) != 0 || !handle) {
+        vel_Print("Could not open USB device\n");
+        return -1;
+    }
+    dev->usbHandle = handle;
+    int rc = libusb_reset_device(handle);
+    if (rc != 0) {
+        vel_Printf("Could not reset USB device ret = %d\n", rc);
+        return -1;
+    }
+    dev->interfaceNumber = velInterfaceForProduct(dev->productId);
+    if (libusb_claim_interface(handle, dev->interfaceNumber) != 0) {
+        vel_Printf("Error: Cannot Claim Interface #%d!\n", dev->interfaceNumber);
+        return -1;
+    }
+    rc = libusb_set_interface_alt_setting(handle, dev->interfaceNumber, 1);
+    if (rc != 0) {
+        vel_Printf("Error: Cannot set interface #%d alternate setting %d! ret=%d\n",
+                   dev->interfaceNumber, 1, rc);
+        libusb_release_interface(handle, dev->interfaceNumber);
+        libusb_close(handle);
+        dev->usbHandle = nullptr;
+        return -1;
+    }
+
+    dev->openTimeReset();
+    for (int v = 0; v < VEL_MAX_VIEWS; ++v) {
+        vel_Printf("initialize Vel TOPO view ID %d............\n", v);
+        dev->viewTable[v] = {-1, 0};
+        dev->frameCounter[v] = 0;
+        dev->frameIndex520[v] = 1;
+    }
+
+    // Models 0x500 and 0x505 speak the same protocol as 0x508 and use the same endpoints.
+    if (dev->model == 0x508 || dev->model == 0x505 || dev->model == 0x500) {
+        dev->cmdEndpoint508 = 1;
+        dev->imageEndpoint = 2;
+    }
+    if (dev->model == 0x508) dev->displayClass->monitorControl(1);
+
+    std::shared_ptr<VelDisplayClassBase> dc = dev->displayClass;
+    std::thread([dc] { dc->fwStatusThread(); }).detach();
+    std::thread([dc] { dc->initCmds(); }).detach();
+    return 0;
+}
+
+int DevManager::setDevConFlagbyLibusb(libusb_device* device, bool isConnected) {
+    vel_Print("setDevConFlagbyLibusb!\n");
+    bool found = false;
+    std::lock_guard<std::mutex> lk(devTableMutex);
+    for (auto& [key, dev] : devTable) {
+        if (dev->usbDevice == device) {
+            dev->connected = isConnected;
+            found = true;
+        }
+    }
+    if (!found) {
+        vel_Printf("Error: [%s]missing device handle.\n", "setDevConFlagbyLibusb");
+        return -1;
+    }
+    return 0;
+}
+
+int DevManager::removeDevbyLibusb(libusb_device* device) {
+    vel_Print("removeDevbyLibusb!\n");
+    std::vector<std::pair<int, std::shared_ptr<VelDev>>> matches;
+    {
+        std::lock_guard<std::mutex> lk(devTableMutex);
+        for (auto& [key, dev] : devTable) {
+            if (dev->usbDevice == device) matches.emplace_back(key, dev);
+        }
+    }
+    if (matches.empty()) {
+        vel_Printf("Error: [%s] missing device handle.\n", "removeDevbyLibusb");
+        return -1;
+    }
+    for (auto& [key, dev] : matches) {
+        cleanDevice(dev);
+        std::lock_guard<std::mutex> lk(devTableMutex);
+        auto it = devTable.find(key);
+        if (it != devTable.end() && it->second == dev) devTable.erase(it);
+    }
+    return 0;
+}
+
+int DevManager::cleanDevice(std::shared_ptr<VelDev> dev) {
+    if (!dev) return -1;
+    vel_Print("cleanDevice!\n");
+    libusb_device_handle* handle = dev->usbHandle;
+    if (dev->connected && dev->displayClass) dev->displayClass->fwExeClean();
+    if (dev->model == 0x508) dev->connected = false;
+    for (int v = 0; v < dev->viewCount && v < VEL_MAX_VIEWS; ++v) dev->viewActive[v] = false;
+
+    bool skipViews = false;
+    if (dev->pluggedMonitors == 0) {
+        vel_Print("[warning] no view ID.\n");
+        if (dev->model == 0x508) skipViews = true;
+    }
+    if (!skipViews) {
+        for (int v = 0; v < dev->viewCount && v < VEL_MAX_VIEWS; ++v) {
+            if (dev->viewTable[v].first == -1) continue;
+            dev->encodeQueue[v].setcancel();
+            dev->rectQueue[v].setcancel();
+            dev->sendQueue.setcancel();
+            vel::sleepMs(100);
+            dev->rectQueue[v].clear();
+            while (auto e = dev->encodeQueue[v].trypop()) free(e->rect.buffer);
+            while (auto p = dev->sendQueue.trypop()) free(p->buffer);
+            dev->encodeQueue[v].resetcancel();
+            dev->rectQueue[v].resetcancel();
+            dev->sendQueue.resetcancel();
+            dev->evdiBuffer[v].buffer = nullptr;
+            free(dev->convBuffer[v]);
+            dev->convBuffer[v] = nullptr;
+            delete dev->evdiUserData[v];
+            dev->evdiUserData[v] = nullptr;
+        }
+        if (dev->displayOffSemInit) {
+            sem_destroy(&dev->displayOffSemaphore);
+            dev->displayOffSemInit = false;
+        }
+        for (int v = 0; v < VEL_MAX_VIEWS; ++v) {
+            int target = dev->viewTable[v].second;
+            auto it = dev->target2View.find(target);
+            if (it == dev->target2View.end()) continue;
+            int view = it->second;
+            if (view >= 0 && view < VEL_MAX_VIEWS && dev->evdiHandle[view]) {
+                evdi_disconnect(dev->evdiHandle[view]);
+                evdi_close(dev->evdiHandle[view]);
+                dev->evdiHandle[view] = nullptr;
+                dev->evdiOpened[view] = false;
+            }
+            dev->target2View.erase(it);
+        }
+    }
+    if (handle) {
+        libusb_release_interface(handle, dev->interfaceNumber);
+        libusb_close(handle);
+        dev->usbHandle = nullptr;
+    }
+    dev->usbDevice = nullptr;
+    dev->devKey = 9999;
+    memset(dev->cursorStaging.get(), 0, VEL_CURSOR_STAGING_SIZE);
+    vel_Printf("Disconnect [%d] device success!!!\n", 0);
+    return 0;
+}
+
+int DevManager::removeAllDevice() {
+    for (;;) {
+        std::shared_ptr<VelDev> dev;
+        int key;
+        {
+            std::lock_guard<std::mutex> lk(devTableMutex);
+            if (devTable.empty()) break;
+            key = devTable.begin()->first;
+            dev = devTable.begin()->second;
+        }
+        cleanDevice(dev);
+        std::lock_guard<std::mutex> lk(devTableMutex);
+        auto it = devTable.find(key);
+        if (it != devTable.end() && it->second == dev) devTable.erase(it);
+    }
+    return 0;
+}
+
+std::shared_ptr<VelDev> DevManager::findDev(int key) {
+    std::lock_guard<std::mutex> lk(devTableMutex);
+    auto it = devTable.find(key);
+    return it == devTable.end() ? nullptr : it->second;
+}
+
+size_t DevManager::deviceCount() {
+    std::lock_guard<std::mutex> lk(devTableMutex);
+    return devTable.size();
+}
+
+void DevManager::requestExit() {
+    {
+        std::lock_guard<std::mutex> lk(exitMutex);
+        g_exitRequested = true;
+    }
+    exitCond.notify_all();
+}
+
+void DevManager::waitForExit() {
+    std::unique_lock<std::mutex> lk(exitMutex);
+    // The predicate keeps a spurious wake-up from stopping the service. The signal handler only
+    // raises g_exitSignal (all it may safely do); the main thread notices it within 50 ms and
+    // writes the handler's line on its behalf.
+    while (!g_exitRequested) {
+        exitCond.wait_for(lk, std::chrono::milliseconds(50));
+        if (g_exitSignal && !g_exitRequested) {
+            vel_Print("[info] send exit signal\n");
+            g_exitRequested = true;
+        }
+    }
+}
+
+void DevManager::usb_abort(libusb_device*) {
+    vel_Print("usb_abort!\n");
+    g_abortRequested = true;
+    requestExit();
+    vel::sleepMs(1000);
+    _exit(1);
+}

@@ -1,0 +1,95 @@
+// DevManager: the one process-wide object of the service (owned by g_dev). It owns the libusb
+// context and its event thread ("usbHandler"), registers hot-plug callbacks for the adapter
+// family, opens and claims arriving adapters, keeps at most two device sessions (keys 0 and 1),
+// tears them down on departure and at stop, and provides usb_abort, the service's one fatal exit.
+//
+// Concurrency: hot-plug callbacks run on the main thread during registration (enumeration) and
+// on "usbHandler" afterwards. The device table is guarded by devTableMutex; lookups hand out a
+// shared reference and release the lock at once, so a caller never holds it across device I/O.
+// Clean-up of a session runs without the lock held (it joins threads that may look up the table).
+#pragma once
+
+#include <libusb-1.0/libusb.h>
+
+#include <signal.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class VelDev;
+
+#ifndef VEL_VENDOR_ID
+#define VEL_VENDOR_ID 0xFFFF
+#endif
+
+constexpr int VEL_MAX_DEVICES = 2;
+constexpr int VEL_USB_CLASS_MISC = 0xEF;
+
+class DevManager {
+public:
+    enum PowerMode { SMART = 0, LIGHT = 1 };
+    enum MastType { BOARD = 0, HOST = 1 };
+
+    DevManager();
+    ~DevManager();
+    DevManager(const DevManager&) = delete;
+    DevManager& operator=(const DevManager&) = delete;
+
+    int registerUsb();
+    void libusbEventHandle();
+    static int LIBUSB_CALL hotplug_callback_attach(libusb_context* ctx, libusb_device* dev,
+                                                   libusb_hotplug_event event, void* user);
+    static int LIBUSB_CALL hotplug_callback_detach(libusb_context* ctx, libusb_device* dev,
+                                                   libusb_hotplug_event event, void* user);
+    int device_open_set(libusb_context* ctx, libusb_device* dev);
+    int setDevConFlagbyLibusb(libusb_device* dev, bool connected);
+    int removeDevbyLibusb(libusb_device* dev);
+    int cleanDevice(std::shared_ptr<VelDev> dev);
+    int removeAllDevice();
+    // Fatal exit: logs, wakes the main thread, sleeps one second and ends the process with 1.
+    [[noreturn]] void usb_abort(libusb_device* dev);
+    void claim();
+
+    // Session lookup by key (shared reference, or null).
+    std::shared_ptr<VelDev> findDev(int key);
+    size_t deviceCount();
+
+    // The main thread's wait for the stop: returns when a signal or usb_abort asked for it.
+    void waitForExit();
+    // Wakes the main thread's wait (signal path and usb_abort).
+    void requestExit();
+
+    static std::string shareMemName;
+    static unsigned char* sharedDataPtr;  // the mapped control block, or null
+
+    std::mutex exitMutex;
+    std::condition_variable exitCond;
+    libusb_hotplug_callback_handle attachHandle = 0, detachHandle = 0;
+    libusb_context* context = nullptr;
+    std::thread eventThread;
+    std::mutex devTableMutex;  // guards devTable
+    std::map<int, std::shared_ptr<VelDev>> devTable;
+    std::atomic<bool> stopFlag{false};
+    int shmFd = -1;
+    bool shmMapped = false;
+    std::map<PowerMode, std::string> powerModeNames;
+    std::vector<uint32_t> productIds;
+};
+
+extern std::unique_ptr<DevManager> g_dev;
+
+// Set by usb_abort and by the signal handler; the main thread's exit predicate.
+extern std::atomic<bool> g_exitRequested;
+extern std::atomic<bool> g_abortRequested;
+extern volatile sig_atomic_t g_exitSignal;
+
+// Model and interface for a product ID (0 model for an unknown one).
+uint32_t velModelForProduct(uint32_t productId);
+int velInterfaceForProduct(uint32_t productId);

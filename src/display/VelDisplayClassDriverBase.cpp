@@ -1,0 +1,52 @@
+#include "display/VelDisplayClassDriverBase.h"
+
+#include <cstring>
+#include <vector>
+
+#include "service/debug.h"
+
+int velScanFwVersionTail(const unsigned char* data, size_t size, char* version, size_t cap) {
+    static const char kTag[] = "Version:";
+    const size_t tagLen = 8;
+    if (!data || !version || cap == 0) return 0;
+    // The version lives in the file's last 128 bytes; a shorter file is scanned whole.
+    const size_t tailLen = size < 128 ? size : 128;
+    const unsigned char* tail = data + (size - tailLen);
+    if (tailLen < tagLen) return 0;
+    size_t start = tailLen - tagLen < 119 ? tailLen - tagLen : 119;
+    for (size_t pos = start + 1; pos-- > 0;) {
+        if (memcmp(tail + pos, kTag, tagLen) != 0) continue;
+        for (size_t blank = pos + 10; blank < tailLen; ++blank) {
+            if (tail[blank] != ' ') continue;
+            size_t len = blank - (pos + tagLen);
+            if (len > cap - 1) len = cap - 1;
+            memcpy(version, tail + pos + tagLen, len);
+            version[len] = '\0';
+            return 1;
+        }
+        return 0;
+    }
+    return 0;
+}
+
+int VelDisplayClassBase::getLocalFw1Ver(FILE* file, char* version) {
+    if (!file) {
+        vel_Print("[error] can't open file");
+        return 0;
+    }
+    if (fseek(file, 0, SEEK_END) != 0) {
+        vel_Print("[error] can't read file");
+        return 0;
+    }
+    long size = ftell(file);
+    if (size <= 0 || fseek(file, 0, SEEK_SET) != 0) {
+        vel_Print("[error] can't read file");
+        return 0;
+    }
+    std::vector<unsigned char> data(static_cast<size_t>(size));
+    if (fread(data.data(), 1, data.size(), file) != data.size()) {
+        vel_Print("[error] can't read file");
+        return 0;
+    }
+    return velScanFwVersionTail(data.data(), data.size(), version, sizeof hostFwVersion);
+}

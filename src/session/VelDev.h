@@ -1,0 +1,139 @@
+// VelDev: the state of one attached adapter (a device session). The device manager creates it
+// under shared ownership when an adapter arrives; EVDI handlers, monitor plug-in and plug-out,
+// the frame pipeline and the display classes work on its fields.
+//
+// Threads owned by a session: the conversion thread ("rgb2yuv520"), the send thread
+// ("velSendImg") and the EVDI epoll thread ("pollEvdiEve"), started by the constructor and joined
+// by the destructor. The destructor releases every blocking wait they can be in: it raises
+// `exitFlag`, posts every per-view semaphore, and writes the stop eventfd.
+//
+// Flags polled across threads (exit, connected, view active, EVDI opened, buffer registered,
+// mode-set done) are atomics with one writer at a time.
+#pragma once
+
+#include <semaphore.h>
+#include <time.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "display/displayTypes.h"
+#include "edid/capsMode.h"
+#include "pipeline/pipelineRecords.h"
+#include "service/threadLock.h"
+#include "session/evdiApi.h"
+
+struct libusb_device;
+struct libusb_device_handle;
+class DevManager;
+class VelDisplayClassBase;
+
+struct _DEV_TOPO_ {
+    int first = 0;
+    int second = 0;
+};
+
+// One control-reply slot: a command code and the replies queued for it.
+struct _CONTROL_REPLY_SLOT_ {
+    int code = 0;
+    threadsafe_queue<VELPTC_CONTROL_RET> replies;
+};
+
+constexpr int VEL_MAX_VIEWS = 3;
+constexpr int VEL_MODES_PER_VIEW = 64;
+constexpr size_t VEL_CURSOR_STAGING_SIZE = 8192000;
+
+class VelDev {
+public:
+    explicit VelDev(DevManager* owner);
+    ~VelDev();
+    VelDev(const VelDev&) = delete;
+    VelDev& operator=(const VelDev&) = delete;
+
+    // Empties the view's dirty-rectangle and encode queues and the send queue (freeing queued
+    // packet buffers); a cancelled queue is left alone.
+    void clearQueueData(int viewId);
+
+    // Open-time reset done by the device manager once the USB interface is set up.
+    void openTimeReset();
+
+    // Thread bodies.
+    void processRectData520(int threadId, int firstView, int lastView, sem_t* wake);
+    void velSendImgThread();
+    void epollEvdiEventThread();
+
+    DevManager* owner;
+    std::mutex sessionMutex;  // the light-mode encoder holds it around its send-queue push
+    std::condition_variable sessionCond;
+    int epollFd = -1;
+    int stopFd = -1;  // eventfd: written once by the destructor to wake the epoll thread
+    std::atomic<bool> evdiOpened[VEL_MAX_VIEWS] = {};
+    std::thread convThreads[VEL_MAX_VIEWS];
+    std::thread sendThread, epollThread;
+    int viewsPerConvThread = 3;
+    std::atomic<bool> exitFlag{false};
+    int devKey = 0;
+    libusb_device* usbDevice = nullptr;
+    libusb_device_handle* usbHandle = nullptr;
+    _DEV_TOPO_ viewTable[VEL_MAX_VIEWS];  // {view id (-1 free), target id}
+    std::map<int, int> target2View;
+    uint32_t productId = 0, model = 0, vendorId = 0;
+    bool dualView = false;
+    std::atomic<bool> bufferRegistered[VEL_MAX_VIEWS] = {};
+    int frameInterval[VEL_MAX_VIEWS] = {0, 0, 0};  // microseconds per frame
+    int interfaceNumber = 4;
+    std::atomic<bool> viewActive[VEL_MAX_VIEWS] = {};
+    std::atomic<int> modeSetDone{0};
+    std::atomic<bool> connected{false};
+    int pendingTarget = 0;
+    int64_t pluggedMonitors = 0;
+    int interfaceCount = 0;
+    struct timespec lastBulkOut {};
+    bool hiResDualView = false;
+    int viewCount = 3;
+    uint32_t pixelFormat[VEL_MAX_VIEWS] = {0, 0, 0};
+    unsigned char* convBuffer[VEL_MAX_VIEWS] = {nullptr, nullptr, nullptr};
+    sem_t g_sem_mainThread[VEL_MAX_VIEWS], sem_mainThread_step2[VEL_MAX_VIEWS];
+    sem_t g_sem_cwThread[VEL_MAX_VIEWS], sem_cwThread_step2[VEL_MAX_VIEWS];
+    sem_t frameCreditSemaphore;
+    sem_t frameFeedbackSemaphore[VEL_MAX_VIEWS];
+    sem_t displayOffSemaphore;
+    bool displayOffSemInit = false;
+    sem_t convWake[VEL_MAX_VIEWS];
+    int view2ConvThread[VEL_MAX_VIEWS] = {0, 0, 0};
+    pthread_t y2jUpper[VEL_MAX_VIEWS] = {}, r2yBottom[VEL_MAX_VIEWS] = {},
+              y2jBottom[VEL_MAX_VIEWS] = {};
+    bool convThreads508Started[VEL_MAX_VIEWS] = {false, false, false};
+    uint32_t frameIndex508Reported = 0, frameIndex508Next = 1;
+    threadsafe_queue<_RCV_BUF_ADDR> edidQueue, modeListQueue, capsQueue, generalQueue;
+    _CONTROL_REPLY_SLOT_ controlReplies[10];
+    threadsafe_queue<_evdi_send> sendQueue;
+    threadsafe_queue<_RECT_IN_ENCODE_Q> encodeQueue[VEL_MAX_VIEWS];
+    threadsafe_queue<evdi_rect> rectQueue[VEL_MAX_VIEWS];
+    evdi_buffer evdiBuffer[VEL_MAX_VIEWS] = {};
+    sem_t updateToken[VEL_MAX_VIEWS];
+    int refreshRate[VEL_MAX_VIEWS] = {60, 60, 60};
+    int frameCounter[VEL_MAX_VIEWS] = {0, 0, 0};
+    int frameIndex520[VEL_MAX_VIEWS] = {1, 1, 1};
+    _alignmentRect rememberedRect[VEL_MAX_VIEWS][2] = {};
+    int rememberedAlt[VEL_MAX_VIEWS] = {0, 0, 0};
+    int displayOff[VEL_MAX_VIEWS] = {1, 1, 1};
+    CAPS_MODE_STRUCT modeList[VEL_MAX_VIEWS][VEL_MODES_PER_VIEW] = {};
+    evdi_handle evdiHandle[VEL_MAX_VIEWS] = {nullptr, nullptr, nullptr};
+    evdi_event_context evdiContext[VEL_MAX_VIEWS] = {};
+    _DEV_TOPO_* evdiUserData[VEL_MAX_VIEWS] = {nullptr, nullptr, nullptr};
+    std::unique_ptr<unsigned char[]> cursorStaging;  // VEL_CURSOR_STAGING_SIZE bytes
+    uint32_t cmdEndpoint508 = 0, imageEndpoint = 0, imageEndpoint520 = 0;
+    std::map<uint16_t, uint16_t> m_IDSource2DisplayDeviceMap;
+    std::map<uint16_t, uint16_t> m_IDDisplayDevice2MonitorMap;
+    std::shared_ptr<VelDisplayClassBase> displayClass;
+
+    // Process-wide count of conversion threads ever created (their thread ids).
+    static std::atomic<int> s_convThreadCount;
+    int convThreadId[VEL_MAX_VIEWS] = {-1, -1, -1};
+};
