@@ -1,0 +1,154 @@
+#include "testSupport.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "service/debug.h"
+
+namespace vtest {
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/veltest.XXXXXX";
+    char* p = mkdtemp(tmpl);
+    m_path = p ? p : "/tmp";
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    if (m_path != "/tmp") std::filesystem::remove_all(m_path, ec);
+}
+
+IsolatedEnv::IsolatedEnv() {
+    static std::atomic<int> counter{0};
+    m_shm = "/veltest_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    std::filesystem::create_directories(fwDir());
+    setenv("VEL_LOG_DIR", logDir().c_str(), 1);
+    setenv("VEL_FW_DIR", fwDir().c_str(), 1);
+    setenv("VEL_SHM_NAME", m_shm.c_str(), 1);
+}
+
+IsolatedEnv::~IsolatedEnv() {
+    unsetenv("VEL_LOG_DIR");
+    unsetenv("VEL_FW_DIR");
+    unsetenv("VEL_SHM_NAME");
+}
+
+std::string IsolatedEnv::log() const { return decodeLog(readFile(logFile())); }
+
+std::vector<std::string> IsolatedEnv::logLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(log());
+    std::string line;
+    while (std::getline(in, line)) {
+        // Lines begin with "YYYY-MM-DD HH:MM:SS"; continuation lines of multi-line texts do not.
+        if (line.size() >= 19 && line[4] == '-' && line[13] == ':') line = line.substr(19);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string decodeLog(const std::string& raw) {
+    std::string out = raw;
+    for (char& c : out) c = untransChar(c);
+    return out;
+}
+
+bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return cond();
+}
+
+Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    std::string outPath = m_io.file("out"), errPath = m_io.file("err");
+    m_pid = fork();
+    if (m_pid == 0) {
+        int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int n = open("/dev/null", O_RDONLY);
+        dup2(o, 1);
+        dup2(e, 2);
+        dup2(n, 0);
+        for (const auto& kv : env) putenv(strdup(kv.c_str()));
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+}
+
+Process::~Process() {
+    if (!m_done && m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+}
+
+void Process::signal(int sig) {
+    if (m_pid > 0 && !m_done) kill(m_pid, sig);
+}
+
+bool Process::running() {
+    if (m_done || m_pid <= 0) return false;
+    int st = 0;
+    pid_t r = waitpid(m_pid, &st, WNOHANG);
+    if (r == m_pid) {
+        m_done = true;
+        m_result.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return false;
+    }
+    return true;
+}
+
+ProcResult Process::wait(std::chrono::milliseconds timeout) {
+    if (!m_done) {
+        if (!waitFor([this] { return !running(); }, timeout)) {
+            kill(m_pid, SIGKILL);
+            int st = 0;
+            waitpid(m_pid, &st, 0);
+            m_done = true;
+            m_result.status = -2;  // timed out
+        }
+    }
+    m_result.out = readFile(m_io.file("out"));
+    m_result.err = readFile(m_io.file("err"));
+    return m_result;
+}
+
+ProcResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+               std::chrono::milliseconds timeout) {
+    Process p(argv, env);
+    return p.wait(timeout);
+}
+
+std::string binPath(const std::string& relative) { return std::string(VEL_BIN_DIR) + "/" + relative; }
+
+int findLine(const std::vector<std::string>& lines, const std::string& needle, int from) {
+    for (int i = from < 0 ? 0 : from; i < static_cast<int>(lines.size()); ++i) {
+        if (lines[i].find(needle) != std::string::npos) return i;
+    }
+    return -1;
+}
+
+}  // namespace vtest

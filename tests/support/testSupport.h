@@ -1,0 +1,84 @@
+// Helpers shared by the tests: private temporary directories, reading the (substituted) service
+// log back as plain text, running programs as processes with captured output, and bounded
+// polling for conditions.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vtest {
+
+// A fresh directory under /tmp, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Points VEL_LOG_DIR, VEL_FW_DIR and VEL_SHM_NAME at private places for the test's lifetime.
+class IsolatedEnv {
+public:
+    IsolatedEnv();
+    ~IsolatedEnv();
+    std::string logDir() const { return m_dir.path() + "/log"; }
+    std::string fwDir() const { return m_dir.path() + "/fw"; }
+    std::string logFile() const { return logDir() + "/VelUSBDisplay.log"; }
+    const std::string& shmName() const { return m_shm; }
+    // The log decoded (substitution undone), or "" if there is none.
+    std::string log() const;
+    // Decoded log lines without their 19-character timestamps.
+    std::vector<std::string> logLines() const;
+
+private:
+    TempDir m_dir;
+    std::string m_shm;
+};
+
+std::string readFile(const std::string& path);
+std::string decodeLog(const std::string& raw);
+
+// Polls `cond` every 5 ms until it holds or `timeout` passes; returns its last value.
+bool waitFor(const std::function<bool()>& cond,
+             std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+struct ProcResult {
+    int status = -1;      // exit code, or 128 + signal
+    std::string out;      // standard output
+    std::string err;      // standard error
+};
+
+// A program started as a child process with its output captured to files.
+class Process {
+public:
+    Process(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    ~Process();
+    pid_t pid() const { return m_pid; }
+    void signal(int sig);
+    // Waits for the child to end (killing it after `timeout`); returns status and output.
+    ProcResult wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    bool running();
+
+private:
+    pid_t m_pid = -1;
+    TempDir m_io;
+    bool m_done = false;
+    ProcResult m_result;
+};
+
+// Runs a program to completion.
+ProcResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+std::string binPath(const std::string& relative);  // under the build directory
+
+// Index of the first line at or after `from` that contains `needle`, or -1.
+int findLine(const std::vector<std::string>& lines, const std::string& needle, int from = 0);
+
+}  // namespace vtest

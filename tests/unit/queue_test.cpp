@@ -1,0 +1,155 @@
+// Work queues, lock classes and timed semaphore waits.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "service/OrfeLock.h"
+#include "service/threadLock.h"
+#include "testSupport.h"
+
+using namespace std::chrono;
+
+TEST(Queue, CancelledQueueDropsPushesAndYieldsNothing) {
+    threadsafe_queue<int> q;
+    q.push(1);
+    q.setcancel();
+    q.push(2);
+    EXPECT_EQ(q.trypop(), nullptr);
+    EXPECT_EQ(q.waitpop(), nullptr);
+    EXPECT_EQ(q.timedpop(milliseconds(10)), nullptr);
+    q.clear();  // does nothing on a cancelled queue
+    EXPECT_TRUE(q.isCancelled());
+    q.setcancel();  // idempotent
+}
+
+TEST(Queue, TwoPushesWakeTheWaiterWhoFindsBoth) {
+    threadsafe_queue<int> q;
+    std::atomic<int> got{0};
+    std::thread consumer([&] {
+        auto first = q.waitpop();
+        ASSERT_TRUE(first);
+        got += *first;
+        // The second push did not signal (the queue was not empty): drain with trypop.
+        vtest::waitFor([&] { return !q.empty(); }, milliseconds(500));
+        while (auto more = q.trypop()) got += *more;
+    });
+    std::this_thread::sleep_for(milliseconds(20));
+    q.push(1);
+    q.push(2);
+    consumer.join();
+    EXPECT_EQ(got, 3);
+}
+
+TEST(Queue, SetCancelWakesEveryWaiter) {
+    threadsafe_queue<int> q;
+    std::atomic<int> nulls{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) waiters.emplace_back([&] {
+        if (!q.waitpop()) ++nulls;
+    });
+    std::this_thread::sleep_for(milliseconds(20));
+    q.setcancel();
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(nulls, 4);
+}
+
+TEST(Queue, ElementOutlivesClear) {
+    threadsafe_queue<std::string> q;
+    q.push("kept");
+    auto held = q.trypop();
+    q.push("gone");
+    q.clear();
+    EXPECT_EQ(*held, "kept");
+    EXPECT_TRUE(q.empty());
+    EXPECT_FALSE(q.isCancelled());
+}
+
+TEST(Queue, TimedPopGivesUpAfterItsTimeout) {
+    threadsafe_queue<int> q;
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(q.timedpop(milliseconds(100)), nullptr);
+    auto ms = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    EXPECT_GE(ms, 95);
+    EXPECT_LT(ms, 1000);
+}
+
+TEST(Locks, RecursiveCommandLockDoesNotBlockItsOwner) {
+    COrfeLock lock;
+    lock.getLock();
+    lock.getLock();
+    lock.releaseLock();
+    std::atomic<bool> taken{false};
+    std::thread other([&] {
+        lock.getLock();
+        taken = true;
+        lock.releaseLock();
+    });
+    std::this_thread::sleep_for(milliseconds(30));
+    EXPECT_FALSE(taken);  // still held once
+    lock.releaseLock();
+    other.join();
+    EXPECT_TRUE(taken);
+}
+
+TEST(Locks, ScopeGuardLocksAndUnlocks) {
+    CMutex m;
+    int counter = 0;
+    std::vector<std::thread> ts;
+    for (int i = 0; i < 4; ++i) ts.emplace_back([&] {
+        for (int j = 0; j < 10000; ++j) {
+            CthreadLock guard(m);
+            ++counter;
+        }
+    });
+    for (auto& t : ts) t.join();
+    EXPECT_EQ(counter, 40000);
+}
+
+TEST(SemWait, SecondTimeoutLogsItsWarning) {
+    vtest::IsolatedEnv env;
+    sem_t s;
+    sem_init(&s, 0, 0);
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(semWaitSecond(&s, 1), -1);
+    auto ms = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    EXPECT_GE(ms, 900);
+    EXPECT_LT(ms, 3000);
+    EXPECT_GE(vtest::findLine(env.logLines(), "[warning] waiting 1 seconds timed out"), 0);
+    sem_post(&s);
+    EXPECT_EQ(semWaitSecond(&s, 1), 0);
+    sem_destroy(&s);
+}
+
+TEST(SemWait, MillisecondDeadlineIsNormalised) {
+    struct timespec now {10, 600000000L};
+    struct timespec d = semDeadlineMillisecond(now, 1500);
+    EXPECT_EQ(d.tv_sec, 12);
+    EXPECT_EQ(d.tv_nsec, 100000000L);
+    struct timespec z {10, 0};
+    d = semDeadlineMillisecond(z, 1500);
+    EXPECT_EQ(d.tv_sec, 11);
+    EXPECT_EQ(d.tv_nsec, 500000000L);
+}
+
+TEST(SemWait, SignalDuringWaitDoesNotFailIt) {
+    vtest::IsolatedEnv env;
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &sa, nullptr);  // no SA_RESTART: sem_timedwait sees EINTR
+    sem_t s;
+    sem_init(&s, 0, 0);
+    pthread_t waiter = pthread_self();
+    std::thread poster([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        pthread_kill(waiter, SIGUSR1);
+        std::this_thread::sleep_for(milliseconds(50));
+        sem_post(&s);
+    });
+    EXPECT_EQ(semWaitMillisecond(&s, 2000), 0);
+    poster.join();
+    EXPECT_EQ(vtest::findLine(env.logLines(), "sem_timedwait error"), -1);
+    sem_destroy(&s);
+}
