@@ -1,0 +1,39 @@
+// Decoder header for the model 520's hardware JPEG decoder (protocol 1): the parse state of the
+// decoder, 6120 bytes, built on the host from the JPEG's markers. This decoder also takes
+// extended sequential frames (SOF1), 12-bit samples and 16-bit quantisation tables.
+#pragma once
+
+#include <cstdint>
+
+// One parse state of the model-520 decoder, exactly as the decoder reads it (little-endian).
+struct _CNM520_PARSE_STATE_ {
+    uint8_t raw[6120];
+};
+
+class JPUINTERFACEFROMCNM520 {
+public:
+    static constexpr uint32_t RECORD_SIZE = sizeof(_CNM520_PARSE_STATE_);
+
+    // Builds the decoder header for the `length`-byte JPEG at `jpeg` into `out` (at most
+    // `capacity` bytes): a count byte N followed by N records. Result 1 + N x 6120 on success,
+    // 0 when the JPEG is not a frame this decoder takes, -1 when the stream ends before the
+    // frame's header and 1024 bytes of entropy data (and its EOI) are in the buffer, -2 when the
+    // frame runs past the buffer, -4 when `capacity` cannot take the next record (records
+    // already copied stay in `out`). Reads only [jpeg, jpeg + length), writes only
+    // [out, out + capacity); the two must not overlap. No state; safe on any thread.
+    int GetJpegHeaderForCnMDecoderCore(const uint8_t* jpeg, uint32_t length, uint8_t* out,
+                                       uint32_t capacity) const;
+
+    // Zeroes `state` and sets its stream fields for a JPEG of `length` bytes at `jpeg`.
+    static void initDecodeState(_CNM520_PARSE_STATE_& state, const uint8_t* jpeg, uint32_t length);
+
+    // One header parse on `state` (set up by initDecodeState, possibly parsed before) of the JPEG
+    // at `jpeg`: 1 when the frame header was parsed through SOS and the decoding tables built,
+    // 0 on malformed data, -1 when the stream ends or more data is needed, -2 when the frame runs
+    // past the end of the buffer.
+    int JpegDecodeHeader(_CNM520_PARSE_STATE_& state, const uint8_t* jpeg) const;
+
+    // Decoder bus requests per MCU row for a format code (0 to 5) of 8-bit and 12-bit pictures.
+    static int GetDec8bitBusReqNum(uint32_t format);
+    static int GetDec12bitBusReqNum(uint32_t format);
+};
