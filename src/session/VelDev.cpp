@@ -68,7 +68,9 @@ VelDev::~VelDev() {
     for (auto& t : convThreads) {
         if (t.joinable()) t.join();
     }
-    sendQueue.clear();
+    // Drain the send queue and cancel it, so the send thread leaves its timed pop at once.
+    while (auto p = sendQueue.trypop()) free(p->buffer);
+    sendQueue.setcancel();
     uint64_t one = 1;
     if (write(stopFd, &one, sizeof one) == static_cast<ssize_t>(sizeof one)) {
         vel_Print("write stop signal to notify fd success\n");

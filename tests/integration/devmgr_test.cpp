@@ -1,0 +1,262 @@
+// The device manager against the emulated USB bus, in-process: arrival at start-up and later,
+// open/reset/claim with their failure paths, departure, the two-adapter limit, clean stop.
+#include <gtest/gtest.h>
+#include <libusb-1.0/libusb.h>
+
+#include "devmgr/DevManager.h"
+#include "emulator/usb/bus.h"
+#include "emulator/usb/silent_adapter.h"
+#include "service/debug.h"
+#include "session/VelDev.h"
+#include "testSupport.h"
+
+namespace {
+
+struct DevMgr : ::testing::Test {
+    vtest::IsolatedEnv env;
+    emu::Bus& bus = emu::Bus::instance();
+
+    void SetUp() override {
+        bus.reset();
+        g_exitRequested = false;
+        g_abortRequested = false;
+        g_exitSignal = 0;
+    }
+    void TearDown() override {
+        if (g_dev) {
+            g_dev->removeAllDevice();
+            g_dev.reset();
+        }
+        bus.reset();
+    }
+    int plug(const char* model) {
+        return bus.plug(std::make_shared<emu::SilentAdapter>(), emu::adapterIdentity(model));
+    }
+    void start() {
+        g_dev = std::make_unique<DevManager>();
+        ASSERT_EQ(g_dev->registerUsb(), 0);
+    }
+    std::vector<std::string> lines() { return env.logLines(); }
+    // Asserts the needles appear in this order in the log.
+    void expectInOrder(const std::vector<std::string>& needles) {
+        auto l = lines();
+        int at = 0;
+        for (const auto& n : needles) {
+            int found = vtest::findLine(l, n, at);
+            ASSERT_GE(found, 0) << "missing after line " << at << ": " << n << "\n" << env.log();
+            at = found + 1;
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(DevMgr, AdapterPresentAtStartIsOpenedDuringRegistration) {
+    int id = plug("520");
+    start();
+    // Enumeration ran inside registration, on this thread: the session exists already.
+    ASSERT_EQ(g_dev->deviceCount(), 1u);
+    auto dev = g_dev->findDev(0);
+    ASSERT_TRUE(dev);
+    EXPECT_EQ(dev->model, 0x520u);
+    EXPECT_EQ(dev->productId, 0x0520u);
+    EXPECT_EQ(dev->viewCount, 3);
+    EXPECT_EQ(dev->interfaceNumber, 4);
+    EXPECT_TRUE(dev->connected);
+    auto st = bus.status(id);
+    EXPECT_EQ(st.resets, 1);
+    EXPECT_EQ(st.openHandles, 1);
+    EXPECT_TRUE(st.claimedInterfaces & (1u << 4));
+    EXPECT_EQ(st.altSetting[4], 1);
+    expectInOrder({"====>Vel USB Device is attached<====", "+---------------Vel Driver Information",
+                   "Release type:      Velmora Linux USB Display Driver",
+                   "Driver version:            v2.24.6.0", "Support products:       VL50X VL520",
+                   "+---------------------------------------------------+",
+                   "Dev[0] (bus ", "USB run as USB320", "Current Product is VL520",
+                   "nb interfaces: 5", "initialize Vel TOPO view ID 0............",
+                   "initialize Vel TOPO view ID 1............",
+                   "initialize Vel TOPO view ID 2............"});
+    for (int v = 0; v < 3; ++v) {
+        EXPECT_EQ(dev->viewTable[v].first, -1);
+        EXPECT_EQ(dev->frameIndex520[v], 1);
+    }
+}
+
+TEST_F(DevMgr, InterfaceAndClassFollowTheProductId) {
+    struct Case {
+        const char* model;
+        uint32_t expectModel;
+        int iface;
+        int views;
+        uint32_t cmdEp;
+    };
+    for (Case c : {Case{"520A", 0x520, 0, 3, 0}, Case{"522", 0x520, 4, 3, 0},
+                   Case{"508", 0x508, 4, 2, 1}, Case{"505", 0x505, 4, 2, 1},
+                   Case{"500", 0x500, 0, 2, 1}}) {
+        SCOPED_TRACE(c.model);
+        int id = plug(c.model);
+        start();
+        auto dev = g_dev->findDev(0);
+        ASSERT_TRUE(dev);
+        EXPECT_EQ(dev->model, c.expectModel);
+        EXPECT_EQ(dev->interfaceNumber, c.iface);
+        EXPECT_EQ(dev->viewCount, c.views);
+        EXPECT_EQ(dev->cmdEndpoint508, c.cmdEp);
+        EXPECT_TRUE(bus.status(id).claimedInterfaces & (1u << c.iface));
+        g_dev->removeAllDevice();
+        g_dev.reset();
+        bus.reset();
+    }
+}
+
+TEST_F(DevMgr, LaterArrivalAndDepartureOnTheEventThread) {
+    start();
+    EXPECT_EQ(g_dev->deviceCount(), 0u);
+    int id = plug("508");
+    ASSERT_TRUE(vtest::waitFor([&] { return g_dev->deviceCount() == 1; }));
+    auto dev = g_dev->findDev(0);
+    ASSERT_TRUE(dev);
+    EXPECT_EQ(dev->model, 0x508u);
+    dev.reset();
+    bus.unplug(id);
+    ASSERT_TRUE(vtest::waitFor([&] { return g_dev->deviceCount() == 0; }));
+    expectInOrder({"====>Vel USB Device is detached<====", "setDevConFlagbyLibusb!",
+                   "removeDevbyLibusb!", "cleanDevice!", "[warning] no view ID.",
+                   "Disconnect [0] device success!!!"});
+    EXPECT_EQ(bus.status(id).openHandles, 0);
+}
+
+TEST_F(DevMgr, TwoAdaptersGetKeysZeroAndOneAndTheirOwnThreads) {
+    plug("520");
+    plug("508");
+    start();
+    ASSERT_EQ(g_dev->deviceCount(), 2u);
+    auto a = g_dev->findDev(0), b = g_dev->findDev(1);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(b->convThreadId[0], a->convThreadId[0] + 1);
+    expectInOrder({"Dev[0]", "Key 0 already exists in the map.", "Dev[1]"});
+    EXPECT_EQ(g_dev->removeAllDevice(), 0);
+    EXPECT_EQ(g_dev->deviceCount(), 0u);
+}
+
+TEST_F(DevMgr, RegistrationFailuresLeaveTheServiceIdle) {
+    bus.failNextInit(LIBUSB_ERROR_OTHER);
+    g_dev = std::make_unique<DevManager>();
+    EXPECT_EQ(g_dev->registerUsb(), -1);
+    expectInOrder({"Init Error"});
+    g_dev.reset();
+    bus.reset();
+
+    bus.setHotplugCapability(false);
+    g_dev = std::make_unique<DevManager>();
+    EXPECT_EQ(g_dev->registerUsb(), -1);
+    expectInOrder({"Hotplug capabilites are not supported on this platform!"});
+    g_dev.reset();
+    bus.reset();
+
+    bus.failHotplugRegistration(LIBUSB_ERROR_NO_MEM);
+    g_dev = std::make_unique<DevManager>();
+    EXPECT_EQ(g_dev->registerUsb(), -1);
+    expectInOrder({"Error creating a hotplug callback!"});
+}
+
+TEST_F(DevMgr, SessionWithNothingPluggedIsDestroyedPromptly) {
+    auto t0 = std::chrono::steady_clock::now();
+    {
+        VelDev dev(nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(ms, 1000);  // 100 ms of it is the destructor's settle pause
+    expectInOrder({"write stop signal to notify fd success"});
+}
+
+TEST_F(DevMgr, ControlBlockIsCreatedClearedAndUnlinked) {
+    start();
+    ASSERT_NE(DevManager::sharedDataPtr, nullptr);
+    std::string path = "/dev/shm" + env.shmName();
+    EXPECT_EQ(access(path.c_str(), F_OK), 0);
+    g_dev.reset();
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    expectInOrder({"Shared memory object created successfully", "Shared memory object unlinked"});
+}
+
+// The fatal paths end the process: each runs in a forked child.
+using DevMgrDeathTest = DevMgr;
+
+TEST_F(DevMgrDeathTest, FailedOpenStepsEndTheProcessWithStatusOne) {
+    ::testing::FLAGS_gtest_death_test_style = "fast";
+    struct Case {
+        emu::Op op;
+        const char* line;
+    };
+    for (Case c : {Case{emu::Op::Open, "Could not open USB device"},
+                   Case{emu::Op::Reset, "Could not reset USB device ret = -1"},
+                   Case{emu::Op::Claim, "Error: Cannot Claim Interface #4!"},
+                   Case{emu::Op::SetAltSetting,
+                        "Error: Cannot set interface #4 alternate setting 1! ret=-1"}}) {
+        SCOPED_TRACE(c.line);
+        unlink(env.logFile().c_str());
+        EXPECT_EXIT(
+            {
+                int id = plug("520");
+                bus.faults(id).failOp(c.op, LIBUSB_ERROR_IO);
+                start();
+                std::this_thread::sleep_for(std::chrono::seconds(5));
+                _exit(0);
+            },
+            ::testing::ExitedWithCode(1), "");
+        expectInOrder({c.line, "Device open failed in hotplug_callback_attach!", "usb_abort!"});
+    }
+}
+
+TEST_F(DevMgrDeathTest, ThirdAdapterEndsTheProcess) {
+    ::testing::FLAGS_gtest_death_test_style = "fast";
+    EXPECT_EXIT(
+        {
+            plug("520");
+            plug("522");
+            plug("508");
+            start();
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(1), "");
+    expectInOrder({"Key 0 already exists in the map.", "Key 1 already exists in the map.",
+                   "Error: too many device or failed to allocate Vel Dev.",
+                   "Device open failed in hotplug_callback_attach!", "usb_abort!"});
+}
+
+TEST_F(DevMgrDeathTest, DepartureOfAnUnknownDeviceEndsTheProcess) {
+    ::testing::FLAGS_gtest_death_test_style = "fast";
+    EXPECT_EXIT(
+        {
+            start();
+            int stranger = 0;
+            DevManager::hotplug_callback_detach(g_dev->context,
+                                                reinterpret_cast<libusb_device*>(&stranger),
+                                                LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, nullptr);
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(1), "");
+    expectInOrder({"====>Vel USB Device is detached<====",
+                   "Error: [setDevConFlagbyLibusb]missing device handle.",
+                   "Error: [removeDevbyLibusb] missing device handle.",
+                   "Device close failed in hotplug_callback_detach!", "usb_abort!"});
+}
+
+TEST_F(DevMgrDeathTest, AbortWakesTheMainThreadFirst) {
+    ::testing::FLAGS_gtest_death_test_style = "fast";
+    EXPECT_EXIT(
+        {
+            start();
+            std::thread([] { g_dev->usb_abort(nullptr); }).detach();
+            g_dev->waitForExit();
+            vel_Print("main woke\n");
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(1), "");
+    expectInOrder({"usb_abort!", "main woke"});
+}
