@@ -55,6 +55,7 @@ DevManager::DevManager() {
 
 DevManager::~DevManager() {
     stopFlag = true;
+    *stopShared = true;
     if (shmFd >= 0 || shmMapped) {
         controlBlockDestroy(shareMemName.c_str(), shmFd, sharedDataPtr);
         sharedDataPtr = nullptr;
@@ -98,23 +99,25 @@ int DevManager::registerUsb() {
             return -1;
         }
     }
-    eventThread = std::thread(&DevManager::libusbEventHandle, this);
+    eventThread = std::thread(&DevManager::runEventLoop, context, stopShared);
     eventThread.detach();
     return 0;
 }
 
-void DevManager::libusbEventHandle() {
+void DevManager::libusbEventHandle() { runEventLoop(context, stopShared); }
+
+// The event thread is detached and outlives the manager: it works only on its own copies of
+// the context and of the stop flag, never on the manager.
+void DevManager::runEventLoop(libusb_context* ctx, std::shared_ptr<std::atomic<bool>> stop) {
     vel::threadInit("usbHandler");
-    libusb_context* ctx = context;
     for (;;) {
         int rc = libusb_handle_events(ctx);
+        if (*stop) break;
         if (rc < 0) {
             vel_Printf("[error] Event handling failed: %d\n", rc);
             // A failing event loop must not spin: give the system a moment before retrying.
             vel::sleepMs(10);
-            continue;
         }
-        if (stopFlag) break;
     }
     vel_Print("libusbEventHandle thread exit!\n");
 }

@@ -44,6 +44,7 @@ public:
 
     int registerUsb();
     void libusbEventHandle();
+    static void runEventLoop(libusb_context* ctx, std::shared_ptr<std::atomic<bool>> stop);
     static int LIBUSB_CALL hotplug_callback_attach(libusb_context* ctx, libusb_device* dev,
                                                    libusb_hotplug_event event, void* user);
     static int LIBUSB_CALL hotplug_callback_detach(libusb_context* ctx, libusb_device* dev,
@@ -77,6 +78,8 @@ public:
     std::mutex devTableMutex;  // guards devTable
     std::map<int, std::shared_ptr<VelDev>> devTable;
     std::atomic<bool> stopFlag{false};
+    // The event thread's copy of the stop flag; shared because that thread outlives us.
+    std::shared_ptr<std::atomic<bool>> stopShared = std::make_shared<std::atomic<bool>>(false);
     int shmFd = -1;
     bool shmMapped = false;
     std::map<PowerMode, std::string> powerModeNames;

@@ -113,7 +113,9 @@ TEST_F(DevMgr, LaterArrivalAndDepartureOnTheEventThread) {
     start();
     EXPECT_EQ(g_dev->deviceCount(), 0u);
     int id = plug("508");
-    ASSERT_TRUE(vtest::waitFor([&] { return g_dev->deviceCount() == 1; }));
+    // The entry exists from early in the open; wait for the open to finish.
+    ASSERT_TRUE(vtest::waitFor(
+        [&] { return vtest::findLine(lines(), "initialize Vel TOPO view ID 2") >= 0; }));
     auto dev = g_dev->findDev(0);
     ASSERT_TRUE(dev);
     EXPECT_EQ(dev->model, 0x508u);
