@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -53,8 +54,11 @@ void get_local_time(char* buf) {
     time_t now = time(nullptr);
     struct tm t {};
     localtime_r(&now, &t);
-    snprintf(buf, 20, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-             t.tm_hour, t.tm_min, t.tm_sec);
+    char full[64];
+    snprintf(full, sizeof full, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
+             t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    memcpy(buf, full, 19);
+    buf[19] = '\0';
 }
 
 long getFileSize(const char* path) {
