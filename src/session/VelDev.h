@@ -16,11 +16,13 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "display/displayTypes.h"
 #include "edid/capsMode.h"
@@ -136,4 +138,29 @@ public:
     // Process-wide count of conversion threads ever created (their thread ids).
     static std::atomic<int> s_convThreadCount;
     int convThreadId[VEL_MAX_VIEWS] = {-1, -1, -1};
+
+    // ---- EVDI event handling (session/evdiEvents.cpp, session/evdiHandlers.cpp) ----
+    // Adds (EPOLL_CTL_ADD) or removes (EPOLL_CTL_DEL) the view's EVDI descriptor; 0 or -1.
+    int evdiEventCtlFd(int viewId, int op);
+    struct VelMallocFree {
+        void operator()(unsigned char* p) const { free(p); }
+    };
+    // Per view: guards evdiBuffer[v] and its pixel area against a grab running while the
+    // mode-change handler swaps them, and guards retiredAreas[v].
+    std::mutex evdiGrabMutex[VEL_MAX_VIEWS];
+    // Pixel and conversion areas of earlier modes that a pipeline stage may still read; freed
+    // once the view's update token shows the pipeline idle, or with the session.
+    std::vector<std::unique_ptr<unsigned char, VelMallocFree>> retiredAreas[VEL_MAX_VIEWS];
+    // Update tasks still running (guarded by updateTaskMutex); the epoll thread waits for none
+    // to be left before it ends, so no task outlives the session it works on.
+    std::mutex updateTaskMutex;
+    std::condition_variable updateTaskCond;
+    int updateTasksRunning = 0;
+    // An update task of the view is waiting for the token: a further update event adds nothing,
+    // since that task's own update request covers the new damage.
+    std::atomic<bool> updateTaskWaiting[VEL_MAX_VIEWS] = {};
+    // Held by the epoll thread around each dispatch; guards evdiListening. Removing a view's
+    // descriptor takes it, so once the removal returns no handler of that view runs or starts.
+    std::mutex evdiDispatchMutex;
+    bool evdiListening[VEL_MAX_VIEWS] = {false, false, false};
 };
