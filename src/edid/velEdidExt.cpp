@@ -1,0 +1,213 @@
+// EDID rewrite of the extension blocks: CTA-861 data blocks (video, YCbCr 4:2:0 video, HDMI
+// vendor block with its 4k VICs and 3D references) and DisplayID type I timings.
+//
+// Every offset below is bounded by the end of the data block collection it belongs to, itself
+// inside the 128-byte block: a length byte that claims more ends the walk of that block.
+#include "edid/velEdidInternal.h"
+#include "service/debug.h"
+
+namespace {
+
+constexpr int kCtaVideoTag = 2;
+constexpr int kCtaVendorTag = 3;
+constexpr int kCtaExtendedTag = 7;
+constexpr int kCtaExtY420Video = 14;
+constexpr uint32_t kHdmiOui = 0x000C03;
+constexpr int kDisplayIdTypeI = 3;
+constexpr int kDisplayIdTimingSize = 20;
+
+// A short video descriptor byte to its VIC: 1..64 and 129..192 carry the native flag in bit 7.
+int svdToVic(int svd) {
+    if ((svd >= 1 && svd <= 64) || (svd >= 129 && svd <= 192)) return svd & 0x7F;
+    return svd;
+}
+
+// Checks one short video descriptor and blanks it when rejected. VICs the table does not know
+// cannot be on the adapter's list either, so they go too.
+void filterSvd(EdidPass& pass, unsigned char* svd) {
+    if (*svd == 0) return;
+    const int vic = svdToVic(*svd);
+    if (vic >= 1 && vic <= 127) {
+        const _VEL_EDID_MODE_& m = cea_modes[vic];
+        if (!pass.check(m.width, m.height, m.refresh)) *svd = 0;
+        return;
+    }
+    vel_Printf("[warning] unknown VIC %d removed\n", vic);
+    *svd = 0;
+}
+
+void filterHdmiVic(EdidPass& pass, unsigned char* vic) {
+    if (*vic >= 1 && *vic <= 4) {
+        const _VEL_EDID_MODE_& m = vel_edid_4k_modes[*vic];
+        if (!pass.check(m.width, m.height, m.refresh)) *vic = 0;
+        return;
+    }
+    vel_Printf("Unknown HDMI VIC: %d\n", *vic);
+    *vic = 0;
+}
+
+// Lookup without recording: a 3D reference names a video descriptor that the video block pass
+// has already judged, and recording it again would read as a repeat and erase a kept mode.
+bool modeSupported(const CAPS_MODE_STRUCT* modes, int width, int height, int refresh) {
+    const uint32_t lo = static_cast<uint32_t>(refresh) - 1u;
+    const uint32_t hi = static_cast<uint32_t>(refresh) + 1u;
+    for (int i = 0; modes && i < VEL_CAPS_MODE_MAX && modes[i].width != 0; ++i) {
+        if (modes[i].width == static_cast<uint32_t>(width) &&
+            modes[i].height == static_cast<uint32_t>(height) && modes[i].refresh >= lo &&
+            modes[i].refresh <= hi) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void walkHdmi3d(EdidPass& pass, const unsigned char* db, int start, int len3d, int multi,
+                unsigned char* vdb, int vdbLen) {
+    // 3D_Structure_ALL (2 bytes), then with multi = 2 the 3D_MASK (2 bytes, big-endian).
+    const int multiLen = multi == 1 ? 2 : multi == 2 ? 4 : 0;
+    if (len3d < multiLen) return;
+    uint16_t mask = 0;
+    if (multi == 1) mask = 0xFFFF;
+    if (multi == 2) mask = static_cast<uint16_t>((db[start + 2] << 8) | db[start + 3]);
+    for (int i = 0; i < 16 && multiLen; ++i) {
+        if (mask & (1u << i)) drm_display_mode_from_vic_index(pass, vdb, vdbLen, i);
+    }
+    const int end = start + len3d;  // one past the last 3D byte, already checked against L
+    for (int q = start + multiLen; q < end;) {
+        const int index = db[q] >> 4;
+        const int structure = db[q] & 0x0F;
+        int detail = 0;
+        if (structure >= 8) {
+            if (q + 1 >= end) return;  // the detail byte would lie past the 3D fields
+            detail = db[q + 1] >> 4;
+        }
+        if (structure == 0 || structure == 6 || (structure == 8 && detail == 1)) {
+            drm_display_mode_from_vic_index(pass, vdb, vdbLen, index);
+        }
+        q += structure >= 8 ? 2 : 1;
+    }
+}
+
+}  // namespace
+
+bool drm_display_mode_from_vic_index(EdidPass& pass, unsigned char* vdb, int vdbLen, int index) {
+    if (!vdb || index < 0 || index >= vdbLen) return false;
+    unsigned char* svd = vdb + 1 + index;
+    if (*svd == 0) return false;
+    const int vic = svdToVic(*svd);
+    if (vic >= 1 && vic <= 127) {
+        const _VEL_EDID_MODE_& m = cea_modes[vic];
+        if (modeSupported(pass.modes, m.width, m.height, m.refresh)) return true;
+    }
+    *svd = 0;
+    return false;
+}
+
+void do_hdmi_vsdb_modes(EdidPass& pass, unsigned char* db, int len, unsigned char* vdb,
+                        int vdbLen) {
+    // db[0] is the block header; db[1..len] the payload.
+    if (len < 8 || !(db[8] & 0x20)) return;
+    int o = 0;
+    if (db[8] & 0x80) o += 2;  // video and audio latency
+    if (db[8] & 0x40) o += 2;  // interlaced latencies
+    if (o + 9 >= len) return;
+    const int flags = db[o + 9];
+    const int lens = db[o + 10];
+    const int vicLen = lens >> 5;
+    const int len3d = lens & 0x1F;
+    int p = o + 11;
+    for (int i = 0; i < vicLen; ++i) {
+        if (p + i > len) return;
+        filterHdmiVic(pass, db + p + i);
+    }
+    p += vicLen;
+    if (!(flags & 0x80) || len3d == 0) return;
+    if (p + len3d - 1 > len) return;
+    walkHdmi3d(pass, db, p, len3d, (flags >> 5) & 0x03, vdb, vdbLen);
+}
+
+void vel_match_cea_mode(EdidPass& pass, unsigned char* ext) {
+    if (ext[1] < 3) return;  // revisions 1 and 2 carry no data blocks
+    const int d = ext[2];
+    int end = 0;
+    if (d == 0) {
+        end = 127;
+    } else if (d >= 5 && d <= 127) {
+        if ((ext[4] & 0x1F) + 4 >= d) return;
+        end = d;
+    } else {
+        return;
+    }
+    unsigned char* vdb = nullptr;
+    int vdbLen = 0;
+    unsigned char* hdmi = nullptr;
+    int hdmiLen = 0;
+    for (int o = 4; o < end;) {
+        const int tag = ext[o] >> 5;
+        const int len = ext[o] & 0x1F;
+        if (o + 1 + len > end) break;
+        unsigned char* db = ext + o;
+        if (tag == kCtaVideoTag) {
+            for (int i = 1; i <= len; ++i) filterSvd(pass, db + i);
+            if (!vdb) {
+                vdb = db;
+                vdbLen = len;
+            }
+        } else if (tag == kCtaVendorTag && len > 4) {
+            const uint32_t oui = db[1] | (db[2] << 8) | (db[3] << 16);
+            if (oui == kHdmiOui && !hdmi) {
+                hdmi = db;
+                hdmiLen = len;
+            }
+        } else if (tag == kCtaExtendedTag && len >= 1 && db[1] == kCtaExtY420Video) {
+            for (int i = 2; i <= len; ++i) filterSvd(pass, db + i);
+        }
+        o += 1 + len;
+    }
+    if (hdmi) do_hdmi_vsdb_modes(pass, hdmi, hdmiLen, vdb, vdbLen);
+}
+
+void vel_match_displayid_detailed_mode(EdidPass& pass, unsigned char* ext) {
+    // The section (version, length, product type, count, data blocks, checksum) starts at
+    // byte 1; data blocks never run into the section checksum or the block checksum.
+    const int sectionLen = ext[2];
+    const bool wellFormed = 5 + sectionLen <= 126;
+    const int end = wellFormed ? 5 + sectionLen : 127;
+    int changedSum = 0;  // byte sum the rewrite removed, to keep the section checksum true
+    for (int o = 5; o <= 125;) {
+        const int tag = ext[o];
+        const int payload = ext[o + 2];
+        if (payload == 0 || o + 3 + payload > end) break;
+        if (tag == kDisplayIdTypeI && payload % kDisplayIdTimingSize == 0) {
+            for (int t = 0; t < payload / kDisplayIdTimingSize; ++t) {
+                unsigned char* tm = ext + o + 3 + kDisplayIdTimingSize * t;
+                const uint64_t clock = (tm[0] | (tm[1] << 8) | (tm[2] << 16)) + 1u;
+                const int hactive = (tm[4] | (tm[5] << 8)) + 1;
+                const int hblank = (tm[6] | (tm[7] << 8)) + 1;
+                const int vactive = (tm[12] | (tm[13] << 8)) + 1;
+                const int vblank = (tm[14] | (tm[15] << 8)) + 1;
+                // The timing's own rate, not 60 Hz: a 144 Hz timing must not pass as a 60 Hz one.
+                const uint64_t pixels = static_cast<uint64_t>(hactive + hblank) * (vactive + vblank);
+                const int refresh = static_cast<int>((clock * 10000u + pixels - 1) / pixels);
+                // The firmware's 4k lists name 30 Hz; this lookup only shows in the log, and is
+                // kept out of the pass's set so that it cannot hide a real 30 Hz timing.
+                if (hactive == 3840) {
+                    EdidTuple probe(pass.reported);
+                    CheckExistInModeList(3840, vactive, 30, pass.modes, probe);
+                }
+                if (!pass.check(hactive, vactive, refresh)) {
+                    const int idx[4] = {4, 5, 12, 13};
+                    for (int k : idx) {
+                        changedSum += tm[k] - 0x0F;
+                        tm[k] = 0x0F;
+                    }
+                }
+            }
+        }
+        o += 3 + payload;
+    }
+    if (changedSum != 0 && wellFormed) {
+        unsigned char& sum = ext[5 + sectionLen];
+        sum = static_cast<unsigned char>((sum + changedSum) & 0xFF);
+    }
+}
