@@ -209,6 +209,7 @@ DeviceStatus Bus::status(int id) const {
     st.altSetting = d.alt;
     st.resets = d.resets;
     st.transfersWithoutClaim = d.transfersWithoutClaim;
+    st.transfersInFlight = d.transfersInFlight;
     return st;
 }
 

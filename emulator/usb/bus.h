@@ -107,6 +107,7 @@ struct DeviceStatus {
     std::array<uint8_t, 32> altSetting{};
     int resets = 0;
     int transfersWithoutClaim = 0;  // transfers on an interface nobody claimed (usbfs claims it)
+    int transfersInFlight = 0;      // submitted and not yet completed, for tests to wait on
 };
 
 class Bus {

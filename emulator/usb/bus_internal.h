@@ -68,6 +68,7 @@ struct EmuDevice : EndpointHost {
     int openHandles = 0;
     int resets = 0;
     int transfersWithoutClaim = 0;
+    int transfersInFlight = 0;
 
     void endpointReady(uint8_t endpoint) override;
 };

@@ -44,7 +44,10 @@ void waitUntil(std::unique_lock<std::mutex>& lk, std::condition_variable& cv,
 
 // Endpoint of a bulk/interrupt transfer in the current alternate settings, preferring an
 // interface this handle has claimed. usbfs claims a free interface on first use, so does this;
-// an interface held by another handle refuses (EBUSY at submit, LIBUSB_ERROR_IO).
+// an interface held by another handle refuses (EBUSY at submit, LIBUSB_ERROR_IO). The transfer
+// type is not checked against the endpoint type: usbfs turns bulk on an interrupt endpoint into
+// an interrupt URB, and the adapter generations disagree on which of their IN endpoints is an
+// interrupt one, so one emulated layout serves both.
 int routeLocked(libusb_device_handle* h, uint8_t ep, const emu::EndpointInfo** info) {
     EmuDevice& d = devOf(h);
     int first = -1;
@@ -204,6 +207,7 @@ int runTransfer(libusb_device_handle* h, Request r, unsigned int timeout, size_t
     }
 
     ++h->inflight;
+    ++d.transfersInFlight;
     enterBlocking(s);
     const Armed a = armFaults(d, r.endpoint, start);
     const bool doomed = a.unplugAt != Clock::time_point::max();
@@ -280,6 +284,7 @@ int runTransfer(libusb_device_handle* h, Request r, unsigned int timeout, size_t
                    d.halted.count(r.endpoint);
         });
     }
+    --d.transfersInFlight;
     if (--h->inflight == 0 && h->closing) d.cv.notify_all();
     leaveBlocking(s);
     lk.unlock();

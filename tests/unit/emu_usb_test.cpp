@@ -91,6 +91,15 @@ private:
     emu::InQueue echo_;
 };
 
+// Bounded wait until `n` transfers of device `id` are blocked inside the bus.
+bool waitInFlight(int id, int n) {
+    for (int i = 0; i < 400; ++i) {
+        if (Bus::instance().status(id).transfersInFlight >= n) return true;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return false;
+}
+
 int registerAll(libusb_context* ctx, Seen* s, int flags, int pid = LIBUSB_HOTPLUG_MATCH_ANY) {
     libusb_hotplug_callback_handle h = 0;
     return libusb_hotplug_register_callback(
@@ -260,6 +269,7 @@ TEST_F(EmuUsb, UnplugEndsABlockedUnlimitedInPromptlyAndDeliversDeparture) {
         int n = -1;
         rc = libusb_bulk_transfer(h, 0x81, b, sizeof b, &n, 0);
     });
+    ASSERT_TRUE(waitInFlight(id, 1));
     std::this_thread::sleep_for(milliseconds(50));
     EXPECT_EQ(rc.load(), 1);  // still blocked
     auto t0 = steady_clock::now();
@@ -280,10 +290,10 @@ TEST_F(EmuUsb, ExitAndCloseEndBlockedTransfers) {
         int n = 0;
         rc = libusb_bulk_transfer(h, 0x81, b, sizeof b, &n, 0);
     });
-    std::this_thread::sleep_for(milliseconds(30));
+    ASSERT_TRUE(waitInFlight(id, 1));
     libusb_close(h);  // waits for the receive thread's transfer to leave
-    EXPECT_EQ(rc.load(), LIBUSB_ERROR_NO_DEVICE);
     rx.join();
+    EXPECT_EQ(rc.load(), LIBUSB_ERROR_NO_DEVICE);
     EXPECT_EQ(Bus::instance().closesWithTransfersInFlight(), 1);
 
     ASSERT_EQ(libusb_open(s.keep, &h), 0);
@@ -292,7 +302,7 @@ TEST_F(EmuUsb, ExitAndCloseEndBlockedTransfers) {
         int n = 0;
         rc = libusb_bulk_transfer(h, 0x81, b, sizeof b, &n, 0);
     });
-    std::this_thread::sleep_for(milliseconds(30));
+    ASSERT_TRUE(waitInFlight(id, 1));
     libusb_exit(ctx);
     rx2.join();
     EXPECT_EQ(rc.load(), LIBUSB_ERROR_NO_DEVICE);
@@ -556,13 +566,15 @@ TEST_F(EmuUsb, ResetLeavesACleanBusAndWakesBlockedCalls) {
         int n = 0;
         rc = libusb_bulk_transfer(h, 0x81, b, sizeof b, &n, 0);
     });
-    std::this_thread::sleep_for(milliseconds(30));
+    ASSERT_TRUE(waitInFlight(id, 1));
     libusb_unref_device(s.keep);
     s.keep = nullptr;
     auto t0 = steady_clock::now();
     Bus::instance().reset();
     EXPECT_LT(steady_clock::now() - t0, seconds(2));
     rx.join();
+    // The context is retired, not freed: an event handler that arrived late is released too.
+    libusb_interrupt_event_handler(ctx);
     events.join();
     EXPECT_EQ(rc.load(), LIBUSB_ERROR_NO_DEVICE);
     EXPECT_EQ(Bus::instance().liveContexts(), 0u);
