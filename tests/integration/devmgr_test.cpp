@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <libusb-1.0/libusb.h>
 
+#include <filesystem>
+#include <set>
+
 #include "devmgr/DevManager.h"
 #include "emulator/usb/bus.h"
 #include "emulator/usb/silent_adapter.h"
@@ -261,4 +264,36 @@ TEST_F(DevMgrDeathTest, AbortWakesTheMainThreadFirst) {
         },
         ::testing::ExitedWithCode(1), "");
     expectInOrder({"usb_abort!", "main woke"});
+}
+
+namespace {
+std::multiset<std::string> threadNames() {
+    std::multiset<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string comm = vtest::readFile(e.path().string() + "/comm");
+        if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+        names.insert(comm);
+    }
+    return names;
+}
+}  // namespace
+
+TEST_F(DevMgr, SessionAndEventThreadsCarryTheirNames) {
+    plug("520");
+    start();
+    ASSERT_TRUE(vtest::waitFor([] {
+        auto n = threadNames();
+        return n.count("rgb2yuv520") && n.count("velSendImg") && n.count("pollEvdiEve") &&
+               n.count("usbHandler");
+    })) << "threads seen: " << [] {
+        std::string s;
+        for (const auto& n : threadNames()) s += n + " ";
+        return s;
+    }();
+    g_dev->removeAllDevice();
+    // The session's own threads end with it.
+    ASSERT_TRUE(vtest::waitFor([] {
+        auto n = threadNames();
+        return !n.count("rgb2yuv520") && !n.count("velSendImg") && !n.count("pollEvdiEve");
+    }));
 }
