@@ -46,7 +46,7 @@ enum class Op { Open, Reset, Claim, Release, SetAltSetting, ClearHalt, DetachKer
 // Fault injection for one device. Obtained from Bus::faults(id); every setter returns *this so
 // they chain. On an unknown device id the setters do nothing.
 class Faults {
-public:
+  public:
     // The next `count` matching transfers fail with `error` (a LIBUSB_ERROR_* code) without
     // reaching the model. LIBUSB_ERROR_TIMEOUT is delivered after the transfer's own timeout.
     Faults& failTransfers(int count, int error, Match match = Match::any());
@@ -70,7 +70,7 @@ public:
 
     bool stalled(uint8_t endpoint) const;
 
-private:
+  private:
     friend class Bus;
     explicit Faults(int id) : id_(id) {}
     int id_;
@@ -111,7 +111,7 @@ struct DeviceStatus {
 };
 
 class Bus {
-public:
+  public:
     static Bus& instance();
 
     // Plug a device in; arrival is queued for every libusb context. Returns the device id (> 0),
@@ -145,7 +145,7 @@ public:
     // object handed out before is gone and must not be used.
     void reset();
 
-private:
+  private:
     Bus() = default;
 };
 

@@ -58,8 +58,8 @@ struct EmuDevice : EndpointHost {
 
     // Everything below is guarded by State::mu.
     bool plugged = false;
-    uint64_t readyGen = 0;        // bumped by every model notification
-    std::condition_variable cv;   // transfers and closes wait here
+    uint64_t readyGen = 0;       // bumped by every model notification
+    std::condition_variable cv;  // transfers and closes wait here
     std::array<libusb_device_handle*, 32> claimedBy{};
     std::array<uint8_t, 32> alt{};
     std::array<bool, 32> kernelDriver{};
@@ -106,8 +106,8 @@ struct State {
     mutable std::mutex mu;
     std::condition_variable drained;  // reset waits here for blocking calls to leave
 
-    std::map<int, std::shared_ptr<EmuDevice>> devices;  // every device since the last reset
-    std::vector<libusb_context*> contexts;              // live ones
+    std::map<int, std::shared_ptr<EmuDevice>> devices;       // every device since the last reset
+    std::vector<libusb_context*> contexts;                   // live ones
     std::vector<std::unique_ptr<libusb_context>> graveyard;  // never freed, see bus.cpp
     libusb_context* defaultCtx = nullptr;
     int defaultRefs = 0;
@@ -142,13 +142,13 @@ void unrefAll(const std::vector<libusb_device*>& devs);
 void enterBlocking(State& s);
 void leaveBlocking(State& s);
 class BlockingCall {
-public:
+  public:
     explicit BlockingCall(State& s) : s_(s) { enterBlocking(s_); }  // caller holds s.mu
     ~BlockingCall() { leaveBlocking(s_); }                          // caller holds s.mu
     BlockingCall(const BlockingCall&) = delete;
     BlockingCall& operator=(const BlockingCall&) = delete;
 
-private:
+  private:
     State& s_;
 };
 

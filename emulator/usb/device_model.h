@@ -18,7 +18,8 @@
 //   left and no further method will be called; both run without mutex(), so a model may start
 //   or join its threads there.
 // - A model must not wait for a transfer to complete from inside one of its methods: the
-//   transfer's thread is the caller.
+//   transfer's thread is the caller. It may unplug itself (a firmware reboot, say) from inside
+//   one; onDetach then runs on that thread before Bus::unplug returns, with mutex() held.
 #pragma once
 
 #include <cstddef>
@@ -57,15 +58,15 @@ struct SetupPacket {
 
 // Implemented by a bus front-end; the model's notifications land here.
 class EndpointHost {
-public:
+  public:
     virtual void endpointReady(uint8_t endpoint) = 0;
 
-protected:
+  protected:
     ~EndpointHost() = default;
 };
 
 class DeviceModel {
-public:
+  public:
     DeviceModel() = default;
     virtual ~DeviceModel();
     DeviceModel(const DeviceModel&) = delete;
@@ -86,7 +87,9 @@ public:
     virtual void onClaim(int /*interfaceNumber*/) {}
     virtual void onRelease(int /*interfaceNumber*/) {}
     // SET_INTERFACE reached the device; Stall refuses it.
-    virtual Status onSetAltSetting(int /*interfaceNumber*/, int /*altSetting*/) { return Status::Ok; }
+    virtual Status onSetAltSetting(int /*interfaceNumber*/, int /*altSetting*/) {
+        return Status::Ok;
+    }
     virtual void onClearHalt(uint8_t /*endpoint*/) {}
     virtual void onAttach() {}
     virtual void onDetach() {}
@@ -103,11 +106,11 @@ public:
     // Waits for a notification in progress to finish; afterwards none reaches the old host.
     void detachHost();
 
-private:
+  private:
     void notifyEndpoint(uint8_t endpoint);
 
     std::mutex mutex_;
-    std::mutex hostMutex_;           // guards host_; held while a notification is delivered
+    std::mutex hostMutex_;  // guards host_; held while a notification is delivered
     EndpointHost* host_ = nullptr;
 };
 
@@ -116,13 +119,13 @@ private:
 // buffer-sized pieces when the buffer is a whole number of packets; otherwise the packet that
 // does not fit is babble, the transfer ends with Overflow, and the rest of that packet is lost.
 class InQueue {
-public:
+  public:
     void push(uint8_t endpoint, std::vector<uint8_t> bytes);
     Status pop(uint8_t endpoint, InBuffer& buffer);
     size_t pending(uint8_t endpoint) const;  // messages queued
     void clear();
 
-private:
+  private:
     struct Message {
         std::vector<uint8_t> bytes;
         size_t offset = 0;

@@ -58,8 +58,15 @@ std::vector<uint8_t> UsbIdentity::deviceDescriptor() const {
 }
 
 std::vector<uint8_t> UsbIdentity::configDescriptor() const {
-    std::vector<uint8_t> c = {9, 2, 0, 0, static_cast<uint8_t>(interfaces.size()),
-                              configurationValue, 0, configAttributes, maxPower};
+    std::vector<uint8_t> c = {9,
+                              2,
+                              0,
+                              0,
+                              static_cast<uint8_t>(interfaces.size()),
+                              configurationValue,
+                              0,
+                              configAttributes,
+                              maxPower};
     for (size_t n = 0; n < interfaces.size(); ++n) {
         const InterfaceInfo& i = interfaces[n];
         for (size_t a = 0; a < i.altSettings.size(); ++a) {

@@ -109,10 +109,9 @@ libusb_config_descriptor* buildConfig(const emu::UsbIdentity& id) {
         alts += i.altSettings.size();
         for (const auto& a : i.altSettings) eps += a.endpoints.size();
     }
-    const size_t bytes = sizeof(libusb_config_descriptor) +
-                         id.interfaces.size() * sizeof(libusb_interface) +
-                         alts * sizeof(libusb_interface_descriptor) +
-                         eps * sizeof(libusb_endpoint_descriptor);
+    const size_t bytes =
+        sizeof(libusb_config_descriptor) + id.interfaces.size() * sizeof(libusb_interface) +
+        alts * sizeof(libusb_interface_descriptor) + eps * sizeof(libusb_endpoint_descriptor);
     auto* base = static_cast<unsigned char*>(std::calloc(1, bytes));
     if (!base) return nullptr;
     auto* cfg = reinterpret_cast<libusb_config_descriptor*>(base);
@@ -191,8 +190,9 @@ int libusb_set_option(libusb_context* /*ctx*/, enum libusb_option /*option*/, ..
 }
 
 int libusb_hotplug_register_callback(libusb_context* ctx, int events, int flags, int vendor_id,
-                                     int product_id, int dev_class, libusb_hotplug_callback_fn cb_fn,
-                                     void* user_data, libusb_hotplug_callback_handle* callback_handle) {
+                                     int product_id, int dev_class,
+                                     libusb_hotplug_callback_fn cb_fn, void* user_data,
+                                     libusb_hotplug_callback_handle* callback_handle) {
     const int allEvents = LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT;
     if (!events || (events & ~allEvents) || (flags & ~LIBUSB_HOTPLUG_ENUMERATE) || !cb_fn ||
         !validFilter(vendor_id, 0xFFFF) || !validFilter(product_id, 0xFFFF) ||
@@ -283,8 +283,7 @@ int libusb_handle_events_timeout_completed(libusb_context* ctx, struct timeval* 
     BlockingCall counted(s);
     if (c->handling) {
         // Another thread is the event handler: wait for it like libusb_wait_for_event.
-        c->cv.wait_until(lk, deadline,
-                         [&] { return !c->handling || !c->alive || c->interrupted; });
+        c->cv.wait_until(lk, deadline, [&] { return !c->handling || !c->alive || c->interrupted; });
         return LIBUSB_SUCCESS;
     }
     c->handling = true;
@@ -411,47 +410,83 @@ int libusb_get_device_speed(libusb_device* dev) {
 
 const char* libusb_error_name(int errcode) {
     switch (errcode) {
-        case LIBUSB_ERROR_IO: return "LIBUSB_ERROR_IO";
-        case LIBUSB_ERROR_INVALID_PARAM: return "LIBUSB_ERROR_INVALID_PARAM";
-        case LIBUSB_ERROR_ACCESS: return "LIBUSB_ERROR_ACCESS";
-        case LIBUSB_ERROR_NO_DEVICE: return "LIBUSB_ERROR_NO_DEVICE";
-        case LIBUSB_ERROR_NOT_FOUND: return "LIBUSB_ERROR_NOT_FOUND";
-        case LIBUSB_ERROR_BUSY: return "LIBUSB_ERROR_BUSY";
-        case LIBUSB_ERROR_TIMEOUT: return "LIBUSB_ERROR_TIMEOUT";
-        case LIBUSB_ERROR_OVERFLOW: return "LIBUSB_ERROR_OVERFLOW";
-        case LIBUSB_ERROR_PIPE: return "LIBUSB_ERROR_PIPE";
-        case LIBUSB_ERROR_INTERRUPTED: return "LIBUSB_ERROR_INTERRUPTED";
-        case LIBUSB_ERROR_NO_MEM: return "LIBUSB_ERROR_NO_MEM";
-        case LIBUSB_ERROR_NOT_SUPPORTED: return "LIBUSB_ERROR_NOT_SUPPORTED";
-        case LIBUSB_ERROR_OTHER: return "LIBUSB_ERROR_OTHER";
-        case LIBUSB_TRANSFER_ERROR: return "LIBUSB_TRANSFER_ERROR";
-        case LIBUSB_TRANSFER_TIMED_OUT: return "LIBUSB_TRANSFER_TIMED_OUT";
-        case LIBUSB_TRANSFER_CANCELLED: return "LIBUSB_TRANSFER_CANCELLED";
-        case LIBUSB_TRANSFER_STALL: return "LIBUSB_TRANSFER_STALL";
-        case LIBUSB_TRANSFER_NO_DEVICE: return "LIBUSB_TRANSFER_NO_DEVICE";
-        case LIBUSB_TRANSFER_OVERFLOW: return "LIBUSB_TRANSFER_OVERFLOW";
-        case 0: return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";
-        default: return "**UNKNOWN**";
+        case LIBUSB_ERROR_IO:
+            return "LIBUSB_ERROR_IO";
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return "LIBUSB_ERROR_INVALID_PARAM";
+        case LIBUSB_ERROR_ACCESS:
+            return "LIBUSB_ERROR_ACCESS";
+        case LIBUSB_ERROR_NO_DEVICE:
+            return "LIBUSB_ERROR_NO_DEVICE";
+        case LIBUSB_ERROR_NOT_FOUND:
+            return "LIBUSB_ERROR_NOT_FOUND";
+        case LIBUSB_ERROR_BUSY:
+            return "LIBUSB_ERROR_BUSY";
+        case LIBUSB_ERROR_TIMEOUT:
+            return "LIBUSB_ERROR_TIMEOUT";
+        case LIBUSB_ERROR_OVERFLOW:
+            return "LIBUSB_ERROR_OVERFLOW";
+        case LIBUSB_ERROR_PIPE:
+            return "LIBUSB_ERROR_PIPE";
+        case LIBUSB_ERROR_INTERRUPTED:
+            return "LIBUSB_ERROR_INTERRUPTED";
+        case LIBUSB_ERROR_NO_MEM:
+            return "LIBUSB_ERROR_NO_MEM";
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return "LIBUSB_ERROR_NOT_SUPPORTED";
+        case LIBUSB_ERROR_OTHER:
+            return "LIBUSB_ERROR_OTHER";
+        case LIBUSB_TRANSFER_ERROR:
+            return "LIBUSB_TRANSFER_ERROR";
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return "LIBUSB_TRANSFER_TIMED_OUT";
+        case LIBUSB_TRANSFER_CANCELLED:
+            return "LIBUSB_TRANSFER_CANCELLED";
+        case LIBUSB_TRANSFER_STALL:
+            return "LIBUSB_TRANSFER_STALL";
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return "LIBUSB_TRANSFER_NO_DEVICE";
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return "LIBUSB_TRANSFER_OVERFLOW";
+        case 0:
+            return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";
+        default:
+            return "**UNKNOWN**";
     }
 }
 
 const char* libusb_strerror(int errcode) {
     switch (errcode) {
-        case LIBUSB_SUCCESS: return "Success";
-        case LIBUSB_ERROR_IO: return "Input/Output Error";
-        case LIBUSB_ERROR_INVALID_PARAM: return "Invalid parameter";
-        case LIBUSB_ERROR_ACCESS: return "Access denied (insufficient permissions)";
-        case LIBUSB_ERROR_NO_DEVICE: return "No such device (it may have been disconnected)";
-        case LIBUSB_ERROR_NOT_FOUND: return "Entity not found";
-        case LIBUSB_ERROR_BUSY: return "Resource busy";
-        case LIBUSB_ERROR_TIMEOUT: return "Operation timed out";
-        case LIBUSB_ERROR_OVERFLOW: return "Overflow";
-        case LIBUSB_ERROR_PIPE: return "Pipe error";
-        case LIBUSB_ERROR_INTERRUPTED: return "System call interrupted (perhaps due to signal)";
-        case LIBUSB_ERROR_NO_MEM: return "Insufficient memory";
-        case LIBUSB_ERROR_NOT_SUPPORTED: return "Operation not supported or unimplemented on this platform";
-        case LIBUSB_ERROR_OTHER: return "Other error";
-        default: return "Unknown error";
+        case LIBUSB_SUCCESS:
+            return "Success";
+        case LIBUSB_ERROR_IO:
+            return "Input/Output Error";
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return "Invalid parameter";
+        case LIBUSB_ERROR_ACCESS:
+            return "Access denied (insufficient permissions)";
+        case LIBUSB_ERROR_NO_DEVICE:
+            return "No such device (it may have been disconnected)";
+        case LIBUSB_ERROR_NOT_FOUND:
+            return "Entity not found";
+        case LIBUSB_ERROR_BUSY:
+            return "Resource busy";
+        case LIBUSB_ERROR_TIMEOUT:
+            return "Operation timed out";
+        case LIBUSB_ERROR_OVERFLOW:
+            return "Overflow";
+        case LIBUSB_ERROR_PIPE:
+            return "Pipe error";
+        case LIBUSB_ERROR_INTERRUPTED:
+            return "System call interrupted (perhaps due to signal)";
+        case LIBUSB_ERROR_NO_MEM:
+            return "Insufficient memory";
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return "Operation not supported or unimplemented on this platform";
+        case LIBUSB_ERROR_OTHER:
+            return "Other error";
+        default:
+            return "Unknown error";
     }
 }
 

@@ -34,8 +34,8 @@ int takeOpFault(EmuDevice& d, emu::Op op) {
 bool validInterface(int n) { return n >= 0 && n < kMaxInterfaces; }
 
 template <typename Pred>
-void waitUntil(std::unique_lock<std::mutex>& lk, std::condition_variable& cv,
-               Clock::time_point tp, Pred pred) {
+void waitUntil(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, Clock::time_point tp,
+               Pred pred) {
     if (tp == Clock::time_point::max())
         cv.wait(lk, pred);
     else
@@ -81,8 +81,8 @@ struct Request {
 };
 
 // Standard device requests the bus answers itself; false when the model should see it.
-bool standardRequest(const EmuDevice& d, const emu::SetupPacket& st, unsigned char* data,
-                     size_t* n, Status* status) {
+bool standardRequest(const EmuDevice& d, const emu::SetupPacket& st, unsigned char* data, size_t* n,
+                     Status* status) {
     if ((st.bmRequestType & 0x7F) != 0) return false;  // standard, to the device
     std::vector<uint8_t> reply;
     if (st.bRequest == LIBUSB_REQUEST_GET_DESCRIPTOR && (st.bmRequestType & 0x80)) {
@@ -167,9 +167,13 @@ void logTransfer(const std::shared_ptr<const emu::TransferLog>& log, emu::Transf
     rec.status = status;
     if (r.type == emu::TransferType::Control) {
         const emu::SetupPacket& s = r.setup;
-        rec.setup = {s.bmRequestType, s.bRequest, static_cast<uint8_t>(s.wValue & 0xFF),
-                     static_cast<uint8_t>(s.wValue >> 8), static_cast<uint8_t>(s.wIndex & 0xFF),
-                     static_cast<uint8_t>(s.wIndex >> 8), static_cast<uint8_t>(s.wLength & 0xFF),
+        rec.setup = {s.bmRequestType,
+                     s.bRequest,
+                     static_cast<uint8_t>(s.wValue & 0xFF),
+                     static_cast<uint8_t>(s.wValue >> 8),
+                     static_cast<uint8_t>(s.wIndex & 0xFF),
+                     static_cast<uint8_t>(s.wIndex >> 8),
+                     static_cast<uint8_t>(s.wLength & 0xFF),
                      static_cast<uint8_t>(s.wLength >> 8)};
     }
     const size_t n = (r.endpoint & 0x80) ? done : (status == 0 ? r.length : 0);
@@ -212,8 +216,8 @@ int runTransfer(libusb_device_handle* h, Request r, unsigned int timeout, size_t
     const Armed a = armFaults(d, r.endpoint, start);
     const bool doomed = a.unplugAt != Clock::time_point::max();
     // A transfer chosen for unplug is held in flight until the unplug, whatever its timeout.
-    const auto deadline = timeout && !doomed ? start + std::chrono::milliseconds(timeout)
-                                             : Clock::time_point::max();
+    const auto deadline =
+        timeout && !doomed ? start + std::chrono::milliseconds(timeout) : Clock::time_point::max();
     const auto wakeAt = std::min(deadline, a.unplugAt);
     for (;;) {
         if (gone(s, h)) {
@@ -517,8 +521,7 @@ int libusb_attach_kernel_driver(libusb_device_handle* dev_handle, int interface_
     EmuDevice& d = devOf(dev_handle);
     if (static_cast<size_t>(interface_number) >= d.ident.interfaces.size())
         return LIBUSB_ERROR_NOT_FOUND;
-    if (d.claimedBy[interface_number] || d.kernelDriver[interface_number])
-        return LIBUSB_ERROR_BUSY;
+    if (d.claimedBy[interface_number] || d.kernelDriver[interface_number]) return LIBUSB_ERROR_BUSY;
     d.kernelDriver[interface_number] = true;
     return LIBUSB_SUCCESS;
 }
@@ -535,8 +538,8 @@ int libusb_set_auto_detach_kernel_driver(libusb_device_handle* dev_handle, int e
 int libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned char endpoint,
                          unsigned char* data, int length, int* actual_length,
                          unsigned int timeout) {
-    return dataTransfer(dev_handle, emu::TransferType::Bulk, endpoint, data, length,
-                        actual_length, timeout);
+    return dataTransfer(dev_handle, emu::TransferType::Bulk, endpoint, data, length, actual_length,
+                        timeout);
 }
 
 int libusb_interrupt_transfer(libusb_device_handle* dev_handle, unsigned char endpoint,
@@ -547,8 +550,8 @@ int libusb_interrupt_transfer(libusb_device_handle* dev_handle, unsigned char en
 }
 
 int libusb_control_transfer(libusb_device_handle* dev_handle, uint8_t request_type,
-                            uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
-                            unsigned char* data, uint16_t wLength, unsigned int timeout) {
+                            uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char* data,
+                            uint16_t wLength, unsigned int timeout) {
     if (!dev_handle || (wLength && !data)) return LIBUSB_ERROR_INVALID_PARAM;
     Request r;
     r.type = emu::TransferType::Control;

@@ -13,7 +13,7 @@
 namespace emu {
 
 class SilentAdapter : public DeviceModel {
-public:
+  public:
     struct OutRecord {
         uint8_t endpoint = 0;
         std::vector<uint8_t> bytes;
@@ -38,13 +38,13 @@ public:
     int claims(int interfaceNumber);
     int altSetting(int interfaceNumber);  // last one the device accepted, 0 before any
 
-private:
-    InQueue inQueue_;                   // guarded by mutex()
-    std::vector<OutRecord> outs_;       // guarded by mutex()
-    std::condition_variable outCv_;     // signalled on every recorded OUT
-    int resets_ = 0;                    // guarded by mutex()
-    std::map<int, int> claims_;         // guarded by mutex(): interface -> claims seen
-    std::map<int, int> alts_;           // guarded by mutex()
+  private:
+    InQueue inQueue_;                // guarded by mutex()
+    std::vector<OutRecord> outs_;    // guarded by mutex()
+    std::condition_variable outCv_;  // signalled on every recorded OUT
+    int resets_ = 0;                 // guarded by mutex()
+    std::map<int, int> claims_;      // guarded by mutex(): interface -> claims seen
+    std::map<int, int> alts_;        // guarded by mutex()
 };
 
 }  // namespace emu

@@ -54,7 +54,7 @@ int record(libusb_context*, libusb_device* dev, libusb_hotplug_event ev, void* u
 
 // Runs libusb_handle_events like the service's event thread; stopped by the interrupt call.
 class EventThread {
-public:
+  public:
     explicit EventThread(libusb_context* ctx) : ctx_(ctx), t_([this] { run(); }) {}
     ~EventThread() {
         stop_ = true;
@@ -63,7 +63,7 @@ public:
     }
     std::thread::id id() const { return t_.get_id(); }
 
-private:
+  private:
     void run() {
         while (!stop_) libusb_handle_events(ctx_);
     }
@@ -74,7 +74,7 @@ private:
 
 // Answers every OUT on 0x01 with the same bytes on 0x81, from inside out().
 class EchoModel : public emu::SilentAdapter {
-public:
+  public:
     emu::Status out(uint8_t ep, const uint8_t* data, size_t len) override {
         if (ep == 0x01) {
             echo_.push(0x81, std::vector<uint8_t>(data, data + len));
@@ -87,7 +87,7 @@ public:
         return ep == 0x81 ? echo_.pop(ep, b) : SilentAdapter::in(ep, b);
     }
 
-private:
+  private:
     emu::InQueue echo_;
 };
 
@@ -108,7 +108,7 @@ int registerAll(libusb_context* ctx, Seen* s, int flags, int pid = LIBUSB_HOTPLU
 }
 
 class EmuUsb : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Bus::instance().reset(); }
     void TearDown() override {
         if (s.keep) libusb_unref_device(s.keep);
@@ -156,7 +156,8 @@ TEST_F(EmuUsb, LaterArrivalAndDepartureReachTheEventThread) {
     ASSERT_EQ(libusb_init(&ctx), 0);
     ASSERT_EQ(registerAll(ctx, &s, LIBUSB_HOTPLUG_ENUMERATE), 0);
     EventThread events(ctx);
-    int a = Bus::instance().plug(std::make_shared<emu::SilentAdapter>(), emu::adapterIdentity("522"));
+    int a =
+        Bus::instance().plug(std::make_shared<emu::SilentAdapter>(), emu::adapterIdentity("522"));
     ASSERT_TRUE(s.waitFor(1));
     EXPECT_EQ(s.events[0].event, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
     EXPECT_EQ(s.events[0].thread, events.id());
@@ -452,16 +453,19 @@ TEST_F(EmuUsb, OpenClaimAndAltSettingFollowLinuxLibusb) {
 }
 
 TEST_F(EmuUsb, AdapterIdentitiesAndDescriptors) {
-    const struct { const char* name; uint16_t pid; } models[] = {
-        {"520", 0x0520}, {"522", 0x0522}, {"520A", 0x520A},
-        {"508", 0x0508}, {"505", 0x0505}, {"500", 0x0500}};
+    const struct {
+        const char* name;
+        uint16_t pid;
+    } models[] = {{"520", 0x0520}, {"522", 0x0522}, {"520A", 0x520A},
+                  {"508", 0x0508}, {"505", 0x0505}, {"500", 0x0500}};
     for (const auto& m : models) {
         emu::UsbIdentity id = emu::adapterIdentity(m.name);
         EXPECT_TRUE(id.valid()) << m.name;
         EXPECT_EQ(id.productId, m.pid);
     }
-    EXPECT_EQ(Bus::instance().plug(std::make_shared<emu::SilentAdapter>(),
-                                   emu::adapterIdentity("999")), -1);
+    EXPECT_EQ(
+        Bus::instance().plug(std::make_shared<emu::SilentAdapter>(), emu::adapterIdentity("999")),
+        -1);
     auto model = std::make_shared<emu::SilentAdapter>();
     openAdapter(model);
     EXPECT_EQ(Bus::instance().plug(model, emu::adapterIdentity("520")), -1);  // already plugged
@@ -487,7 +491,8 @@ TEST_F(EmuUsb, AdapterIdentitiesAndDescriptors) {
 
     unsigned char raw[18] = {};
     EXPECT_EQ(libusb_control_transfer(h, 0x80, LIBUSB_REQUEST_GET_DESCRIPTOR, 0x0100, 0, raw,
-                                      sizeof raw, 100), 18);
+                                      sizeof raw, 100),
+              18);
     EXPECT_EQ(0, memcmp(raw, &d, 18));
     EXPECT_EQ(libusb_control_transfer(h, 0xC0, 0x42, 0, 0, raw, 4, 100), LIBUSB_ERROR_PIPE);
     EXPECT_STREQ(libusb_error_name(LIBUSB_ERROR_NO_DEVICE), "LIBUSB_ERROR_NO_DEVICE");
@@ -581,8 +586,9 @@ TEST_F(EmuUsb, ResetLeavesACleanBusAndWakesBlockedCalls) {
     EXPECT_EQ(Bus::instance().liveDevices(), 0u);
     EXPECT_EQ(Bus::instance().liveHandles(), 0u);
     EXPECT_EQ(libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG), 1);
-    EXPECT_EQ(Bus::instance().plug(std::make_shared<emu::SilentAdapter>(),
-                                   emu::adapterIdentity("520")), 1);
+    EXPECT_EQ(
+        Bus::instance().plug(std::make_shared<emu::SilentAdapter>(), emu::adapterIdentity("520")),
+        1);
     EXPECT_EQ(Bus::instance().status(1).address, 1);
 }
 
