@@ -1,0 +1,195 @@
+// VelFWLogCapture run as a process against a peer thread that serves its named pipe. The peer
+// uses only non-blocking opens and bounded polls, so a misbehaving tool fails the test instead
+// of hanging it; the tool itself is killed by the harness after its timeout.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "testSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string kTool = VEL_BIN_DIR "/tools/fwlog/VelFWLogCapture";
+const std::string kRequest = "get firmware log";
+
+// What the peer does after it has read the request.
+enum class Reply { Answer, CloseWithoutAnswer, Nothing };
+
+struct Peer {
+    std::string path;
+    std::string answer;  // written in one write
+    Reply reply = Reply::Answer;
+    std::string request;  // what the peer read
+    bool servedAnswer = false;
+    std::thread thread;
+
+    void start() {
+        thread = std::thread([this] { run(); });
+    }
+    void join() {
+        if (thread.joinable()) thread.join();
+    }
+
+    void run() {
+        auto deadline = Clock::now() + 10s;
+        // The tool may create the FIFO itself; wait for it to appear.
+        struct stat st {};
+        while (stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+            if (Clock::now() > deadline) return;
+            std::this_thread::sleep_for(5ms);
+        }
+        // O_CLOEXEC: the harness forks the tool from this process; an inherited end would
+        // change the pipe's reader and writer counts.
+        int rd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (rd < 0) return;
+        char buf[256];
+        while (request.size() < kRequest.size() && Clock::now() < deadline) {
+            pollfd p{rd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            ssize_t n = read(rd, buf, sizeof buf);
+            if (n > 0) request.append(buf, static_cast<size_t>(n));
+            else std::this_thread::sleep_for(5ms);  // writer gone before writing
+        }
+        close(rd);
+        if (reply == Reply::Nothing) return;
+        int wr = -1;
+        while (wr < 0 && Clock::now() < deadline) {
+            wr = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // ENXIO until it reads
+            if (wr < 0) std::this_thread::sleep_for(5ms);
+        }
+        if (wr < 0) return;
+        if (reply == Reply::Answer) {
+            servedAnswer = write(wr, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+        }
+        close(wr);
+    }
+};
+
+class FwLogTool : public ::testing::Test {
+protected:
+    vtest::TempDir tmp;
+    std::string dir() const { return tmp.path() + "/log"; }
+    std::string pipe() const { return dir() + "/Notify_Channel"; }
+    std::vector<std::string> env(long waitMs = 3000) const {
+        return {"VEL_LOG_DIR=" + dir(), "VEL_FWLOG_WAIT_MS=" + std::to_string(waitMs)};
+    }
+    vtest::ProcResult serve(Peer& peer, long waitMs = 3000) {
+        peer.path = pipe();
+        peer.start();
+        vtest::ProcResult r = vtest::run({kTool}, env(waitMs), 15s);
+        peer.join();
+        return r;
+    }
+};
+
+TEST_F(FwLogTool, PresentDirectoryAndPipeGiveOnlyConfirmationAndAnswer) {
+    std::filesystem::create_directories(dir());
+    ASSERT_EQ(0, mkfifo(pipe().c_str(), 0666));
+    Peer peer;
+    peer.answer = "fw log saved to /tmp/fw.log";
+    vtest::ProcResult r = serve(peer);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("write into pipefile get firmware log\nNotify: fw log saved to /tmp/fw.log\n", r.out);
+    EXPECT_EQ(kRequest, peer.request);  // 16 bytes, no terminator, no newline
+}
+
+TEST_F(FwLogTool, CreatesMissingDirectoryAndFifo) {
+    Peer peer;
+    peer.answer = "ok";
+    vtest::ProcResult r = serve(peer);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("[main]: create directory successed\nwrite into pipefile get firmware log\nNotify: ok\n",
+              r.out);
+    struct stat st {};
+    ASSERT_EQ(0, stat(pipe().c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+TEST_F(FwLogTool, AnswerLengthAndTerminator) {
+    std::filesystem::create_directories(dir());
+    ASSERT_EQ(0, mkfifo(pipe().c_str(), 0666));
+    {
+        SCOPED_TRACE("127 bytes are printed whole");
+        Peer peer;
+        peer.answer = std::string(126, 'a') + "Z";
+        vtest::ProcResult r = serve(peer);
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ("write into pipefile get firmware log\nNotify: " + peer.answer + "\n", r.out);
+    }
+    {
+        SCOPED_TRACE("printing stops at the first zero byte");
+        Peer peer;
+        peer.answer = std::string("first\0second", 12);
+        vtest::ProcResult r = serve(peer);
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ("write into pipefile get firmware log\nNotify: first\n", r.out);
+    }
+    {
+        SCOPED_TRACE("a longer answer is cut at 127 bytes");
+        Peer peer;
+        peer.answer = std::string(127, 'b') + std::string(73, 'c');
+        vtest::ProcResult r = serve(peer);
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ("write into pipefile get firmware log\nNotify: " + std::string(127, 'b') + "\n", r.out);
+    }
+}
+
+TEST_F(FwLogTool, DirectoryThatCannotBeCreated) {
+    // The parent is missing, so neither the directory nor the FIFO can be made.
+    vtest::ProcResult r = vtest::run({kTool}, {"VEL_LOG_DIR=" + tmp.path() + "/no/such"}, 10s);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("[main]: create directory failed\ncannot create fifo file\n", r.out);
+}
+
+TEST_F(FwLogTool, PipePathThatIsNotAFifo) {
+    std::filesystem::create_directories(dir());
+    {
+        SCOPED_TRACE("regular file: refused and left unchanged");
+        {
+            std::ofstream(pipe()) << "keep me";
+        }
+        vtest::ProcResult r = vtest::run({kTool}, env(), 10s);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("the pipe file is not a fifo: " + pipe() + "\n", r.out);
+        EXPECT_EQ("keep me", vtest::readFile(pipe()));
+        std::filesystem::remove(pipe());
+    }
+    {
+        SCOPED_TRACE("directory");
+        std::filesystem::create_directories(pipe());
+        vtest::ProcResult r = vtest::run({kTool}, env(), 10s);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("the pipe file is not a fifo: " + pipe() + "\n", r.out);
+    }
+}
+
+TEST_F(FwLogTool, NoAnswerEndsAfterBoundedWait) {
+    std::filesystem::create_directories(dir());
+    ASSERT_EQ(0, mkfifo(pipe().c_str(), 0666));
+    for (Reply reply : {Reply::CloseWithoutAnswer, Reply::Nothing}) {
+        SCOPED_TRACE(reply == Reply::Nothing ? "peer never opens for writing"
+                                             : "peer closes without writing");
+        Peer peer;
+        peer.reply = reply;
+        auto start = Clock::now();
+        vtest::ProcResult r = serve(peer, 500);
+        auto took = Clock::now() - start;
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ("write into pipefile get firmware log\nno answer on the pipe within 500 ms\n", r.out);
+        EXPECT_LT(took, 5s);  // bounded, far from the harness's kill timeout
+    }
+}
+
+}  // namespace
