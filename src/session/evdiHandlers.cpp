@@ -90,6 +90,8 @@ int requestAndGrab(VelDev& dev, int viewId, evdi_rect* rects, int* width, int* h
     return count;
 }
 
+void grabLoop(VelDev& dev, int viewId, int* queued);
+
 void runUpdate(VelDev& dev, int viewId) {
     if (!dev.bufferRegistered[viewId]) {
         dev.updateTaskWaiting[viewId] = false;
@@ -102,6 +104,14 @@ void runUpdate(VelDev& dev, int viewId) {
     while (sem_trywait(&dev.updateToken[viewId]) == 0) {
     }
     dev.updateTaskWaiting[viewId] = false;
+    // Only a queued frame brings the token back (through the encoder); a task that queues
+    // nothing gives it back itself, or the view's next update would wait out the second.
+    int queued = 0;
+    grabLoop(dev, viewId, &queued);
+    if (queued == 0) sem_post(&dev.updateToken[viewId]);
+}
+
+void grabLoop(VelDev& dev, int viewId, int* queued) {
     if (displayClassExiting(dev)) return;
 
     // Empty grabs are normal right after a mode change; a handle that keeps reporting damage
@@ -122,8 +132,9 @@ void runUpdate(VelDev& dev, int viewId) {
             if (++emptyGrabs >= 3) break;
         } else {
             emptyGrabs = 0;
-            if (queueGrab(dev, viewId, rects, count, width, height) && dev.model == 0x520) {
-                sem_post(&dev.convWake[dev.view2ConvThread[viewId]]);
+            if (queueGrab(dev, viewId, rects, count, width, height)) {
+                ++*queued;
+                if (dev.model == 0x520) sem_post(&dev.convWake[dev.view2ConvThread[viewId]]);
             }
         }
         if (displayClassExiting(dev)) break;
@@ -317,8 +328,11 @@ void mode_changed_handler(evdi_mode mode, void* user_data) {
         std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[viewId]);
         if (dev.evdiHandle[viewId]) evdi_unregister_buffer(dev.evdiHandle[viewId], viewId);
     }
-    // Rectangles of the old mode would address the new area with old coordinates.
-    dev.rectQueue[viewId].clear();
+    // Rectangles of the old mode would address the new area with old coordinates. Their frame
+    // now never reaches the encoder, so the token it holds is given back here.
+    bool dropped = false;
+    while (dev.rectQueue[viewId].trypop()) dropped = true;
+    if (dropped) sem_post(&dev.updateToken[viewId]);
     // With the token, no update task grabs and no stage still reads the view's pixels.
     const bool idle = semWaitSecond(&dev.updateToken[viewId], 1) == 0;
 
