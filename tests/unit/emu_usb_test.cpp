@@ -261,6 +261,35 @@ TEST_F(EmuUsb, QueuedInDataIsDeliveredInBufferSizedPiecesOrOverflows) {
     EXPECT_EQ(n, 3);
 }
 
+TEST_F(EmuUsb, BlockedInWakesWhenTheModelQueuesData) {
+    auto model = std::make_shared<emu::SilentAdapter>();
+    openAdapter(model);
+    std::atomic<int> rc{1}, got{0};
+    std::thread rx([&] {
+        unsigned char b[64];
+        int n = 0;
+        rc = libusb_bulk_transfer(h, 0x81, b, sizeof b, &n, 5000);
+        got = n;
+    });
+    ASSERT_TRUE(waitInFlight(id, 1));
+    auto t0 = steady_clock::now();
+    model->queueIn(0x81, {1, 2, 3, 4, 5});
+    rx.join();
+    EXPECT_LT(steady_clock::now() - t0, seconds(1));
+    EXPECT_EQ(rc.load(), 0);
+    EXPECT_EQ(got.load(), 5);
+}
+
+TEST_F(EmuUsb, DefaultContextIsReferenceCounted) {
+    ASSERT_EQ(libusb_init(nullptr), 0);
+    ASSERT_EQ(libusb_init(nullptr), 0);
+    libusb_exit(nullptr);
+    EXPECT_EQ(Bus::instance().liveContexts(), 1u);
+    EXPECT_EQ(registerAll(nullptr, &s, 0), 0);
+    libusb_exit(nullptr);
+    EXPECT_EQ(Bus::instance().liveContexts(), 0u);
+}
+
 TEST_F(EmuUsb, UnplugEndsABlockedUnlimitedInPromptlyAndDeliversDeparture) {
     openAdapter(std::make_shared<emu::SilentAdapter>());
     EventThread events(ctx);
