@@ -74,6 +74,8 @@ int decode_sof_header(JpuParse& p) {
         return kParseMalformed;
     }
     if (nf < 1 || nf > kCompEntries || seg.end - seg.pos != 3u * nf) return kParseMalformed;
+    // A later SOF in the same parse replaces the frame, components and all.
+    memset(p.rec + kOffCompTab, 0, kCompEntries * kCompEntrySize);
     for (int j = 0; j < nf; ++j) {
         uint8_t* entry = p.rec + kOffCompTab + kCompEntrySize * j;
         entry[0] = seg.u8();

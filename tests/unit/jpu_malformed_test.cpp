@@ -446,6 +446,27 @@ TEST(JpuParse, FrameSearchAndIncompleteFrames) {
     EXPECT_EQ(JPUINTERFACEFROMCNM508().JpegDecodeHeader(st, cut.data()), -2);
 }
 
+TEST(JpuParse, LaterFrameHeaderReplacesTheComponents) {
+    Bytes jpeg = tjJpeg(64, 64, TJSAMP_420, 95);
+    Seg sos = find(jpeg, 0xFFDA);
+    Bytes greySof = segmentBytes(0xC0, {8, 0, 64, 0, 64, 1, 1, 0x11, 0});
+    Bytes greySos = segmentBytes(0xDA, {1, 1, 0x00, 0, 63, 0});
+    Bytes j = splice(jpeg, sos.at, sos.size, greySos);
+    j = splice(j, sos.at, 0, greySof);
+    for (int protocol = 0; protocol < 2; ++protocol) {
+        Bytes out(COrfeJpegHeaderDec::MAX_HEADER_SIZE_520);
+        int r = protocol ? JPUINTERFACEFROMCNM520().GetJpegHeaderForCnMDecoderCore(
+                               j.data(), j.size(), out.data(), out.size())
+                         : JPUINTERFACEFROMCNM508().GetJpegHeaderForCnMDecoderCore(
+                               j.data(), j.size(), out.data(), out.size());
+        ASSERT_GT(r, 0);
+        const uint8_t* rec = out.data() + 1;
+        size_t compTab = protocol ? 5900 : 1848;
+        EXPECT_EQ(jpu::get32(rec, protocol ? 112 : 152), protocol ? 5u : 4u);
+        for (size_t i = 6; i < 24; ++i) EXPECT_EQ(rec[compTab + i], 0) << "byte " << i;
+    }
+}
+
 TEST(JpuParse, Model520StateIsResetPerParse) {
     Bytes jpeg = tjJpeg(64, 64, TJSAMP_420, 95);
     _CNM520_PARSE_STATE_ st;
