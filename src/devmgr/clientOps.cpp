@@ -18,8 +18,8 @@ namespace {
 
 constexpr int SHOW_FPS_PERIOD_MS = 100;
 constexpr int FWLOG_PASS_MS = 500;
-constexpr size_t FW_TAIL = 128;        // the version stamp lives in the image's last 128 bytes
-constexpr int FW_SCAN_FIRST = 119;     // highest start position examined for the stamp
+constexpr size_t FW_TAIL = 128;     // the version stamp lives in the image's last 128 bytes
+constexpr int FW_SCAN_FIRST = 119;  // highest start position examined for the stamp
 constexpr char FW_STAMP[] = "Version:";
 constexpr size_t FW_STAMP_LEN = sizeof FW_STAMP - 1;
 constexpr int PROGRESS_WIDTH = 50;
@@ -91,13 +91,15 @@ int managerShowFps() {
     VEL_SHM_RECORD& r0 = cb.record(0);
     VEL_SHM_RECORD& r1 = cb.record(1);
     if (!controlBlockLoad(r0.fpsPrintEnabled)) {
-        printf("Device FPS print on ternimal is not enabled, please use -fps option to enable it "
-               "first.\n");
+        printf(
+            "Device FPS print on ternimal is not enabled, please use -fps option to enable it "
+            "first.\n");
         fflush(stdout);
         exit(1);
     }
     controlBlockStore(r0.showFpsRequest, static_cast<uint8_t>(1));
-    if (controlBlockLoad(r1.fpsPrintEnabled)) controlBlockStore(r1.showFpsRequest, static_cast<uint8_t>(1));
+    if (controlBlockLoad(r1.fpsPrintEnabled))
+        controlBlockStore(r1.showFpsRequest, static_cast<uint8_t>(1));
     showFpsExit = 0;
     fflush(stdout);
     while (!showFpsExit) {
@@ -105,10 +107,11 @@ int managerShowFps() {
         for (int v = 0; v < VEL_SHM_VIEWS; ++v) {
             if (!controlBlockLoad(r0.newFpsSample[v])) continue;
             controlBlockStore(r0.newFpsSample[v], static_cast<uint8_t>(0));
-            printf("view[\33[32m%d\33[0m](\33[32m%#x\33[0m): %d pictures in %u ms, "
-                   "fps:\33[32m%.1f\33[0m\n",
-                   r0.viewIndex[v], static_cast<unsigned>(r0.targetId[v]), r0.pictures[v],
-                   r0.intervalMs[v], r0.fps[v]);
+            printf(
+                "view[\33[32m%d\33[0m](\33[32m%#x\33[0m): %d pictures in %u ms, "
+                "fps:\33[32m%.1f\33[0m\n",
+                r0.viewIndex[v], static_cast<unsigned>(r0.targetId[v]), r0.pictures[v],
+                r0.intervalMs[v], r0.fps[v]);
         }
         fflush(stdout);
     }
@@ -125,7 +128,8 @@ int managerSwitchMode(DevManager::PowerMode mode) {
     }
     uint8_t value = mode == DevManager::LIGHT ? 1 : 0;
     printf(value ? "set power mode to light.\n" : "set power mode to smart.\n");
-    for (int k = 0; k < VEL_SHM_RECORDS; ++k) controlBlockStore(cb.record(k).powerModeRequest, value);
+    for (int k = 0; k < VEL_SHM_RECORDS; ++k)
+        controlBlockStore(cb.record(k).powerModeRequest, value);
     return 0;
 }
 
@@ -195,7 +199,7 @@ int getLocalFwVersion(FILE* file, char* version, size_t versionSize) {
     for (int i = first; i >= 0; --i) {
         if (memcmp(tail + i, FW_STAMP, FW_STAMP_LEN) != 0) continue;
         size_t from = static_cast<size_t>(i) + FW_STAMP_LEN;  // just after the colon
-        size_t end = from + 1;                                 // the tenth character
+        size_t end = from + 1;                                // the tenth character
         while (end < have && tail[end] != ' ') ++end;
         if (end >= have) return 0;
         size_t len = end - from;

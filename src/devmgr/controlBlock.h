@@ -17,19 +17,19 @@ struct VEL_SHM_RECORD {
     uint8_t fpsPrintEnabled;   // 3
     uint8_t powerModeRequest;  // 4: 0 smart, 1 light
     uint8_t reserved5[3];
-    int32_t fwLogTotal;        // 8
-    int32_t fwLogReceived;     // 12
-    char fwLogPath[64];        // 16
-    char fwVersion[32];        // 80
-    int32_t fpsInterval;       // 112
-    uint8_t showFpsRequest;    // 116
-    uint8_t newFpsSample[3];   // 117
-    int32_t viewIndex[3];      // 120
-    int32_t targetId[3];       // 132
-    uint8_t reserved144[96];   // 144
-    int32_t pictures[3];       // 240
-    uint32_t intervalMs[3];    // 252
-    double fps[3];             // 264
+    int32_t fwLogTotal;       // 8
+    int32_t fwLogReceived;    // 12
+    char fwLogPath[64];       // 16
+    char fwVersion[32];       // 80
+    int32_t fpsInterval;      // 112
+    uint8_t showFpsRequest;   // 116
+    uint8_t newFpsSample[3];  // 117
+    int32_t viewIndex[3];     // 120
+    int32_t targetId[3];      // 132
+    uint8_t reserved144[96];  // 144
+    int32_t pictures[3];      // 240
+    uint32_t intervalMs[3];   // 252
+    double fps[3];            // 264
 };
 struct VEL_SHM_BLOCK {
     VEL_SHM_RECORD record[2];
@@ -74,7 +74,7 @@ void controlBlockDestroy(const char* name, int fd, unsigned char* block);
 // Client side: a mapping of a block some service created. Never creates the object and never
 // logs (client modes print only their own texts). The mapping is released on destruction.
 class ControlBlockView {
-public:
+  public:
     ControlBlockView() = default;
     ~ControlBlockView();
     ControlBlockView(const ControlBlockView&) = delete;
@@ -89,7 +89,7 @@ public:
     VEL_SHM_BLOCK* block() const { return m_block; }
     VEL_SHM_RECORD& record(int k) const { return m_block->record[k]; }
 
-private:
+  private:
     int m_fd = -1;
     VEL_SHM_BLOCK* m_block = nullptr;
 };

@@ -2,6 +2,7 @@
 // uses only non-blocking opens and bounded polls, so a misbehaving tool fails the test instead
 // of hanging it; the tool itself is killed by the harness after its timeout.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,8 +12,6 @@
 #include <fstream>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "testSupport.h"
 
@@ -59,8 +58,10 @@ struct Peer {
             pollfd p{rd, POLLIN, 0};
             if (poll(&p, 1, 50) <= 0) continue;
             ssize_t n = read(rd, buf, sizeof buf);
-            if (n > 0) request.append(buf, static_cast<size_t>(n));
-            else std::this_thread::sleep_for(5ms);  // writer gone before writing
+            if (n > 0)
+                request.append(buf, static_cast<size_t>(n));
+            else
+                std::this_thread::sleep_for(5ms);  // writer gone before writing
         }
         close(rd);
         if (reply == Reply::Nothing) return;
@@ -71,14 +72,15 @@ struct Peer {
         }
         if (wr < 0) return;
         if (reply == Reply::Answer) {
-            servedAnswer = write(wr, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+            servedAnswer =
+                write(wr, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
         }
         close(wr);
     }
 };
 
 class FwLogTool : public ::testing::Test {
-protected:
+  protected:
     vtest::TempDir tmp;
     std::string dir() const { return tmp.path() + "/log"; }
     std::string pipe() const { return dir() + "/Notify_Channel"; }
@@ -110,8 +112,9 @@ TEST_F(FwLogTool, CreatesMissingDirectoryAndFifo) {
     peer.answer = "ok";
     vtest::ProcResult r = serve(peer);
     EXPECT_EQ(0, r.status);
-    EXPECT_EQ("[main]: create directory successed\nwrite into pipefile get firmware log\nNotify: ok\n",
-              r.out);
+    EXPECT_EQ(
+        "[main]: create directory successed\nwrite into pipefile get firmware log\nNotify: ok\n",
+        r.out);
     struct stat st {};
     ASSERT_EQ(0, stat(pipe().c_str(), &st));
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
@@ -142,7 +145,8 @@ TEST_F(FwLogTool, AnswerLengthAndTerminator) {
         peer.answer = std::string(127, 'b') + std::string(73, 'c');
         vtest::ProcResult r = serve(peer);
         EXPECT_EQ(0, r.status);
-        EXPECT_EQ("write into pipefile get firmware log\nNotify: " + std::string(127, 'b') + "\n", r.out);
+        EXPECT_EQ("write into pipefile get firmware log\nNotify: " + std::string(127, 'b') + "\n",
+                  r.out);
     }
 }
 
@@ -157,9 +161,7 @@ TEST_F(FwLogTool, PipePathThatIsNotAFifo) {
     std::filesystem::create_directories(dir());
     {
         SCOPED_TRACE("regular file: refused and left unchanged");
-        {
-            std::ofstream(pipe()) << "keep me";
-        }
+        { std::ofstream(pipe()) << "keep me"; }
         vtest::ProcResult r = vtest::run({kTool}, env(), 10s);
         EXPECT_EQ(1, r.status);
         EXPECT_EQ("the pipe file is not a fifo: " + pipe() + "\n", r.out);
@@ -187,7 +189,8 @@ TEST_F(FwLogTool, NoAnswerEndsAfterBoundedWait) {
         vtest::ProcResult r = serve(peer, 500);
         auto took = Clock::now() - start;
         EXPECT_EQ(2, r.status);
-        EXPECT_EQ("write into pipefile get firmware log\nno answer on the pipe within 500 ms\n", r.out);
+        EXPECT_EQ("write into pipefile get firmware log\nno answer on the pipe within 500 ms\n",
+                  r.out);
         EXPECT_LT(took, 5s);  // bounded, far from the harness's kill timeout
     }
 }

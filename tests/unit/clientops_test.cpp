@@ -1,5 +1,8 @@
 // Client operations against a control block that the test creates and fills in the role of the
 // service (each test has its own block name, so runs in parallel do not meet).
+#include "devmgr/clientOps.h"
+
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -12,9 +15,6 @@
 #include <string>
 #include <thread>
 
-#include <gtest/gtest.h>
-
-#include "devmgr/clientOps.h"
 #include "devmgr/controlBlock.h"
 #include "testSupport.h"
 
@@ -30,12 +30,13 @@ const std::string kGreen = "\33[32m";
 const std::string kReset = "\33[0m";
 
 std::string bar(int n, const std::string& pct) {
-    return "[" + kGreen + std::string(n, '=') + kReset + std::string(50 - n, ' ') + "] " + pct + "%\r";
+    return "[" + kGreen + std::string(n, '=') + kReset + std::string(50 - n, ' ') + "] " + pct +
+           "%\r";
 }
 
 // The service's side: creates the block under the test's name and removes it afterwards.
 class ClientOps : public ::testing::Test {
-protected:
+  protected:
     vtest::IsolatedEnv env;
     int fd = -1;
     unsigned char* raw = nullptr;
@@ -57,7 +58,7 @@ protected:
 };
 
 class NoService : public ::testing::Test {
-protected:
+  protected:
     vtest::IsolatedEnv env;  // its block name was never created
 };
 
@@ -83,7 +84,8 @@ TEST(ProgressBar, CountsFromTheServiceNeverOverrunTheBar) {
 }
 
 TEST(Timestamp, MonthDayUnderscoreTime) {
-    EXPECT_TRUE(std::regex_match(getCurrentTimestamp(), std::regex("[01][0-9][0-3][0-9]_[0-2][0-9][0-5][0-9][0-6][0-9]")));
+    EXPECT_TRUE(std::regex_match(getCurrentTimestamp(),
+                                 std::regex("[01][0-9][0-3][0-9]_[0-2][0-9][0-5][0-9][0-6][0-9]")));
 }
 
 // Runs getLocalFwVersion over the given image bytes.
@@ -105,7 +107,8 @@ int versionOf(const std::string& image, std::string* version, size_t size = VEL_
 TEST(LocalFwVersion, TailScan) {
     std::string v;
     std::string tail = "....Version: 2.3.1 build 77";
-    EXPECT_EQ(1, versionOf(std::string(100000, 'q') + tail + std::string(128 - tail.size(), '.'), &v));
+    EXPECT_EQ(1,
+              versionOf(std::string(100000, 'q') + tail + std::string(128 - tail.size(), '.'), &v));
     EXPECT_EQ(" 2.3.1", v) << "keeps the character after the colon";
 
     // Only the last 128 bytes count.
@@ -143,7 +146,8 @@ TEST(LocalFwVersion, ReadFailureIsLogged) {
 TEST_F(ClientOps, PrintFpsSetsBothRecords) {
     CaptureStdout();
     EXPECT_EQ(0, managerPrintFps(5));
-    EXPECT_EQ("====>Vel USB Device FPS<====\nset FPS print interval to 5 s.\n", GetCapturedStdout());
+    EXPECT_EQ("====>Vel USB Device FPS<====\nset FPS print interval to 5 s.\n",
+              GetCapturedStdout());
     for (int k = 0; k < 2; ++k) {
         EXPECT_EQ(1, rec(k).fpsPrintEnabled);
         EXPECT_EQ(5, rec(k).fpsInterval);
@@ -178,16 +182,18 @@ TEST_F(ClientOps, FwVersionBoardAndHost) {
     writeHostImage("Version: 2.3.1 build");
     CaptureStdout();
     EXPECT_EQ(0, managerPrintFwVersion(DevManager::BOARD));
-    EXPECT_EQ("====>Vel USB Device Firmware Version<====\n"
-              "\033[33mDevice[0] FW\033[0m Version: \033[33m1.4.2\033[0m\n"
-              "\033[33mHOST FW\033[0m Version: \033[33m 2.3.1\033[0m\n",
-              GetCapturedStdout());
+    EXPECT_EQ(
+        "====>Vel USB Device Firmware Version<====\n"
+        "\033[33mDevice[0] FW\033[0m Version: \033[33m1.4.2\033[0m\n"
+        "\033[33mHOST FW\033[0m Version: \033[33m 2.3.1\033[0m\n",
+        GetCapturedStdout());
 
     CaptureStdout();
     EXPECT_EQ(0, managerPrintFwVersion(DevManager::HOST));
-    EXPECT_EQ("====>Vel USB Device Firmware Version<====\n"
-              "\033[33mHOST FW\033[0m Version: \033[33m 2.3.1\033[0m\n",
-              GetCapturedStdout());
+    EXPECT_EQ(
+        "====>Vel USB Device Firmware Version<====\n"
+        "\033[33mHOST FW\033[0m Version: \033[33m 2.3.1\033[0m\n",
+        GetCapturedStdout());
 }
 
 TEST_F(ClientOps, FwVersionFieldWithoutTerminatorStaysInItsField) {
@@ -198,10 +204,10 @@ TEST_F(ClientOps, FwVersionFieldWithoutTerminatorStaysInItsField) {
     CaptureStdout();
     EXPECT_EQ(0, managerPrintFwVersion(DevManager::BOARD));
     std::string out = GetCapturedStdout();
-    EXPECT_NE(std::string::npos,
-              out.find("Device[1] FW\033[0m Version: \033[33m" + std::string(32, 'V') + "\033[0m\n"));
-    EXPECT_NE(std::string::npos,
-              out.find("Fail to get Host FW Version: can not parse " + env.fwDir() + "/USBDisplay520.bin\n"));
+    EXPECT_NE(std::string::npos, out.find("Device[1] FW\033[0m Version: \033[33m" +
+                                          std::string(32, 'V') + "\033[0m\n"));
+    EXPECT_NE(std::string::npos, out.find("Fail to get Host FW Version: can not parse " +
+                                          env.fwDir() + "/USBDisplay520.bin\n"));
 }
 
 TEST_F(ClientOps, MissingHostImageReportsTheSystemError) {
@@ -218,11 +224,12 @@ TEST_F(NoService, OpenFailuresPrintTheirMessages) {
     EXPECT_EQ(-1, managerShowFps());
     EXPECT_EQ(-1, managerSwitchMode(DevManager::LIGHT));
     EXPECT_EQ(-1, getFwLog());
-    EXPECT_EQ("====>Vel USB Device FPS<====\nFail to open shared memory, can not set fps\n"
-              "====>Vel USB Device FPS<====\nFail to open shared memory, can not show fps on terminal\n"
-              "can not set power mode\n"
-              "can not get fw log\n",
-              GetCapturedStdout());
+    EXPECT_EQ(
+        "====>Vel USB Device FPS<====\nFail to open shared memory, can not set fps\n"
+        "====>Vel USB Device FPS<====\nFail to open shared memory, can not show fps on terminal\n"
+        "can not set power mode\n"
+        "can not get fw log\n",
+        GetCapturedStdout());
 
     // The board query goes on to the host image.
     {
@@ -231,9 +238,10 @@ TEST_F(NoService, OpenFailuresPrintTheirMessages) {
     }
     CaptureStdout();
     EXPECT_EQ(0, managerPrintFwVersion(DevManager::BOARD));
-    EXPECT_EQ("====>Vel USB Device Firmware Version<====\ncan not get fw version in board\n"
-              "\033[33mHOST FW\033[0m Version: \033[33m 5.0\033[0m\n",
-              GetCapturedStdout());
+    EXPECT_EQ(
+        "====>Vel USB Device Firmware Version<====\ncan not get fw version in board\n"
+        "\033[33mHOST FW\033[0m Version: \033[33m 5.0\033[0m\n",
+        GetCapturedStdout());
 }
 
 TEST_F(ClientOps, ShowFpsWithPrintingDisabledExitsWithOne) {
@@ -268,9 +276,10 @@ TEST_F(ClientOps, ShowFpsPrintsEachNewSampleAndStopsOnTheFlag) {
     service.join();
     EXPECT_EQ(0, result);
     ASSERT_TRUE(served);
-    EXPECT_EQ("====>Vel USB Device FPS<====\n"
-              "view[\33[32m1\33[0m](\33[32m0x2\33[0m): 30 pictures in 1000 ms, fps:\33[32m30.0\33[0m\n",
-              out);
+    EXPECT_EQ(
+        "====>Vel USB Device FPS<====\n"
+        "view[\33[32m1\33[0m](\33[32m0x2\33[0m): 30 pictures in 1000 ms, fps:\33[32m30.0\33[0m\n",
+        out);
     EXPECT_EQ(0, rec(1).showFpsRequest) << "record 1 is asked only when its printing is on";
     // One 100 ms period, with room for a loaded machine.
     EXPECT_LT(returned - flagged, 1s);
@@ -293,8 +302,9 @@ TEST_F(ClientOps, FwLogFinishesWhenTheServiceSetsDone) {
     service.join();
     EXPECT_EQ(0, result);
 
-    std::regex pathRe(std::regex_replace(env.logDir(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
-                      "/fw_log_[0-9]{4}_[0-9]{6}_([01])\\.log");
+    std::regex pathRe(
+        std::regex_replace(env.logDir(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+        "/fw_log_[0-9]{4}_[0-9]{6}_([01])\\.log");
     std::string p0 = controlBlockGetText(rec(0).fwLogPath, sizeof rec(0).fwLogPath);
     std::string p1 = controlBlockGetText(rec(1).fwLogPath, sizeof rec(1).fwLogPath);
     std::smatch m;
@@ -307,8 +317,8 @@ TEST_F(ClientOps, FwLogFinishesWhenTheServiceSetsDone) {
     EXPECT_EQ(0u, out.find("get fw log now...\n"));
     EXPECT_NE(std::string::npos, out.find(bar(25, "50.0"))) << out;  // (3 + 1) of 8
     EXPECT_NE(std::string::npos,
-              out.find(bar(50, "100.0") + "\nfw log download finished. log file path:\n\33[1;32m" + p0 +
-                       "\33[0m\n"));
+              out.find(bar(50, "100.0") + "\nfw log download finished. log file path:\n\33[1;32m" +
+                       p0 + "\33[0m\n"));
     EXPECT_EQ(0, rec(0).fwLogTotal);
     EXPECT_EQ(0, rec(0).fwLogDone);
 }

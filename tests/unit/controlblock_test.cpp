@@ -1,6 +1,9 @@
 // The service control block: creation with its log lines and clearing rules, removal, the
 // client mapping's refusals, and the bounded text fields.
+#include "devmgr/controlBlock.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,9 +12,6 @@
 #include <cstring>
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "devmgr/controlBlock.h"
 #include "testSupport.h"
 
 namespace {
@@ -88,7 +88,8 @@ TEST(ControlBlock, OpenFailureIsLoggedWithTheSystemError) {
     EXPECT_EQ(nullptr, block);
     std::string log = env.log();
     EXPECT_NE(std::string::npos, log.find("shm open failed"));
-    EXPECT_NE(std::string::npos, log.find(std::string("[error]shm open error: ") + strerror(EINVAL) + "\n"));
+    EXPECT_NE(std::string::npos,
+              log.find(std::string("[error]shm open error: ") + strerror(EINVAL) + "\n"));
     EXPECT_EQ(std::string::npos, log.find("created successfully"));
 }
 

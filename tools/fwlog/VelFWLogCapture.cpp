@@ -97,7 +97,9 @@ ssize_t readAnswer(const char* path, char* answer, long waitMs) {
     for (;;) {
         long left = waitMs - msSince(start);
         if (left <= 0) break;
-        struct pollfd p {fd, POLLIN, 0};
+        struct pollfd p {
+            fd, POLLIN, 0
+        };
         int pr = poll(&p, 1, static_cast<int>(left));
         if (pr < 0 && errno == EINTR) continue;
         if (pr <= 0) break;
