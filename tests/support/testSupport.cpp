@@ -1,6 +1,7 @@
 #include "testSupport.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +39,8 @@ IsolatedEnv::IsolatedEnv() {
 }
 
 IsolatedEnv::~IsolatedEnv() {
+    // A service that ended through its fatal path leaves its control block behind.
+    shm_unlink(m_shm.c_str());
     unsetenv("VEL_LOG_DIR");
     unsetenv("VEL_FW_DIR");
     unsetenv("VEL_SHM_NAME");
