@@ -1,7 +1,6 @@
 // Decoder-header generation for a 1920x1080 q90 frame, both adapter generations, next to the
 // cost of compressing that frame with TurboJPEG (4:2:2, q90), which the header is added to.
 #include <benchmark/benchmark.h>
-
 #include <turbojpeg.h>
 
 #include <cstdint>
@@ -39,8 +38,8 @@ const std::vector<uint8_t>& frame() {
 std::vector<uint8_t> compressFrame(tjhandle tj) {
     unsigned char* buf = nullptr;
     unsigned long len = 0;
-    tjCompress2(tj, frame().data(), kWidth, 0, kHeight, TJPF_BGRX, &buf, &len, TJSAMP_422,
-                kQuality, 0);
+    tjCompress2(tj, frame().data(), kWidth, 0, kHeight, TJPF_BGRX, &buf, &len, TJSAMP_422, kQuality,
+                0);
     std::vector<uint8_t> jpeg(buf, buf + len);
     tjFree(buf);
     return jpeg;

@@ -16,8 +16,8 @@ void runOne(const uint8_t* jpeg, size_t size, ProtocolType protocol, uint32_t re
     uint8_t* out = static_cast<uint8_t*>(malloc(capacity ? capacity : 1));
     memset(out, 0xA5, capacity ? capacity : 1);
     COrfeJpegHeaderDec dec;
-    int r = static_cast<int>(dec.GetJpegHeaderForCnMDecoder(
-        jpeg, static_cast<unsigned>(size), out, capacity, protocol));
+    int r = static_cast<int>(
+        dec.GetJpegHeaderForCnMDecoder(jpeg, static_cast<unsigned>(size), out, capacity, protocol));
     bool known = r == 0 || r == -1 || r == -2 || r == -4;
     for (uint32_t n = 1; n <= 3 && !known; ++n) {
         if (r == static_cast<int>(1 + n * recordSize)) {

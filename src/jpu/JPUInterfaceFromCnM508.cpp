@@ -91,11 +91,21 @@ int decode_sof_header(JpuParse& p) {
     uint32_t format = F400;
     if (nf > 1) {
         switch (p.rec[kOffCompTab + 1] << 2 | p.rec[kOffCompTab + 2]) {
-        case 0x0A: format = F420; break;
-        case 0x09: format = F422; break;
-        case 0x06: format = F440; break;
-        case 0x05: format = F444; break;
-        default: format = F400; break;  // the decoder's fallback for other samplings
+            case 0x0A:
+                format = F420;
+                break;
+            case 0x09:
+                format = F422;
+                break;
+            case 0x06:
+                format = F440;
+                break;
+            case 0x05:
+                format = F444;
+                break;
+            default:
+                format = F400;
+                break;  // the decoder's fallback for other samplings
         }
     }
     put32(p.rec, kOffFormat, format);
@@ -202,7 +212,7 @@ const size_t kRescanClear[] = {kOffFrameOffset, kOffEcs, kOffNextFrame};
 }  // namespace
 
 void JPUINTERFACEFROMCNM508::initDecodeState(_CNM508_PARSE_STATE_& state, const uint8_t* jpeg,
-                                            uint32_t length) {
+                                             uint32_t length) {
     initStreamFields(state.raw, RECORD_SIZE, jpeg, length);
     put32(state.raw, kOffSwapMode, 0);
 }
@@ -213,8 +223,7 @@ int JPUINTERFACEFROMCNM508::JpegDecodeHeader(_CNM508_PARSE_STATE_& state,
 }
 
 int JPUINTERFACEFROMCNM508::GetJpegHeaderForCnMDecoderCore(const uint8_t* jpeg, uint32_t length,
-                                                           uint8_t* out,
-                                                           uint32_t capacity) const {
+                                                           uint8_t* out, uint32_t capacity) const {
     if (length > 0x7FFFFFFFu) return kParseMalformed;  // the stream fields are int32
     _CNM508_PARSE_STATE_ state;
     initDecodeState(state, jpeg, length);

@@ -10,7 +10,7 @@ struct _CNM508_PARSE_STATE_ {
 };
 
 class JPUINTERFACEFROMCNM508 {
-public:
+  public:
     static constexpr uint32_t RECORD_SIZE = sizeof(_CNM508_PARSE_STATE_);
 
     // Builds the decoder header for the `length`-byte JPEG at `jpeg` into `out` (at most

@@ -59,12 +59,11 @@ struct Geometry {
 
 // By format code; code 2 is a layout of the decoder's that no JPEG sampling here maps to.
 const Geometry kGeometry[6] = {
-    {true, 16, 16, 3, 6, 18, 5, 16, 16},  // 4:2:0
-    {true, 16, 8, 3, 4, 17, 5, 16, 8},    // 4:2:2
-    {false, 0, 0, 0, 0, 0, 0, 0, 0},
-    {true, 8, 16, 3, 4, 10, 5, 8, 16},    // 4:4:0
-    {true, 8, 8, 3, 3, 9, 5, 8, 8},       // 4:4:4
-    {true, 8, 8, 1, 4, 33, 0, 32, 8},     // 4:0:0, four blocks side by side
+    {true, 16, 16, 3, 6, 18, 5, 16, 16},                                     // 4:2:0
+    {true, 16, 8, 3, 4, 17, 5, 16, 8},                                       // 4:2:2
+    {false, 0, 0, 0, 0, 0, 0, 0, 0},     {true, 8, 16, 3, 4, 10, 5, 8, 16},  // 4:4:0
+    {true, 8, 8, 3, 3, 9, 5, 8, 8},                                          // 4:4:4
+    {true, 8, 8, 1, 4, 33, 0, 32, 8},  // 4:0:0, four blocks side by side
 };
 
 const int kBusReq8[6] = {4, 4, 0, 8, 4, 2};
@@ -106,11 +105,21 @@ int decode_sof_header(JpuParse& p) {
     uint32_t format = F400;
     if (nf > 1) {
         switch (p.rec[kOffCompTab + 1] << 2 | p.rec[kOffCompTab + 2]) {
-        case 0x0A: format = F420; break;
-        case 0x09: format = F422; break;
-        case 0x06: format = F440; break;
-        case 0x05: format = F444; break;
-        default: format = FBad; break;
+            case 0x0A:
+                format = F420;
+                break;
+            case 0x09:
+                format = F422;
+                break;
+            case 0x06:
+                format = F440;
+                break;
+            case 0x05:
+                format = F444;
+                break;
+            default:
+                format = FBad;
+                break;
         }
     }
     put32(p.rec, kOffFormat, format);
@@ -261,7 +270,7 @@ int JPUINTERFACEFROMCNM520::GetDec12bitBusReqNum(uint32_t format) {
 }
 
 void JPUINTERFACEFROMCNM520::initDecodeState(_CNM520_PARSE_STATE_& state, const uint8_t* jpeg,
-                                            uint32_t length) {
+                                             uint32_t length) {
     initStreamFields(state.raw, RECORD_SIZE, jpeg, length);
 }
 
@@ -271,8 +280,7 @@ int JPUINTERFACEFROMCNM520::JpegDecodeHeader(_CNM520_PARSE_STATE_& state,
 }
 
 int JPUINTERFACEFROMCNM520::GetJpegHeaderForCnMDecoderCore(const uint8_t* jpeg, uint32_t length,
-                                                           uint8_t* out,
-                                                           uint32_t capacity) const {
+                                                           uint8_t* out, uint32_t capacity) const {
     if (length > 0x7FFFFFFFu) return kParseMalformed;  // the stream fields are int32
     _CNM520_PARSE_STATE_ state;
     initDecodeState(state, jpeg, length);

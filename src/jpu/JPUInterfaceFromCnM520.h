@@ -11,7 +11,7 @@ struct _CNM520_PARSE_STATE_ {
 };
 
 class JPUINTERFACEFROMCNM520 {
-public:
+  public:
     static constexpr uint32_t RECORD_SIZE = sizeof(_CNM520_PARSE_STATE_);
 
     // Builds the decoder header for the `length`-byte JPEG at `jpeg` into `out` (at most

@@ -58,9 +58,7 @@ constexpr uint8_t kUnusedValptr = 0xFF;
 constexpr uint16_t kMarkerSoi = 0xFFD8;
 constexpr uint8_t kEoiSecondByte = 0xD9;
 
-uint32_t low32(const uint8_t* p) {
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
-}
+uint32_t low32(const uint8_t* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
 }  // namespace
 
@@ -214,36 +212,42 @@ int walkMarkers(JpuParse& p, const CommonLayout& lay, const MarkerParsers& parse
         p.pos += 2;
         int r;
         switch (code) {
-        case 0xFFD8:  // SOI
-        case 0xFFD0: case 0xFFD1: case 0xFFD2: case 0xFFD3:
-        case 0xFFD4: case 0xFFD5: case 0xFFD6: case 0xFFD7:  // RSTn carry no segment
-            continue;
-        case 0xFFC1:
-            if (!parsers.acceptSof1) return kParseMalformed;
-            r = parsers.sof(p);
-            break;
-        case 0xFFC0:
-            r = parsers.sof(p);
-            break;
-        case 0xFFC4:
-            r = parsers.dht(p);
-            break;
-        case 0xFFDB:
-            r = parsers.dqt(p);
-            break;
-        case 0xFFDD:
-            r = decode_dri_header(p, lay.restart);
-            break;
-        case 0xFFD9:  // EOI: the frame ends without a scan of its own
-            return kParseOk;
-        case 0xFFDA:
-            return decode_sos_header(p, lay);
-        default:
-            // APPn, COM and the other 0xFFEx/0xFFFx segments; everything else (progressive,
-            // lossless, arithmetic-coded frames, DAC, DNL, ...) is not for this decoder.
-            if ((code & 0xFFE0) != 0xFFE0) return kParseMalformed;
-            r = decode_app_header(p);
-            break;
+            case 0xFFD8:  // SOI
+            case 0xFFD0:
+            case 0xFFD1:
+            case 0xFFD2:
+            case 0xFFD3:
+            case 0xFFD4:
+            case 0xFFD5:
+            case 0xFFD6:
+            case 0xFFD7:  // RSTn carry no segment
+                continue;
+            case 0xFFC1:
+                if (!parsers.acceptSof1) return kParseMalformed;
+                r = parsers.sof(p);
+                break;
+            case 0xFFC0:
+                r = parsers.sof(p);
+                break;
+            case 0xFFC4:
+                r = parsers.dht(p);
+                break;
+            case 0xFFDB:
+                r = parsers.dqt(p);
+                break;
+            case 0xFFDD:
+                r = decode_dri_header(p, lay.restart);
+                break;
+            case 0xFFD9:  // EOI: the frame ends without a scan of its own
+                return kParseOk;
+            case 0xFFDA:
+                return decode_sos_header(p, lay);
+            default:
+                // APPn, COM and the other 0xFFEx/0xFFFx segments; everything else (progressive,
+                // lossless, arithmetic-coded frames, DAC, DNL, ...) is not for this decoder.
+                if ((code & 0xFFE0) != 0xFFE0) return kParseMalformed;
+                r = decode_app_header(p);
+                break;
         }
         if (r != kParseOk) return r;
     }

@@ -1,7 +1,8 @@
-// Pieces shared by the two decoder-header builders (JPUInterfaceFromCnM508, JPUInterfaceFromCnM520):
-// little-endian record access, the bounded view of the JPEG that one header parse reads, marker
-// search, the segment parsers whose layout does not depend on the decoder generation, the
-// standard Huffman tables, the decoder-table construction and the multi-parse driver.
+// Pieces shared by the two decoder-header builders (JPUInterfaceFromCnM508,
+// JPUInterfaceFromCnM520): little-endian record access, the bounded view of the JPEG that one
+// header parse reads, marker search, the segment parsers whose layout does not depend on the
+// decoder generation, the standard Huffman tables, the decoder-table construction and the
+// multi-parse driver.
 //
 // Nothing here keeps state between calls; every function works on the record and the parse
 // context it is given. All lengths that come from the JPEG are checked against the segment and
@@ -66,7 +67,7 @@ struct JpuParse {
     size_t frame;
     size_t pos;
     bool streamEnd;
-    int frameComponents;  // Nf of the SOF seen in this parse, 0 before one
+    int frameComponents;    // Nf of the SOF seen in this parse, 0 before one
     unsigned quantDefined;  // bit n: table n defined in this parse
 
     // What a parser returns when the bytes it needs are not in the buffer.
@@ -128,8 +129,8 @@ int checkFrameComplete(const JpuParse& p, uint32_t ecs, size_t minData);
 struct CommonLayout {
     size_t headerSize;  // followed by ECS, ECS page, ECS word and ECS bit, int32 each
     size_t restart;
-    size_t compTab;     // 4 entries of id, H, V, Tq, Td, Ta
-    size_t headerSlack; // bytes beyond the header size a rescan needs in the buffer
+    size_t compTab;      // 4 entries of id, H, V, Tq, Td, Ta
+    size_t headerSlack;  // bytes beyond the header size a rescan needs in the buffer
 };
 
 // Protocol-specific segment parsers called by the marker walk.

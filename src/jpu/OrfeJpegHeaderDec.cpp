@@ -17,19 +17,19 @@ unsigned int COrfeJpegHeaderDec::GetJpegHeaderForCnMDecoder(const unsigned char*
                                                             ProtocolType protocol) {
     int result;
     switch (protocol) {
-    case CNM508_PROTOCOL:
-        result = JPUINTERFACEFROMCNM508().GetJpegHeaderForCnMDecoderCore(jpeg, jpegLength, out,
-                                                                         capacity);
-        break;
-    case CNM520_PROTOCOL:
-        result = JPUINTERFACEFROMCNM520().GetJpegHeaderForCnMDecoderCore(jpeg, jpegLength, out,
-                                                                         capacity);
-        break;
-    default:
-        // Nothing was written: a positive size here would have the caller send a header that
-        // is not there.
-        result = 0;
-        break;
+        case CNM508_PROTOCOL:
+            result = JPUINTERFACEFROMCNM508().GetJpegHeaderForCnMDecoderCore(jpeg, jpegLength, out,
+                                                                             capacity);
+            break;
+        case CNM520_PROTOCOL:
+            result = JPUINTERFACEFROMCNM520().GetJpegHeaderForCnMDecoderCore(jpeg, jpegLength, out,
+                                                                             capacity);
+            break;
+        default:
+            // Nothing was written: a positive size here would have the caller send a header that
+            // is not there.
+            result = 0;
+            break;
     }
     return static_cast<unsigned int>(result);
 }

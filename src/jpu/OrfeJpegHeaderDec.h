@@ -21,7 +21,7 @@ enum ProtocolType {
 };
 
 class COrfeJpegHeaderDec {
-public:
+  public:
     // Largest header either protocol writes: the count byte and three records. A capacity of
     // this size never yields -4.
     static constexpr uint32_t MAX_HEADER_SIZE_508 = 1 + 3 * 2856;

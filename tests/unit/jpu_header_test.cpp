@@ -1,13 +1,12 @@
 // Decoder headers of both adapter generations against libjpeg's own reading of the same JPEGs,
 // and the driver's results and record layout.
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-#include <jpeglib.h>
 
 #include "jpu/JPUInterfaceFromCnM508.h"
 #include "jpu/JPUInterfaceFromCnM520.h"
@@ -181,6 +180,7 @@ struct Layout {
     int busReqByFormat[6], compsByFormat[6], blocksByFormat[6], info0ByFormat[6];
 };
 
+// clang-format off
 const Layout k508 = {2856, 116, 120, 124, 128, 132, 136, 140, 144, 148, 152, 156, 160, 164,
                      168, 172, 176, 162, 824, 1872, 2128, 2384, 2640, 1848, 2716, 2720, 2724,
                      2728, 2756, 2760, false, 512, {0, 1, 2, 3, 4},
@@ -191,6 +191,7 @@ const Layout k520 = {6120, 76, 80, 84, 88, 92, 96, 100, 104, 108, 112, 116, 120,
                      5968, true, 1024, {0, 1, 3, 4, 5},
                      {4, 4, 0, 8, 4, 2}, {3, 3, 0, 3, 3, 1}, {6, 4, 0, 4, 3, 4},
                      {18, 17, 0, 10, 9, 33}};
+// clang-format on
 
 uint32_t rd32(const uint8_t* rec, size_t off) { return jpu::get32(rec, off); }
 
@@ -199,8 +200,8 @@ int runCore(int protocol, const uint8_t* jpeg, size_t len, uint8_t* out, uint32_
         return JPUINTERFACEFROMCNM508().GetJpegHeaderForCnMDecoderCore(
             jpeg, static_cast<uint32_t>(len), out, cap);
     }
-    return JPUINTERFACEFROMCNM520().GetJpegHeaderForCnMDecoderCore(
-        jpeg, static_cast<uint32_t>(len), out, cap);
+    return JPUINTERFACEFROMCNM520().GetJpegHeaderForCnMDecoderCore(jpeg, static_cast<uint32_t>(len),
+                                                                   out, cap);
 }
 
 // One parse on a fresh state, for pictures whose entropy data is below the decoder's minimum:
@@ -251,9 +252,10 @@ void expectMarkerFields(const uint8_t* rec, const Layout& L, const Reference& re
     for (int n = 0; n < 4; ++n) {
         for (int k = 0; k < 64; ++k) {
             uint32_t want = ref.quantDefined[n] ? ref.quantNatural[n][zz[k]] : 0;
-            uint32_t got = L.wideQuant ? (rec[L.quant + 128 * n + 2 * k] |
-                                          rec[L.quant + 128 * n + 2 * k + 1] << 8)
-                                       : rec[L.quant + 64 * n + k];
+            uint32_t got =
+                L.wideQuant
+                    ? (rec[L.quant + 128 * n + 2 * k] | rec[L.quant + 128 * n + 2 * k + 1] << 8)
+                    : rec[L.quant + 64 * n + k];
             ASSERT_EQ(got, want) << "quant table " << n << " entry " << k;
         }
     }
@@ -316,8 +318,10 @@ void expectFinishedFields(const uint8_t* rec, const Layout& L, const Reference& 
         uint8_t vp[16];
         referenceDecoderTables(ref.bits[t], minc, maxc, vp);
         for (int l = 0; l < 16; ++l) {
-            ASSERT_EQ(rd32(rec, L.mincode + 64 * t + 4 * l), minc[l]) << "table " << t << " len " << l + 1;
-            ASSERT_EQ(rd32(rec, L.maxcode + 64 * t + 4 * l), maxc[l]) << "table " << t << " len " << l + 1;
+            ASSERT_EQ(rd32(rec, L.mincode + 64 * t + 4 * l), minc[l])
+                << "table " << t << " len " << l + 1;
+            ASSERT_EQ(rd32(rec, L.maxcode + 64 * t + 4 * l), maxc[l])
+                << "table " << t << " len " << l + 1;
             ASSERT_EQ(rec[L.valptr + 16 * t + l], vp[l]) << "table " << t << " len " << l + 1;
         }
     }
@@ -329,10 +333,10 @@ void expectAgreement(const JpegSpec& spec, int& full) {
     Reference ref = readReference(jpeg);
     for (const Layout* L : {&k508, &k520}) {
         int protocol = L == &k508 ? 0 : 1;
-        SCOPED_TRACE(testing::Message() << "protocol " << protocol << ", " << spec.width << "x"
-                                        << spec.height << " q" << spec.quality << " sampling "
-                                        << spec.sampling << " restart " << spec.restart
-                                        << " optimize " << spec.optimize);
+        SCOPED_TRACE(testing::Message()
+                     << "protocol " << protocol << ", " << spec.width << "x" << spec.height << " q"
+                     << spec.quality << " sampling " << spec.sampling << " restart " << spec.restart
+                     << " optimize " << spec.optimize);
         Bytes out(1 + 3 * L->recordSize, 0xEE);
         int r = runCore(protocol, jpeg.data(), jpeg.size(), out.data(),
                         static_cast<uint32_t>(out.size()));
@@ -361,15 +365,11 @@ class JpuAgreement : public testing::TestWithParam<Sampling> {};
 TEST_P(JpuAgreement, FieldsMatchLibjpegAcrossSizesQualitiesAndTables) {
     Sampling s = GetParam();
     const JpegSpec specs[] = {
-        {s, 16, 16, 50, 0, false, 0},        // entropy data far below both minimums
-        {s, 16, 16, 100, 0, false, 255},
-        {s, 17, 13, 100, 1, true, 255},
-        {s, 33, 47, 75, 3, false, 200},
-        {s, 64, 64, 95, 0, true, 120},
-        {s, 640, 480, 90, 0, false, 16},
-        {s, 641, 479, 85, 40, true, 16},
-        {s, 1921, 1081, 60, 7, true, 4},
-        {s, 3840, 2160, 90, 0, false, 2},
+        {s, 16, 16, 50, 0, false, 0},  // entropy data far below both minimums
+        {s, 16, 16, 100, 0, false, 255}, {s, 17, 13, 100, 1, true, 255},
+        {s, 33, 47, 75, 3, false, 200},  {s, 64, 64, 95, 0, true, 120},
+        {s, 640, 480, 90, 0, false, 16}, {s, 641, 479, 85, 40, true, 16},
+        {s, 1921, 1081, 60, 7, true, 4}, {s, 3840, 2160, 90, 0, false, 2},
     };
     int full = 0;
     for (const JpegSpec& spec : specs) expectAgreement(spec, full);
@@ -404,7 +404,7 @@ TEST(JpuGeometry, FullHdAlignmentAndMcu) {
 // ---- driver results and capacities --------------------------------------------------------
 
 class JpuDriver : public testing::Test {
-protected:
+  protected:
     void SetUp() override { jpeg = makeJpeg({S420, 64, 64, 95, 0, false, 120}); }
     Bytes jpeg;
 };
@@ -421,11 +421,15 @@ TEST_F(JpuDriver, LoneBaselineJpegGivesTwoRecords) {
 }
 
 TEST_F(JpuDriver, CapacityBelowNextRecordGivesMinusFourAndWritesNoFurther) {
-    struct Case { int protocol; uint32_t capacity; int result; uint8_t count; };
+    struct Case {
+        int protocol;
+        uint32_t capacity;
+        int result;
+        uint8_t count;
+    };
     const Case cases[] = {
-        {0, 0, -4, 0xEE},    {0, 2856, -4, 0xEE}, {0, 2857, -4, 1},
-        {0, 5712, -4, 1},    {0, 5713, 5713, 2},  {1, 6120, -4, 0xEE},
-        {1, 12240, -4, 1},   {1, 12241, 12241, 2},
+        {0, 0, -4, 0xEE},   {0, 2856, -4, 0xEE}, {0, 2857, -4, 1},  {0, 5712, -4, 1},
+        {0, 5713, 5713, 2}, {1, 6120, -4, 0xEE}, {1, 12240, -4, 1}, {1, 12241, 12241, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "protocol " << c.protocol << " capacity " << c.capacity);
@@ -486,14 +490,17 @@ int runScript(Script& s, uint32_t capacity, Bytes& out) {
 }
 
 TEST(JpuDriverPaths, ResultsOfEachParseStep) {
-    struct Case { std::vector<int> results; uint32_t capacity; int want; uint8_t count; };
+    struct Case {
+        std::vector<int> results;
+        uint32_t capacity;
+        int want;
+        uint8_t count;
+    };
     const Case cases[] = {
-        {{0}, 1000, 0, 0xEE},          {{-1}, 1000, -1, 0xEE},
-        {{-2}, 1000, -2, 0xEE},        {{1, 0}, 1000, 0, 1},
-        {{1, -1}, 1000, 101, 1},       {{1, 1}, 1000, 201, 2},
-        {{1, -2, 1}, 1000, 301, 3},    {{1, -2, -1}, 1000, 301, 3},
-        {{1, -2, 0}, 1000, 0, 2},      {{1, -2, 1}, 300, -4, 2},
-        {{1, -2, 1}, 301, 301, 3},     {{1, 1}, 200, -4, 1},
+        {{0}, 1000, 0, 0xEE},       {{-1}, 1000, -1, 0xEE},      {{-2}, 1000, -2, 0xEE},
+        {{1, 0}, 1000, 0, 1},       {{1, -1}, 1000, 101, 1},     {{1, 1}, 1000, 201, 2},
+        {{1, -2, 1}, 1000, 301, 3}, {{1, -2, -1}, 1000, 301, 3}, {{1, -2, 0}, 1000, 0, 2},
+        {{1, -2, 1}, 300, -4, 2},   {{1, -2, 1}, 301, 301, 3},   {{1, 1}, 200, -4, 1},
     };
     for (const Case& c : cases) {
         Script s;

@@ -1,13 +1,13 @@
 // Decoder headers for damaged, hostile and unsupported JPEGs: each is refused with the right
 // result, and nothing is read or written outside the buffers.
 #include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-#include <jpeglib.h>
-#include <turbojpeg.h>
 
 #include "jpu/JPUInterfaceFromCnM508.h"
 #include "jpu/JPUInterfaceFromCnM520.h"
@@ -56,7 +56,8 @@ Bytes arithmeticJpeg() {
     jpeg_start_compress(&c, TRUE);
     std::vector<uint8_t> row(64 * 3);
     while (c.next_scanline < c.image_height) {
-        for (size_t x = 0; x < row.size(); ++x) row[x] = static_cast<uint8_t>(x * 37 ^ c.next_scanline * 11);
+        for (size_t x = 0; x < row.size(); ++x)
+            row[x] = static_cast<uint8_t>(x * 37 ^ c.next_scanline * 11);
         JSAMPROW r = row.data();
         jpeg_write_scanlines(&c, &r, 1);
     }
@@ -75,9 +76,9 @@ int run(int protocol, const Bytes& jpeg) {
                             : COrfeJpegHeaderDec::MAX_HEADER_SIZE_508;
     uint8_t* out = static_cast<uint8_t*>(malloc(cap));
     COrfeJpegHeaderDec dec;
-    int r = static_cast<int>(dec.GetJpegHeaderForCnMDecoder(
-        in, static_cast<unsigned>(jpeg.size()), out, cap,
-        protocol ? CNM520_PROTOCOL : CNM508_PROTOCOL));
+    int r = static_cast<int>(
+        dec.GetJpegHeaderForCnMDecoder(in, static_cast<unsigned>(jpeg.size()), out, cap,
+                                       protocol ? CNM520_PROTOCOL : CNM508_PROTOCOL));
     free(out);
     free(in);
     return r;
@@ -139,7 +140,7 @@ Bytes huffTable(uint8_t tcth, const std::vector<uint8_t>& counts) {
 }
 
 class JpuMalformed : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         base = tjJpeg(64, 64, TJSAMP_420, 95);
         ASSERT_EQ(run(0, base), kOk508);
@@ -220,13 +221,17 @@ TEST_F(JpuMalformed, HuffmanTableCountAndSizeLimits) {
 }
 
 TEST_F(JpuMalformed, BadSegmentLengths) {
-    struct Case { unsigned marker; int delta; };
+    struct Case {
+        unsigned marker;
+        int delta;
+    };
     for (Case c : {Case{0xFFC0, 1}, Case{0xFFC0, -1}, Case{0xFFDB, -1}, Case{0xFFDB, 1},
                    Case{0xFFC4, -1}, Case{0xFFC4, 1}, Case{0xFFDA, -1}, Case{0xFFDA, 1}}) {
         Bytes j = base;
         Seg s = find(j, c.marker);
         j[s.at + 3] = static_cast<uint8_t>(j[s.at + 3] + c.delta);
-        SCOPED_TRACE(testing::Message() << std::hex << c.marker << " length " << std::dec << c.delta);
+        SCOPED_TRACE(testing::Message()
+                     << std::hex << c.marker << " length " << std::dec << c.delta);
         EXPECT_LE(run(0, j), 0);
         EXPECT_LE(run(1, j), 0);
     }
@@ -270,9 +275,9 @@ TEST_F(JpuMalformed, PrecisionAndExtendedFrames) {
     EXPECT_EQ(run(0, twelve), 0);
     JPUINTERFACEFROMCNM520 dec;
     Bytes out(COrfeJpegHeaderDec::MAX_HEADER_SIZE_520);
-    ASSERT_EQ(dec.GetJpegHeaderForCnMDecoderCore(twelve.data(), twelve.size(), out.data(),
-                                                 out.size()),
-              kOk520);
+    ASSERT_EQ(
+        dec.GetJpegHeaderForCnMDecoderCore(twelve.data(), twelve.size(), out.data(), out.size()),
+        kOk520);
     const uint8_t* rec = out.data() + 1;
     EXPECT_EQ(jpu::get32(rec, 6032), 1u);  // 12-bit flag
     EXPECT_EQ(jpu::get32(rec, 6064), 12u);
@@ -299,7 +304,7 @@ TEST_F(JpuMalformed, SixteenBitQuantisationTablesOnTheModel520Only) {
     EXPECT_EQ(run(0, j), 0);
     Bytes out(COrfeJpegHeaderDec::MAX_HEADER_SIZE_520);
     ASSERT_EQ(JPUINTERFACEFROMCNM520().GetJpegHeaderForCnMDecoderCore(j.data(), j.size(),
-                                                                       out.data(), out.size()),
+                                                                      out.data(), out.size()),
               kOk520);
     const uint8_t* rec = out.data() + 1;
     EXPECT_EQ(jpu::get32(rec, 6036), 1u);
@@ -329,7 +334,8 @@ TEST_F(JpuMalformed, QuantisationTablesMustExistAndFitTheSelectors) {
     Bytes noDqt = base;
     while (true) {
         std::vector<Seg> all = segments(noDqt);
-        auto it = std::find_if(all.begin(), all.end(), [](const Seg& s) { return s.marker == 0xFFDB; });
+        auto it =
+            std::find_if(all.begin(), all.end(), [](const Seg& s) { return s.marker == 0xFFDB; });
         if (it == all.end()) break;
         noDqt = splice(noDqt, it->at, it->size, {});
     }
@@ -368,9 +374,9 @@ TEST_F(JpuMalformed, UserHuffmanFlagFollowsTheTables) {
     auto flag = [](int protocol, const Bytes& j) {
         Bytes out(COrfeJpegHeaderDec::MAX_HEADER_SIZE_520);
         COrfeJpegHeaderDec dec;
-        int r = static_cast<int>(dec.GetJpegHeaderForCnMDecoder(
-            j.data(), j.size(), out.data(), out.size(),
-            protocol ? CNM520_PROTOCOL : CNM508_PROTOCOL));
+        int r = static_cast<int>(
+            dec.GetJpegHeaderForCnMDecoder(j.data(), j.size(), out.data(), out.size(),
+                                           protocol ? CNM520_PROTOCOL : CNM508_PROTOCOL));
         EXPECT_GT(r, 0);
         return jpu::get32(out.data() + 1, protocol ? 120 : 160);
     };
@@ -416,7 +422,8 @@ TEST(JpuParse, FrameSearchAndIncompleteFrames) {
     }
     EXPECT_EQ(run(0, Bytes{}), -1);
     EXPECT_EQ(run(1, Bytes(4096, 0x00)), -1);  // no SOI anywhere
-    EXPECT_EQ(JPUINTERFACEFROMCNM508().GetJpegHeaderForCnMDecoderCore(nullptr, 100, nullptr, 0), -1);
+    EXPECT_EQ(JPUINTERFACEFROMCNM508().GetJpegHeaderForCnMDecoderCore(nullptr, 100, nullptr, 0),
+              -1);
 
     // A known header size that the buffer behind the frame cannot hold.
     _CNM508_PARSE_STATE_ st;
