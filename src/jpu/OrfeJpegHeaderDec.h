@@ -37,7 +37,9 @@ class COrfeJpegHeaderDec {
     // next record.
     //
     // The JPEG is only read, never past jpegLength; `out` is written only below `capacity` and
-    // must not overlap the JPEG. No state is kept: any thread, any number of instances.
+    // must not overlap the JPEG. The records carry the low 32 bits of the JPEG's address, so
+    // build the header for the JPEG where it sits in the packet. No state, no blocking, no I/O:
+    // any thread (the encoder thread packaging a frame), any number of instances.
     unsigned int GetJpegHeaderForCnMDecoder(const unsigned char* jpeg, unsigned int jpegLength,
                                             unsigned char* out, unsigned int capacity,
                                             ProtocolType protocol);
