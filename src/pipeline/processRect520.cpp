@@ -1,16 +1,233 @@
-// The model-520 conversion thread: waits for work on its views and turns queued dirty
-// rectangles into frames.
+// The model-520 conversion thread and its per-frame converter.
+//
+// Concurrency: one conversion thread ("rgb2yuv520") serves views 0-2. The EVDI update tasks
+// push dirty rectangles and post its wake semaphore; it merges each view's queue into one frame,
+// takes one of the view's four frame credits (waiting at most a second; the display class posts
+// them when the adapter acknowledges a frame index) and starts a detached converter thread. Up to
+// four converters of a view run at once; they share nothing but the view's pixels, which they
+// only read, and the per-view encode state under pipelineStateMutex. A converter hands its planes
+// to yuv2Jpeg520 on another detached thread; that stage gives the view's update token back.
+// Frames that end early give back the token and their credit (dropFrame520).
+//
+// The view's pixel area can be replaced by a mode change at any time: everything that reads its
+// size or pointers together takes the view's grab lock (evdiGrabMutex). Areas of an earlier mode
+// that a converter may still be reading are retired, not freed, until the update token shows the
+// pipeline idle.
+#include <pthread.h>
+#include <turbojpeg.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "display/VelDisplayClassDriverBase.h"
+#include "pipeline/colorConvert.h"
+#include "pipeline/rectAlign.h"
 #include "service/debug.h"
 #include "service/threads.h"
 #include "session/VelDev.h"
+#include "session/evdiHandlers.h"
 
+namespace {
+
+struct FrameJob {
+    VelDev* dev = nullptr;
+    const char* name = nullptr;
+    std::function<void()> body;
+};
+
+void* frameThreadMain(void* arg) {
+    FrameJob* job = static_cast<FrameJob*>(arg);
+    vel::threadInit(job->name);
+    job->body();
+    VelDev* dev = job->dev;
+    delete job;
+    // The last touch of the session: once the count drops, the conversion thread may end and
+    // the session be destroyed.
+    std::lock_guard<std::mutex> lk(dev->frameThreadMutex);
+    --dev->frameThreadsRunning;
+    dev->frameThreadCond.notify_all();
+    return nullptr;
+}
+
+bool validView(int viewId) { return viewId >= 0 && viewId < VEL_MAX_VIEWS; }
+
+}  // namespace
+
+bool VelDev::startFrameThread(const char* name, std::function<void()> body) {
+    auto* job = new FrameJob{this, name, std::move(body)};
+    {
+        std::lock_guard<std::mutex> lk(frameThreadMutex);
+        ++frameThreadsRunning;
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t tid;
+    const int rc = pthread_create(&tid, &attr, frameThreadMain, job);
+    pthread_attr_destroy(&attr);
+    if (rc == 0) return true;
+    vel_Printf("[error] %s thread creation failed: %s\n", name, strerror(rc));
+    delete job;
+    std::lock_guard<std::mutex> lk(frameThreadMutex);
+    --frameThreadsRunning;
+    frameThreadCond.notify_all();
+    return false;
+}
+
+void VelDev::waitFrameThreads() {
+    std::unique_lock<std::mutex> lk(frameThreadMutex);
+    while (frameThreadsRunning > 0) frameThreadCond.wait_for(lk, std::chrono::seconds(1));
+}
+
+int32_t VelDev::nextFrameIndex520(int viewId) {
+    const std::shared_ptr<VelDisplayClassBase> dc = displayClass;
+    if (!dc) return 0;
+    uint32_t index = dc->updateFrameIndex(static_cast<unsigned short>(viewId));
+    if (index == 0) {
+        // The adapter's counter wrapped: restart it and take the first index again.
+        dc->zeroFrameIndex();
+        index = dc->updateFrameIndex(static_cast<unsigned short>(viewId));
+    }
+    return static_cast<int32_t>(index);
+}
+
+void VelDev::dropFrame520(int viewId, bool creditTaken) {
+    if (!validView(viewId)) return;
+    sem_post(&updateToken[viewId]);
+    if (creditTaken) sem_post(&frameFeedbackSemaphore[viewId]);
+}
+
+// Converts the whole view to planar YUV 4:2:2 and hands the planes on. Runs on its own detached
+// frame thread; does not block apart from the conversion itself.
+int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence) {
+    (void)rect;
+    if (!connected || exitFlag) {
+        vel_Printf("(%s) this is null\n", "rgb2Yuv520");
+        return -1;
+    }
+    if (!validView(viewId)) return -1;
+    {
+        std::lock_guard<std::mutex> lk(pipelineStateMutex);
+        encodeParams[viewId].formatCode = 0xE0;
+        encodeParams[viewId].quality = 90;
+        encodeParams[viewId].split = 0;
+    }
+    const int32_t frameIndex = nextFrameIndex520(viewId);
+
+    _alignmentRect whole;
+    _VELRECT region;
+    {
+        // Size, stride and pointer of one and the same mode.
+        std::lock_guard<std::mutex> lk(evdiGrabMutex[viewId]);
+        const evdi_buffer& eb = evdiBuffer[viewId];
+        if (!eb.buffer || eb.width <= 0 || eb.height <= 0 || eb.stride < eb.width * 4) return -1;
+        whole.session = this;
+        whole.width = eb.width;
+        whole.height = eb.height;
+        dataAlignmentJPG(&whole, viewId);
+        get_rect_pointer(&whole, &region, 32, eb.stride, viewId);
+    }
+    // A non-XRGB view without its conversion buffer has nothing to convert from.
+    if (!region.pixels) return -1;
+    {
+        std::lock_guard<std::mutex> lk(pipelineStateMutex);
+        encodeParams[viewId].rect = whole;
+        regionRect[viewId] = region;
+        lastFrameIndex[viewId] = frameIndex;
+    }
+    if (!viewActive[viewId]) return -1;
+
+    const unsigned long yuvSize = tjBufSizeYUV2(region.width, 1, region.height, TJSAMP_422);
+    auto* yuv = static_cast<unsigned char*>(malloc(yuvSize));
+    tjhandle handle = yuv ? tjInitCompress() : nullptr;
+    if (!handle) {
+        vel_Printf("Thread init failed: %s\n", tjGetErrorStr());
+        free(yuv);
+        return -1;
+    }
+    region.buffer = yuv;
+    for (int i = 0; i < 3; ++i) {
+        region.planeSizes[i] = static_cast<uint32_t>(
+            tjPlaneSizeYUV(i, region.width, 0, region.height, TJSAMP_422));
+    }
+    region.planes[0] = yuv;
+    region.planes[1] = yuv + region.planeSizes[0];
+    region.planes[2] = region.planes[1] + region.planeSizes[1];
+    // Rows are passed at the buffer's stride (4 x width for every EVDI buffer of the service).
+    const int rc = velEncodeYUVPlanes(handle, region.pixels, region.width, region.stride,
+                                      region.height, TJPF_BGRX, region.planes, TJSAMP_422, 0);
+    if (rc != 0) vel_Printf("[error] rgb2Yuv520 conversion failed: %s\n", tjGetErrorStr2(handle));
+    tjDestroy(handle);
+    if (rc != 0) {
+        free(yuv);
+        return -1;
+    }
+
+    _RECT_IN_ENCODE_Q record;
+    record.session = this;
+    record.rect = region;
+    record.formatCode = 0xE0;
+    record.quality = 90;
+    record.split = 0;
+    record.frameIndex = frameIndex;
+    record.pieceFlags = 0x11;
+    if (!startFrameThread("yuv2jpeg", [this, record, viewId, sequence] {
+            yuv2Jpeg520(record, viewId, sequence);
+        })) {
+        free(yuv);
+        return -1;
+    }
+    return 0;
+}
+
+// Body of the model-520 conversion thread (see the top of this file). threadId is not used.
 void VelDev::processRectData520(int threadId, int firstView, int lastView, sem_t* wake) {
     (void)threadId;
-    (void)firstView;
-    (void)lastView;
     vel::threadInit("rgb2yuv520");
+    const int first = firstView < 0 ? 0 : firstView;
+    const int last = lastView >= VEL_MAX_VIEWS ? VEL_MAX_VIEWS - 1 : lastView;
     while (!exitFlag) {
         // Bounded, so a lost wake-up can delay a frame but never stall the thread.
-        semWaitMillisecondQuiet(wake, 1000);
+        if (semWaitMillisecondQuiet(wake, 1000) != 0) continue;
+        // Wake-ups that piled up meanwhile are covered by this one pass.
+        while (sem_trywait(wake) == 0) {
+        }
+        for (int v = first; v <= last && !exitFlag; ++v) {
+            if (!viewActive[v] || modeSetDone == 0) continue;
+            _alignmentRect merged;
+            merged.session = this;
+            if (!velMergeRectQueue(rectQueue[v], &merged)) continue;
+
+            {
+                std::lock_guard<std::mutex> lk(evdiGrabMutex[v]);
+                const evdi_buffer& eb = evdiBuffer[v];
+                if (velEvdiNeedsConversion(pixelFormat[v]) && convBuffer[v] && eb.buffer &&
+                    eb.stride > 0 && eb.height > 0) {
+                    velSwapPixelOrder(static_cast<const unsigned char*>(eb.buffer), convBuffer[v],
+                                      static_cast<size_t>(eb.stride) * eb.height,
+                                      eb.width * eb.height);
+                }
+            }
+
+            // A timeout is logged by the wait; the frame goes ahead without a credit.
+            const bool credit = semWaitSecond(&frameFeedbackSemaphore[v], 1) == 0;
+            if (exitFlag) {
+                dropFrame520(v, credit);
+                break;
+            }
+            const int sequence = frameCounter[v]++;
+            const bool light = lightMode != 0;
+            const bool started = startFrameThread(light ? "rgb2Jpeg520" : "rgb2Yuv520",
+                                                  [this, merged, v, sequence, credit, light] {
+                _alignmentRect r = merged;
+                const int rc = light ? rgb2Jpeg520(&r, v, sequence) : rgb2Yuv520(&r, v, sequence);
+                if (rc != 0) dropFrame520(v, credit);
+            });
+            if (!started) dropFrame520(v, credit);
+        }
     }
+    for (int v = first; v <= last && v <= 2; ++v) rectQueue[v].clear();
+    vel_Printf("velRgb2yuv[%d-%d] thread exit\n", firstView, lastView);
+    waitFrameThreads();
 }

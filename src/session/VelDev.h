@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -163,4 +164,55 @@ public:
     // descriptor takes it, so once the removal returns no handler of that view runs or starts.
     std::mutex evdiDispatchMutex;
     bool evdiListening[VEL_MAX_VIEWS] = {false, false, false};
+
+    // ---- Model-520 bring-up and heartbeat (display/vel520Bringup.cpp) ----
+    // Written by the 520 display class: the flags by bring-up, the settings by its heartbeat
+    // thread from the control block; read by the hot-plug workers and the frame pipeline.
+    std::atomic<bool> powerOnFinished{false};  // the adapter acknowledged the power-on command
+    std::atomic<bool> initDone{false};         // bring-up finished: hot-plug handling may start
+    std::atomic<bool> fpsEnabled{false};       // frame-rate report on
+    std::atomic<int> fpsValue{0};              // report interval, seconds
+    std::atomic<bool> fpsPending{false};       // a client waits to see the figures
+    std::atomic<int> powerMode{0};             // 0 smart, 1 light
+    std::atomic<int> lightMode{0};             // 1 while in light mode
+
+    // ---- Frame pipeline: model-520 conversion (pipeline/processRect520.cpp, handOver520.cpp) ----
+    // Frame threads: one converter and one encoder thread per model-520 frame, detached. They
+    // are counted, and the conversion thread waits for the count to reach zero before it ends,
+    // so none outlives the session (the destructor joins the conversion thread).
+    struct _ENCODE_PARAMS_ {
+        int32_t formatCode = 0xE0;
+        int32_t quality = 90;
+        int32_t split = 0;
+        _alignmentRect rect;  // the encoded region
+    };
+    // Per-view encode parameters, region record and last frame index of the latest frame (up
+    // to four model-520 converters of one view run at once: guarded by pipelineStateMutex).
+    _ENCODE_PARAMS_ encodeParams[VEL_MAX_VIEWS];
+    _VELRECT regionRect[VEL_MAX_VIEWS];
+    int32_t lastFrameIndex[VEL_MAX_VIEWS] = {0, 0, 0};
+    std::mutex pipelineStateMutex;
+    std::mutex frameThreadMutex;  // guards frameThreadsRunning
+    std::condition_variable frameThreadCond;
+    int frameThreadsRunning = 0;
+    // Starts `body` on a detached, counted thread named `name`. False (and nothing started)
+    // when no thread could be created.
+    bool startFrameThread(const char* name, std::function<void()> body);
+    // Blocks until no frame thread of the session runs.
+    void waitFrameThreads();
+    // Frame index for the view from the display class (one zeroFrameIndex retry on 0); 0
+    // without a display class.
+    int32_t nextFrameIndex520(int viewId);
+    // A frame that will not reach the adapter gives back what it holds: the view's update
+    // token, and the frame credit when it took one.
+    void dropFrame520(int viewId, bool creditTaken);
+    // Frame bodies: 0 when the frame was handed to the next stage, -1 when it was dropped (the
+    // caller then calls dropFrame520). `rect` is not used: model 520 always encodes the view.
+    int rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence);
+    int rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence);
+    // Hand-over to JPEG encoding; owns record.rect.buffer.
+    void yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence);
+    // Test hook: sees every record handed to yuv2Jpeg520 (set before frames flow; empty in
+    // the service).
+    std::function<void(const _RECT_IN_ENCODE_Q&, int viewId, int sequence)> yuv2Jpeg520Hook;
 };
