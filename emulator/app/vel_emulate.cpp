@@ -2,15 +2,33 @@
 // adapters. Exits with the service's status.
 //
 //   vel-emulate [--adapter MODEL]... [--seconds N] [--fault OP]... [--out DIR]
-//     --adapter MODEL  plug an adapter before the service starts: 520, 522, 520A, 508, 505, 500
+//               [--answer SPEC]... [--fail-out-after MS[:COUNT]]... [--fw-version TEXT]
+//               [--caps-size N]
+//     --adapter MODEL  plug an adapter before the service starts: 520, 522, 520A (the emulated
+//                      model-520 adapter), 508, 505, 500
 //     --seconds N      stop the service with SIGTERM after N seconds (default 5; 0 = run until
 //                      a signal arrives)
 //     --fault OP       make OP fail on the last adapter given: open, reset, claim, altsetting
-//     --out DIR        folder for the run's outputs (created)
+//     --out DIR        folder for the run's outputs (created); after an orderly stop each
+//                      model-520 adapter k writes DIR/model520-k.txt: its heartbeat figures
+//                      ("beats N", "opens N", "closes N", "longest_gap_ms N"), "refused N" with
+//                      one "error: ..." line per refused message, and one "cmd CLASS TYPE
+//                      LENGTH" line per message received
+//   Model-520 options, for the last adapter given:
+//     --answer CLASS:TYPE:MODE[:MS[:COUNT]]
+//                      answer commands of CLASS and TYPE (-1: any) late (MODE late, after MS
+//                      ms), wrongly (wrong: the next type), with the error flag (error) or
+//                      not at all (never); COUNT limits it to the next COUNT such commands
+//     --fail-out-after MS[:COUNT]
+//                      MS ms after the start, the next COUNT (default 1) command transfers
+//                      (OUT 0x01) fail with an I/O error
+//     --fw-version TEXT  firmware version text the adapter reports
+//     --caps-size N    size of the capability block it reports (default 115)
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +39,7 @@
 
 #include <libusb-1.0/libusb.h>
 
+#include "emulator/adapters/model520.h"
 #include "emulator/usb/bus.h"
 #include "emulator/usb/silent_adapter.h"
 #include "service/threads.h"
@@ -28,15 +47,99 @@
 
 namespace {
 
+struct AnswerArg {
+    int dataClass = -1, dataType = -1;
+    emu::AnswerMode mode = emu::AnswerMode::Normal;
+    long delayMs = 0;
+    int count = -1;
+};
+
+struct FailLater {
+    long afterMs = 0;
+    int count = 1;
+};
+
 struct AdapterArg {
     std::string model;
     std::vector<emu::Op> faults;
+    std::vector<AnswerArg> answers;
+    std::vector<FailLater> failLater;
+    emu::Model520::Config config;
+    std::shared_ptr<emu::Model520> model520;
+    int busId = -1;
 };
+
+bool is520(const std::string& model) {
+    return model == "520" || model == "522" || model == "520A";
+}
+
+// "CLASS:TYPE:MODE[:MS[:COUNT]]"
+bool parseAnswer(const std::string& spec, AnswerArg* a) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t colon = spec.find(':', start);
+        parts.push_back(spec.substr(start, colon - start));
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    if (parts.size() < 3 || parts.size() > 5) return false;
+    char* end = nullptr;
+    a->dataClass = static_cast<int>(strtol(parts[0].c_str(), &end, 0));
+    if (*end || parts[0].empty()) return false;
+    a->dataType = static_cast<int>(strtol(parts[1].c_str(), &end, 0));
+    if (*end || parts[1].empty()) return false;
+    if (parts[2] == "late") a->mode = emu::AnswerMode::Late;
+    else if (parts[2] == "wrong") a->mode = emu::AnswerMode::Wrong;
+    else if (parts[2] == "error") a->mode = emu::AnswerMode::ErrorFlag;
+    else if (parts[2] == "never") a->mode = emu::AnswerMode::Never;
+    else return false;
+    if (parts.size() > 3) {
+        a->delayMs = strtol(parts[3].c_str(), &end, 10);
+        if (*end || a->delayMs < 0) return false;
+    }
+    if (parts.size() > 4) {
+        a->count = static_cast<int>(strtol(parts[4].c_str(), &end, 10));
+        if (*end || a->count <= 0) return false;
+    }
+    return true;
+}
+
+// "MS[:COUNT]"
+bool parseFailLater(const std::string& spec, FailLater* f) {
+    char* end = nullptr;
+    f->afterMs = strtol(spec.c_str(), &end, 10);
+    if (end == spec.c_str() || f->afterMs < 0) return false;
+    if (*end == ':') {
+        const char* c = end + 1;
+        f->count = static_cast<int>(strtol(c, &end, 10));
+        if (end == c || f->count <= 0) return false;
+    }
+    return *end == 0;
+}
+
+void writeSummary(const std::string& dir, int k, emu::Model520& m) {
+    std::string path = dir + "/model520-" + std::to_string(k) + ".txt";
+    FILE* f = fopen(path.c_str(), "w");
+    if (!f) return;
+    auto hb = m.heartbeat();
+    fprintf(f, "beats %d\nopens %d\ncloses %d\nlongest_gap_ms %ld\n", hb.beats, hb.opens,
+            hb.closes, hb.longestGapMs);
+    auto errors = m.errors();
+    fprintf(f, "refused %zu\n", errors.size());
+    for (const auto& e : errors) fprintf(f, "error: %s\n", e.c_str());
+    for (const auto& msg : m.received())
+        fprintf(f, "cmd %d %d %zu\n", msg.header.dataClass, msg.header.dataType,
+                msg.payload.size());
+    fclose(f);
+}
 
 int usage(const char* prog) {
     fprintf(stderr,
             "usage: %s [--adapter 520|522|520A|508|505|500]... [--seconds N] "
-            "[--fault open|reset|claim|altsetting]... [--out DIR]\n",
+            "[--fault open|reset|claim|altsetting]... [--out DIR] [--answer "
+            "CLASS:TYPE:late|wrong|error|never[:MS[:COUNT]]]... [--fail-out-after MS[:COUNT]]... "
+            "[--fw-version TEXT] [--caps-size N]\n",
             prog);
     return 2;
 }
@@ -62,7 +165,9 @@ int main(int argc, char** argv) {
         if (a == "--adapter") {
             const char* m = value();
             if (!m || !emu::adapterIdentity(m).valid()) return usage(argv[0]);
-            adapters.push_back({m, {}});
+            AdapterArg ad;
+            ad.model = m;
+            adapters.push_back(std::move(ad));
         } else if (a == "--seconds") {
             const char* s = value();
             char* end = nullptr;
@@ -74,6 +179,29 @@ int main(int argc, char** argv) {
             emu::Op op;
             if (!f || adapters.empty() || !parseFault(f, &op)) return usage(argv[0]);
             adapters.back().faults.push_back(op);
+        } else if (a == "--answer") {
+            const char* spec = value();
+            AnswerArg ans;
+            if (!spec || adapters.empty() || !is520(adapters.back().model) ||
+                !parseAnswer(spec, &ans))
+                return usage(argv[0]);
+            adapters.back().answers.push_back(ans);
+        } else if (a == "--fail-out-after") {
+            const char* spec = value();
+            FailLater fl;
+            if (!spec || adapters.empty() || !parseFailLater(spec, &fl)) return usage(argv[0]);
+            adapters.back().failLater.push_back(fl);
+        } else if (a == "--fw-version") {
+            const char* t = value();
+            if (!t || adapters.empty() || !is520(adapters.back().model)) return usage(argv[0]);
+            adapters.back().config.firmwareVersion = t;
+        } else if (a == "--caps-size") {
+            const char* n = value();
+            char* end = nullptr;
+            if (!n || adapters.empty() || !is520(adapters.back().model)) return usage(argv[0]);
+            long size = strtol(n, &end, 10);
+            if (*end || size < 0 || size > 4096) return usage(argv[0]);
+            adapters.back().config.capabilities.assign(static_cast<size_t>(size), 0x5A);
         } else if (a == "--out") {
             const char* d = value();
             if (!d) return usage(argv[0]);
@@ -85,13 +213,32 @@ int main(int argc, char** argv) {
     }
 
     auto& bus = emu::Bus::instance();
-    for (const auto& ad : adapters) {
-        int id = bus.plug(std::make_shared<emu::SilentAdapter>(), emu::adapterIdentity(ad.model));
+    for (auto& ad : adapters) {
+        std::shared_ptr<emu::DeviceModel> model;
+        if (is520(ad.model)) {
+            ad.model520 = std::make_shared<emu::Model520>(ad.config);
+            for (const auto& ans : ad.answers)
+                ad.model520->setAnswer(ans.dataClass, ans.dataType, ans.mode,
+                                       std::chrono::milliseconds(ans.delayMs), ans.count);
+            model = ad.model520;
+        } else {
+            model = std::make_shared<emu::SilentAdapter>();
+        }
+        int id = bus.plug(model, emu::adapterIdentity(ad.model));
         if (id < 0) {
             fprintf(stderr, "%s: cannot plug adapter %s\n", argv[0], ad.model.c_str());
             return 2;
         }
+        ad.busId = id;
         for (emu::Op op : ad.faults) bus.faults(id).failOp(op, LIBUSB_ERROR_IO);
+        for (const auto& fl : ad.failLater) {
+            std::thread([id, fl] {
+                vel::threadInit("emuFault");
+                vel::sleepMs(fl.afterMs);
+                emu::Bus::instance().faults(id).failTransfers(fl.count, LIBUSB_ERROR_IO,
+                                                              emu::Match::ep(0x01));
+            }).detach();
+        }
     }
 
     if (seconds > 0) {
@@ -103,5 +250,11 @@ int main(int argc, char** argv) {
     }
     char prog[] = "VelUSBDisplay";
     char* serviceArgv[] = {prog, nullptr};
-    return velMain(1, serviceArgv);
+    int status = velMain(1, serviceArgv);
+    if (!outDir.empty()) {
+        int k = 0;
+        for (auto& ad : adapters)
+            if (ad.model520) writeSummary(outDir, k++, *ad.model520);
+    }
+    return status;
 }

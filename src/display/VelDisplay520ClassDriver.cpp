@@ -3,47 +3,28 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "devmgr/DevManager.h"
-#include "devmgr/controlBlock.h"
-#include "service/debug.h"
+#include "service/threads.h"
+#include "session/VelDev.h"
 
 VelDisplay520Class::VelDisplay520Class(VelDev* dev, int key) {
     m_dev = dev;
     deviceIndex = key;
 }
 
+// Runs when the last shared owner lets go: the session, or the last of this object's own
+// threads. None of them is using the buffers any more.
 VelDisplay520Class::~VelDisplay520Class() {
+    free(rxBuffer);
+    free(inputNodeTable);
+    if (m_semInitialised) cleanup_semaphores(deviceIndex, this);
     free(fwVersionInBoard);
     free(pBL1Ver);
+    vel::sleepMs(100);
 }
 
-void VelDisplay520Class::initValue() {
-    fwVersionInBoard = static_cast<char*>(calloc(124, 1));
-    if (!fwVersionInBoard) {
-        vel_Print("[error] Failed to allocate memory for fwVersionInBoard\n");
-        return;
-    }
-    pBL1Ver = static_cast<char*>(calloc(124, 1));
-    if (!pBL1Ver) {
-        vel_Print("[error] Failed to allocate memory for pBL1Ver\n");
-        free(fwVersionInBoard);
-        fwVersionInBoard = nullptr;
-        return;
-    }
-    if (DevManager::sharedDataPtr && deviceIndex >= 0 && deviceIndex < 2) {
-        VEL_SHM_RECORD* rec = &reinterpret_cast<VEL_SHM_BLOCK*>(DevManager::sharedDataPtr)->record[deviceIndex];
-        rec->fwLogRequest = 0;
-        rec->fwLogDone = 0;
-        rec->versionValid = 0;
-        rec->fwLogTotal = 0;
-        rec->fwLogReceived = 0;
-    }
-}
-
-void* VelDisplay520Class::initCmds() { return nullptr; }
-void* VelDisplay520Class::fwStatusThread() { return nullptr; }
+// Hot-plug, cursor and frame-index operations are provided by their own modules; until they
+// are wired in these keep the interface's neutral results.
 void VelDisplay520Class::checkMonitorStatus(void*, std::set<int>, bool) {}
-int VelDisplay520Class::dataHeaderPackage(const void*, void*, _VELRECT, int, int) { return 0; }
 int VelDisplay520Class::checkFrameIndex(unsigned char*) { return 0; }
 int VelDisplay520Class::setCursorState(int, int, int, int) { return 0; }
 int VelDisplay520Class::setCursorImage(evdi_cursor_set, int) { return 0; }
@@ -52,7 +33,18 @@ int VelDisplay520Class::resetDevice(int) { return 0; }
 int VelDisplay520Class::sendPatchCommand(int, unsigned int) { return 0; }
 void VelDisplay520Class::printFwVersion() {}
 
+// Device clean-up (the manager's thread). After it returns, no command of this object reaches
+// USB and no transfer of it is in flight: the threads end on their next check.
 int VelDisplay520Class::fwExeClean() {
+    auto dev = session();
+    if (dev && dev->connected) monitorControl(1);
+    dev.reset();
+    vel::sleepMs(200);
     displayClassExitFlag = true;
+    memset(vPort_Record, 0xEE, sizeof(vPort_Record));
+    // Wait out a transfer that started before the flag was raised.
+    { std::lock_guard<std::mutex> lk(txMutex); }
+    { std::lock_guard<std::mutex> lk(rxMutex); }
+    vel::sleepMs(500);
     return 0;
 }

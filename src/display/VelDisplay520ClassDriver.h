@@ -1,11 +1,45 @@
 // VelDisplay520Class: the model-520 protocol behind the display-class interface.
 // Created by the device manager for product IDs 0x0520, 0x0522 and 0x520A.
+//
+// Concurrency (the rules of the whole class, written once here):
+// - Commands are issued from several threads (bring-up, heartbeat, EVDI handlers, hot-plug
+//   workers, the pipeline). Each request/response exchange holds `commandLock` (recursive) from
+//   before its send until it has copied its answer out of `rxBuffer`, or has failed.
+// - Before sending, the exchange arms the (kind, group) slot it will wait on. The receive thread
+//   (`fwStatusThread`) is the only reader of the IN endpoint and the only writer of `rxBuffer`;
+//   it delivers a response only into an armed slot, posts that slot's semaphore and then waits
+//   (bounded) for the waiter to take it before it reads the next message, so `rxBuffer` holds
+//   one response at a time. A response nobody waits for is logged and dropped at once.
+// - Threads of this class (receive, heartbeat) hold a shared reference to the object and only a
+//   weak one to the session: every use of the session locks it, and a thread gives up quietly
+//   once the session is gone, has stopped running, or `displayClassExitFlag` is set.
+// - Every USB transfer of the class runs under `txMutex` (OUT) or `rxMutex` (IN) after a fresh
+//   check of the exit flags; `fwExeClean` raises the flag and then takes both, so once it has
+//   returned no transfer of this class is in flight or starts, and the manager may close the
+//   handle.
 #pragma once
 
+#include <semaphore.h>
+
+#include <array>
+#include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
 
 #include "display/VelDisplayClassDriverBase.h"
+#include "display/vel520Protocol.h"
 #include "service/OrfeLock.h"
+
+// Response semaphores of every 520 device: [device index][group][kind].
+extern sem_t semaphores[2][vel520::kSemGroups][vel520::kSemKinds];
+// Initialises the 12 semaphores of `deviceIndex` to 0 for `owner`; cleanup destroys them only
+// for the owner that initialised them (a re-plugged adapter reuses the index while the old
+// object may still be on its way out).
+void initialize_semaphores(int deviceIndex, const void* owner = nullptr);
+void cleanup_semaphores(int deviceIndex, const void* owner = nullptr);
 
 class VelDisplay520Class : public VelDisplayClassBase,
                            public std::enable_shared_from_this<VelDisplay520Class> {
@@ -13,10 +47,16 @@ public:
     VelDisplay520Class(VelDev* dev, int key);
     ~VelDisplay520Class() override;
 
-    // Called once right after construction: allocates the version texts and clears this
-    // device's control-block record (request, done, version-valid and the log counters).
+    // Called once right after construction (device-open thread): allocates the version texts,
+    // clears this device's control-block record (request, done, version-valid and the log
+    // counters) and takes a weak reference to the owning session from the device table.
     void initValue();
+    // Binds the owning session explicitly (tests, or a caller that holds the session already).
+    void bindSession(const std::weak_ptr<VelDev>& session);
+    // The owning session, or null once it is gone.
+    std::shared_ptr<VelDev> session() const;
 
+    // ---- interface operations (vel520Bringup.cpp, vel520Transport.cpp) ----
     void* initCmds() override;
     void* fwStatusThread() override;
     void checkMonitorStatus(void* vportInfo, std::set<int> positions, bool recheck) override;
@@ -25,13 +65,100 @@ public:
     int checkFrameIndex(unsigned char* data) override;
     int setCursorState(int x, int y, int view, int visible) override;
     int setCursorImage(evdi_cursor_set cursor, int view) override;
+    int sendHeartBeat(void* session) override;
     int recvHeartBeat(void* session) override;
+    int controlHeartbeat(unsigned char status) override;
+    int getDeviceCaps(unsigned char* caps, unsigned int* length) override;
+    int getFWVersion(unsigned char type, unsigned char* text, unsigned int* length) override;
+    int setPowerStatus(int status) override;
+    int zeroFrameIndex() override;
+    int init() override;
     int resetDevice(int) override;
     int sendPatchCommand(int, unsigned int) override;
     int fwExeClean() override;
     void printFwVersion() override;
 
+    // ---- transport (vel520Transport.cpp) ----
+    // Sends one command. Returns 0 sent, 1 refused (exiting), 2 send failure or no input node,
+    // 3 out of memory. Does not wait for the response; any thread.
+    int sendCommand(unsigned short source, unsigned short displayDevice, unsigned short target,
+                    unsigned char dataClass, unsigned char dataType, unsigned char response,
+                    unsigned char* payload, unsigned int length);
+    // One bulk IN transfer into a kRxBufferSize buffer; returns the libusb status. Receive
+    // thread only.
+    int recvCommand(unsigned char* buffer);
+    // Finishes the image packet in place (wire header, JPEG rounding, decoder header, filler).
+    // Returns 0, or 2 when no input node or the packet is too small. Encoder threads.
+    int dataPackage(int sourceIndex, void* packet);
+    int writeBulkPipeTo(unsigned char* buffer, int length);
+    int readBulkPipeFrom(unsigned char* buffer, int length);
+    void initEndpoint();
+    int HandleQuerryMessage(unsigned int, unsigned char, unsigned char, unsigned char* message,
+                            unsigned int length);
+
+    // Notifications (class 4) from the receive thread. Returns 0 handled, -1 invalid buffer.
+    // Hot-plug and frame-index handling are filled in by their own modules.
+    int handleNotifyMessage(unsigned char dataClass, unsigned char dataType,
+                            unsigned char* message, unsigned int length);
+    // A firmware-log block (class 0 type 48) of `length` valid bytes, after the receive thread
+    // has woken the heartbeat's wait for the first block. Receive thread; the log download
+    // itself belongs to the firmware-log module.
+    void handleFwLogBlock(const unsigned char* message, size_t length);
+    // The firmware check of bring-up and of every hot-plug worker; 0 when nothing ends the
+    // service. The update itself belongs to the firmware module.
+    int firmWareVersionCheck(int deviceIndex);
+
+    // ---- exchange helpers (vel520Transport.cpp) ----
+    // A response as the waiter sees it: header fields and the payload bounded by what arrived
+    // and by kRxBufferSize.
+    struct Response {
+        bool errorFlag = false;
+        uint8_t dataClass = 0;
+        uint8_t dataType = 0;
+        uint16_t displayDevice = 0;
+        const uint8_t* payload = nullptr;
+        uint32_t payloadLength = 0;
+    };
+    // Marks the slot the coming response must land in; call under commandLock before sending.
+    void armResponse(int kind, int group);
+    void disarmResponse(int kind, int group);
+    // Waits up to 3 s for the armed slot. 0 with `*out` filled; 1 when the device or this object
+    // went away meanwhile. A response missing while the device is still there ends the service.
+    int waitResponse(int kind, int group, Response* out);
+
+    // ---- state, in the protocol's declaration order ----
+    uint8_t sessionTag = 0;
+    COrfeLock commandLock;  // serialises request/response exchanges (recursive)
+    std::set<int> changedPorts;
+    std::map<short, std::array<unsigned char, 128>> target2EDIDMap;
+    std::mutex pnpMutex;    // one hot-plug worker at a time
+    std::mutex plugMutex;   // one plug-in, plug-out or EDID check at a time
+    std::mutex fwLogMutex;  // one firmware-log block at a time
+    uint8_t vPort_Record[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    std::vector<int> portTargetTable{0x20, 0x21, 0x22, 0x33, 0x34, 0x45, 0x16, 0x07, 0xEE};
+    unsigned char* rxBuffer = nullptr;                 // kRxBufferSize bytes, from init
+    vel520::InputNodeTable* inputNodeTable = nullptr;  // from init
+    uint32_t lastHeartbeatStatus = 0;
+    unsigned char capsBuffer[vel520::kCapsBufferSize] = {};
+    unsigned int capsLength = 0;
     char* fwVersionInBoard = nullptr;  // 124 bytes
     char* pBL1Ver = nullptr;           // 124 bytes
-    COrfeLock cmdLock;                 // brackets every command/response exchange
+    bool fwUpdatedFlag = false;
+
+    // Process-wide count of failed command sends (all 520 devices; never reset).
+    static std::atomic<int> s_sendFailures;
+
+private:
+    bool exiting(const std::shared_ptr<VelDev>& dev) const;
+    void routeResponse(const unsigned char* message, size_t length);
+    int sendTransfer(const std::shared_ptr<VelDev>& dev, unsigned char* data, int length);
+
+    std::weak_ptr<VelDev> m_session;
+    std::mutex txMutex;  // held around every OUT transfer of this class (see above)
+    std::mutex rxMutex;  // held around every IN transfer of this class
+    size_t m_rxLength = 0;    // valid bytes in rxBuffer; written before the post, read after it
+    size_t m_recvLength = 0;  // bytes of the last recvCommand (receive thread only)
+    // Armed response slots: [group][kind], 1 while an exchange waits there.
+    std::atomic<int> m_armed[vel520::kSemGroups][vel520::kSemKinds] = {};
+    bool m_semInitialised = false;
 };

@@ -1,0 +1,180 @@
+// The emulated model-520 adapter: a device model that speaks the adapter side of the model-520
+// message protocol on bulk OUT 0x01 (commands), OUT 0x02 (image packets) and IN 0x81 (responses,
+// notifications, firmware-log blocks).
+//
+// It checks every message the host sends (magic, header length, payload length against what
+// arrived, the header-first rule for large messages, class and type against the command table,
+// the response bit, and for image packets the data header, the 1024 rounding, the decoder
+// header and the 512-byte filler rule), answers as the adapter would, keeps the adapter's state
+// (versions, capability block, heartbeat, display devices) and records every message for tests.
+// Answers can be made late, wrong, flagged as errors or never sent, per command.
+//
+// Files: model520.cpp (framing, checks, records, answer queue and faults), model520Commands.cpp
+// (what each command does to the adapter's state and what it answers).
+//
+// Threads: the bus calls out()/in() with mutex() held; late answers and firmware-log blocks are
+// queued by the model's own timer thread (started on attach, stopped on detach), which takes
+// mutex() itself. The test-side methods may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulator/usb/device_model.h"
+
+namespace emu {
+
+// One decoded 32-byte message header (the adapter's own decoding, independent of the host's).
+struct M520Header {
+    char magic[5] = {0, 0, 0, 0, 0};
+    uint32_t reserved4 = 0;
+    uint16_t kind = 0;
+    uint8_t sessionTag = 0;
+    uint8_t source = 0;
+    bool errorFlag = false;
+    uint8_t dataType = 0;
+    uint8_t dataClass = 0;
+    bool responseRequested = false;
+    uint16_t target = 0;
+    uint16_t displayDevice = 0;
+    uint16_t node = 0;
+    uint16_t headerLength = 0;
+    uint16_t reserved22 = 0;
+    uint32_t payloadLength = 0;
+    uint32_t reserved28 = 0;
+
+    static M520Header decode(const uint8_t* p);
+    std::vector<uint8_t> encode() const;
+};
+
+// One message as the adapter received it.
+struct M520Message {
+    uint8_t endpoint = 0;
+    M520Header header;
+    std::vector<uint8_t> payload;  // the bytes after the header (filler excluded)
+    size_t transferLength = 0;     // bytes of the transfer that carried it
+    bool headerFirst = false;      // announced by a lone header transfer before
+    bool filler = false;           // an image packet that ended with the filler block
+    std::string error;             // why the adapter refused it; empty when well formed
+    std::chrono::steady_clock::time_point at;
+};
+
+enum class AnswerMode {
+    Normal,
+    Late,       // after the given delay
+    Wrong,      // same class, the next type
+    ErrorFlag,  // error flag set, no payload
+    Never,
+};
+
+class Model520 : public DeviceModel {
+  public:
+    struct Config {
+        std::string firmwareVersion = "V1.3.12.0520";
+        std::string layoutVersion = "LAYOUT-2.1";
+        std::string bl1Version = "BL1-1.0.4";
+        std::vector<uint8_t> capabilities;  // empty: a 115-byte block of the model's own
+        int logBlocks = 2;                  // firmware-log blocks sent per request
+    };
+    struct HeartbeatState {
+        bool open = false;
+        int opens = 0, closes = 0, beats = 0;
+        std::chrono::steady_clock::time_point lastBeat{};
+        std::chrono::steady_clock::time_point openedAt{};
+        long longestGapMs = 0;  // between two beats
+    };
+
+    Model520();
+    explicit Model520(Config config);
+    ~Model520() override;
+
+    Status out(uint8_t endpoint, const uint8_t* data, size_t length) override;
+    Status in(uint8_t endpoint, InBuffer& buffer) override;
+    void onReset() override;
+    void onAttach() override;
+    void onDetach() override;
+
+    // How the adapter answers commands of (dataClass, dataType); -1 matches any. `count` < 0:
+    // every matching command from now on, else the next `count` ones.
+    void setAnswer(int dataClass, int dataType, AnswerMode mode,
+                   std::chrono::milliseconds delay = std::chrono::milliseconds(0), int count = -1);
+    void clearAnswers();
+
+    // Test side.
+    std::vector<M520Message> received();
+    std::vector<M520Message> received(uint8_t dataClass, uint8_t dataType);
+    std::vector<std::string> errors();  // every refused message's reason
+    // Waits until `pred` holds for the messages received so far, or `timeout` passes.
+    bool waitFor(const std::function<bool(const std::vector<M520Message>&)>& pred,
+                 std::chrono::milliseconds timeout);
+    void clearReceived();
+    HeartbeatState heartbeat();
+    // The heartbeat is open and no beat came for longer than `limit`.
+    bool beatMissing(std::chrono::milliseconds limit);
+    // Queues raw bytes on IN 0x81 (a notification, a spurious answer), optionally later.
+    void queueMessage(std::vector<uint8_t> bytes,
+                      std::chrono::milliseconds delay = std::chrono::milliseconds(0));
+    // A device-to-host message with the given header fields and payload.
+    static std::vector<uint8_t> message(uint8_t dataClass, uint8_t dataType, uint16_t displayDevice,
+                                        const std::vector<uint8_t>& payload, bool errorFlag = false);
+    const Config& config() const { return config_; }
+
+  private:
+    struct Answer {
+        std::vector<uint8_t> bytes;
+        std::chrono::milliseconds delay{0};
+    };
+    struct AnswerRule {
+        int dataClass, dataType;
+        AnswerMode mode;
+        std::chrono::milliseconds delay;
+        int count;
+    };
+    struct Timed {
+        std::chrono::steady_clock::time_point due;
+        std::vector<uint8_t> bytes;
+    };
+
+    // model520.cpp
+    void accept(uint8_t endpoint, const uint8_t* data, size_t length);
+    void checkCommand(M520Message& m);
+    void checkImage(M520Message& m, const uint8_t* data, size_t length);
+    void deliver(std::vector<Answer> answers, const M520Header& request);
+    void pushIn(std::vector<uint8_t> bytes, std::chrono::milliseconds delay);
+    void timerLoop();
+    void stopTimer();
+
+    // model520Commands.cpp: the adapter's reaction; answers to send (before faults).
+    std::vector<Answer> handleCommand(const M520Message& m);
+    std::vector<uint8_t> respond(const M520Message& m, const std::vector<uint8_t>& payload,
+                                 bool errorFlag = false);
+    std::vector<uint8_t> capabilityBlock() const;
+
+    Config config_;
+    // All below guarded by mutex().
+    InQueue inQueue_;
+    std::vector<M520Message> received_;
+    std::vector<std::string> errors_;
+    std::condition_variable receivedCv_;
+    std::vector<AnswerRule> rules_;
+    std::map<uint8_t, M520Header> announced_;  // per OUT endpoint: a lone header awaiting its data
+    HeartbeatState heartbeat_;
+    uint8_t powerStatus_ = 0;
+    bool displayDevices_[3] = {false, false, false};
+    std::map<uint16_t, uint16_t> monitorOf_, sourceOf_;  // display device -> bound target/source
+    // Timer thread and its queue (timerMutex_ guards timed_ and stop_).
+    std::mutex timerMutex_;
+    std::condition_variable timerCv_;
+    std::deque<Timed> timed_;
+    bool stop_ = false;
+    std::thread timer_;
+};
+
+}  // namespace emu

@@ -1,0 +1,333 @@
+// Model-520 bring-up, the version and capability queries, power status, and the heartbeat with
+// its service of the control block. The concurrency rules are at the top of
+// VelDisplay520ClassDriver.h; the control-block record is shared with client processes without
+// a lock (one writer per field and direction, see devmgr/controlBlock.h).
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "devmgr/DevManager.h"
+#include "devmgr/controlBlock.h"
+#include "display/VelDisplay520ClassDriver.h"
+#include "display/vel520Internal.h"
+#include "service/debug.h"
+#include "service/threads.h"
+#include "session/VelDev.h"
+
+using namespace vel520;
+
+namespace {
+
+VEL_SHM_RECORD* controlRecord(int deviceIndex) {
+    if (!DevManager::sharedDataPtr || deviceIndex < 0 || deviceIndex >= VEL_SHM_RECORDS)
+        return nullptr;
+    return &reinterpret_cast<VEL_SHM_BLOCK*>(DevManager::sharedDataPtr)->record[deviceIndex];
+}
+
+// Largest FPS report interval taken from a client: its milliseconds still fit an int.
+constexpr int32_t kMaxFpsInterval = 2147483;
+
+// Holds commandLock for one exchange and releases it exactly once.
+class ExchangeLock {
+public:
+    explicit ExchangeLock(COrfeLock& lock) : m_lock(lock) { m_lock.getLock(); }
+    ~ExchangeLock() { release(); }
+    void release() {
+        if (m_held) m_lock.releaseLock();
+        m_held = false;
+    }
+
+private:
+    COrfeLock& m_lock;
+    bool m_held = true;
+};
+
+// Copies a version text of at most `cap` bytes and keeps it terminated.
+void copyText(unsigned char* text, size_t cap, const uint8_t* src, uint32_t len,
+              unsigned int* length) {
+    size_t n = len < cap ? len : cap;
+    memcpy(text, src, n);
+    if (n == cap) text[cap - 1] = 0;
+    else text[n] = 0;
+    if (length) *length = static_cast<unsigned int>(n);
+}
+
+}  // namespace
+
+void VelDisplay520Class::initValue() {
+    if (g_dev && m_session.expired()) {
+        auto dev = g_dev->findDev(deviceIndex);
+        if (dev && dev.get() == m_dev) m_session = dev;
+    }
+    fwVersionInBoard = static_cast<char*>(calloc(kVersionTextSize, 1));
+    if (!fwVersionInBoard) {
+        vel_Print("[error] Failed to allocate memory for fwVersionInBoard\n");
+        return;
+    }
+    pBL1Ver = static_cast<char*>(calloc(kVersionTextSize, 1));
+    if (!pBL1Ver) {
+        vel_Print("[error] Failed to allocate memory for pBL1Ver\n");
+        free(fwVersionInBoard);
+        fwVersionInBoard = nullptr;
+        return;
+    }
+    if (VEL_SHM_RECORD* rec = controlRecord(deviceIndex)) {
+        controlBlockStore(rec->fwLogRequest, uint8_t{0});
+        controlBlockStore(rec->fwLogDone, uint8_t{0});
+        controlBlockStore(rec->versionValid, uint8_t{0});
+        controlBlockStore(rec->fwLogTotal, int32_t{0});
+        controlBlockStore(rec->fwLogReceived, int32_t{0});
+    }
+}
+
+void VelDisplay520Class::bindSession(const std::weak_ptr<VelDev>& dev) { m_session = dev; }
+
+std::shared_ptr<VelDev> VelDisplay520Class::session() const { return m_session.lock(); }
+
+void* VelDisplay520Class::initCmds() {
+    vel::threadInit("initCmds");
+    sessionTag = 0;
+    {
+        auto dev = session();
+        if (!dev) return nullptr;
+        dev->imageEndpoint = 1;
+        dev->imageEndpoint520 = 2;
+    }
+    initialize_semaphores(deviceIndex, this);
+    m_semInitialised = true;
+    init();
+    setPowerStatus(1);
+
+    unsigned int len = 0;
+    int rc = getFWVersion(VERSION_FIRMWARE, reinterpret_cast<unsigned char*>(fwVersionInBoard), &len);
+    if (rc == 0) rc = getFWVersion(VERSION_BL1, reinterpret_cast<unsigned char*>(pBL1Ver), &len);
+    if (rc != 0) vel_Print("Get FW Version failed\n");
+    vel_Printf("FW Version: %s, BL1 Version: %s\n", fwVersionInBoard ? fwVersionInBoard : "",
+               pBL1Ver ? pBL1Ver : "");
+
+    if (VEL_SHM_RECORD* rec = controlRecord(deviceIndex)) {
+        controlBlockPutText(rec->fwVersion, sizeof(rec->fwVersion),
+                            fwVersionInBoard ? fwVersionInBoard : "");
+        controlBlockStore(rec->versionValid, uint8_t{1});
+    }
+
+    firmWareVersionCheck(deviceIndex);
+    if (auto dev = session()) dev->viewCount = 3;
+    zeroFrameIndex();
+    controlHeartbeat(HEARTBEAT_OPEN);
+
+    try {
+        std::shared_ptr<VelDisplay520Class> self = shared_from_this();
+        std::thread([self] { self->sendHeartBeat(nullptr); }).detach();
+    } catch (const std::exception&) {
+        // bad_weak_ptr (not owned) or system_error (no thread).
+        vel_Print("Init Cmd Thread creation failed!\n");
+    }
+
+    unsigned int capsLen = 0;
+    getDeviceCaps(capsBuffer, &capsLen);
+    capsLength = capsLen;
+    if (auto dev = session()) dev->initDone = true;
+    return nullptr;
+}
+
+int VelDisplay520Class::firmWareVersionCheck(int) {
+    // The firmware comparison and update run here once the firmware module provides them; with
+    // nothing to compare, the check passes.
+    return 0;
+}
+
+int VelDisplay520Class::setPowerStatus(int status) {
+    vel_Print("+ VelDisplayClass::setPowerStatus +\n");
+    ExchangeLock lock(commandLock);
+    unsigned char payload = static_cast<unsigned char>(status);
+    armResponse(SEM_CONTROL, 0);
+    int rc = sendCommand(0, 0, 0, CLASS_CONTROL, CTRL_POWER, 1, &payload, 1);
+    if (rc != 0) {
+        disarmResponse(SEM_CONTROL, 0);
+        lock.release();
+        if (rc != 1) vel_Printf("- VelDisplayClass::setPowerStatus Error Ret=%d -\n", rc);
+        return rc;
+    }
+    Response r;
+    if (waitResponse(SEM_CONTROL, 0, &r) != 0) return 1;
+    if (!r.errorFlag) {
+        if (auto dev = session()) dev->powerOnFinished = true;
+    }
+    lock.release();
+    vel_Printf("- VelDisplayClass::setPowerStatus Ret=%d -\n", 0);
+    return 0;
+}
+
+int VelDisplay520Class::getFWVersion(unsigned char type, unsigned char* text, unsigned int* length) {
+    vel_Printf("+ VelDisplay520Class::getFWVersion Type: %d +\n", type);
+    ExchangeLock lock(commandLock);
+    unsigned char payload = type;
+    armResponse(SEM_QUERY, 0);
+    int rc = sendCommand(0, 0, 0, CLASS_QUERY, QUERY_FW_VERSION, 1, &payload, 1);
+    if (rc != 0) {
+        disarmResponse(SEM_QUERY, 0);
+        lock.release();
+        if (rc != 1) vel_Printf("- VelDisplay520Class::getFWVersion Type Error Ret=%d -\n", rc);
+        return rc;
+    }
+    Response r;
+    if (waitResponse(SEM_QUERY, 0, &r) != 0) return 1;
+    if (!r.errorFlag) {
+        if (r.dataClass == CLASS_QUERY && r.dataType == QUERY_FW_VERSION) {
+            size_t cap = type == VERSION_LAYOUT ? kLayoutTextSize : kVersionTextSize;
+            if (text) copyText(text, cap, r.payload, r.payloadLength, length);
+        } else {
+            vel_Printf("[error]- tpye mismatch,VelDisplay520Class::%s DataClass or DataType is "
+                       "not correct -\n",
+                       "getFWVersion");
+        }
+    }
+    lock.release();
+    vel_Printf("- VelDisplay520Class::getFWVersion Ret=%d -\n", 0);
+    return 0;
+}
+
+int VelDisplay520Class::getDeviceCaps(unsigned char* caps, unsigned int* length) {
+    vel_Printf("+ VelDisplay520Class::%s +\n", "getDeviceCaps");
+    ExchangeLock lock(commandLock);
+    armResponse(SEM_QUERY, 0);
+    int rc = sendCommand(0, 0, 0, CLASS_QUERY, QUERY_CAPS, 1, nullptr, 0);
+    if (rc != 0) {
+        disarmResponse(SEM_QUERY, 0);
+        lock.release();
+        if (rc != 1)
+            vel_Printf("- VelDisplay520Class::%s SendCommand Error Ret=%d -\n", "getDeviceCaps", rc);
+        return rc;
+    }
+    Response r;
+    if (waitResponse(SEM_QUERY, 0, &r) != 0) return 1;
+    if (!r.errorFlag && r.dataClass == CLASS_QUERY && r.dataType == QUERY_CAPS) {
+        // The destination is capsBuffer-sized; a longer block is cut to it.
+        uint32_t n = r.payloadLength < kCapsBufferSize ? r.payloadLength : kCapsBufferSize;
+        if (caps) memcpy(caps, r.payload, n);
+        if (length) *length = n;
+        lock.release();
+        vel_Printf("- VelDisplay520Class::%s Ret=%d -\n", "getDeviceCaps", 0);
+        if (r.payloadLength != kCapsBlockSize)
+            vel_Printf("[error]- Query %s: status:%d, CapsLen:%d, -\n", "getDeviceCaps", 0,
+                       static_cast<int>(r.payloadLength));
+        return 0;
+    }
+    if (!r.errorFlag) {
+        vel_Printf("[error]- TYPE not match VelDisplay520Class::%s Ret=%d  DataClass:%d, "
+                   "DataType:%d-\n",
+                   "getDeviceCaps", 39, r.dataClass, r.dataType);
+    }
+    lock.release();
+    vel_Printf("- VelDisplay520Class::%s Ret=%d -\n", "getDeviceCaps", 39);
+    vel_Printf("[error]- Query %s: status:%d, CapsLen:%d, -\n", "getDeviceCaps", 39,
+               length ? static_cast<int>(*length) : 0);
+    return 39;
+}
+
+int VelDisplay520Class::controlHeartbeat(unsigned char status) {
+    const bool beat = status == HEARTBEAT_BEAT;
+    if (!beat)
+        vel_Printf("+ VelDisplay520Class::controlHeartbeat devId=%d, status=%d +\n", deviceIndex,
+                   status);
+    ExchangeLock lock(commandLock);
+    unsigned char payload = status;
+    if (!beat) armResponse(SEM_CONTROL, 0);
+    int rc = sendCommand(0, 0, 0, CLASS_CONTROL, CTRL_HEARTBEAT, beat ? 0 : 1, &payload, 1);
+    if (rc != 0) {
+        if (!beat) disarmResponse(SEM_CONTROL, 0);
+        lock.release();
+        if (rc != 1 && !beat) vel_Printf("- VelDisplay520Class::controlHeartbeat Error Ret=%d -\n", rc);
+        return rc;
+    }
+    if (beat) {
+        lastHeartbeatStatus = HEARTBEAT_BEAT;
+        return 0;
+    }
+    Response r;
+    if (waitResponse(SEM_CONTROL, 0, &r) != 0) return 1;
+    int result = (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == CTRL_HEARTBEAT) ? 0 : 115;
+    lock.release();
+    vel_Printf("- VelDisplay520Class::controlHeartbeat Ret=%d -\n", result);
+    if (result != 0) return result;
+    lastHeartbeatStatus = status;
+    return 0;
+}
+
+int VelDisplay520Class::zeroFrameIndex() {
+    vel_Print("+ VelDisplay520Class::zeroFrameIndex +\n");
+    ExchangeLock lock(commandLock);
+    int rc = sendCommand(0, 0, 0, CLASS_CONTROL, CTRL_ZERO_FRAME_INDEX, 0, nullptr, 0);
+    lock.release();
+    if (rc != 1) vel_Printf("- VelDisplay520Class::zeroFrameIndex Ret=%d -\n", rc);
+    return rc;
+}
+
+int VelDisplay520Class::sendHeartBeat(void*) {
+    vel::threadInit("sendHeartBeat");
+    vel_Print("+ CUSB520Adapter::SendHeartBeatThread Start +\n");
+    for (;;) {
+        if (displayClassExitFlag) break;
+        int rc = controlHeartbeat(HEARTBEAT_BEAT);
+        auto dev = session();
+        if (rc != 0) {
+            // A beat refused or lost because the device is leaving ends the thread, not the
+            // service.
+            if (exiting(dev)) break;
+            vel_Print("[error] CUSB520Adapter::SendHeartBeatThread send heartbeat failed\n");
+            vel520Abort(dev);
+        }
+        if (!dev) break;
+        if (VEL_SHM_RECORD* rec = controlRecord(deviceIndex)) {
+            if (controlBlockLoad(rec->fwLogRequest)) {
+                vel_Print("close heartbeat\n");
+                controlHeartbeat(HEARTBEAT_CLOSE);
+                ExchangeLock lock(commandLock);
+                armResponse(SEM_QUERY, 0);
+                int src = sendCommand(0, 0, 0, CLASS_QUERY, QUERY_FW_LOG, 0, nullptr, 0);
+                if (src != 0) {
+                    disarmResponse(SEM_QUERY, 0);
+                    vel_Printf("[error] CUSB520Adapter::SendHeartBeatThread sendCommand failed, "
+                               "Ret=%d\n",
+                               src);
+                    lock.release();
+                    return 0;
+                }
+                // The first log block answers the request; the blocks themselves go to the
+                // firmware-log handling on the receive thread.
+                if (waitResponse(SEM_QUERY, 0, nullptr) != 0) break;
+                controlBlockStore(rec->fwLogRequest, uint8_t{0});
+            }
+            if (controlBlockLoad(rec->fpsPrintEnabled)) {
+                int32_t interval = controlBlockLoad(rec->fpsInterval);
+                if (interval < 0) interval = 0;
+                if (interval > kMaxFpsInterval) interval = kMaxFpsInterval;
+                dev->fpsValue = interval;
+                dev->fpsEnabled = true;
+                if (controlBlockLoad(rec->showFpsRequest)) {
+                    dev->fpsPending = true;
+                    controlBlockStore(rec->showFpsRequest, uint8_t{0});
+                }
+            } else {
+                dev->fpsEnabled = false;
+                dev->fpsValue = 0;
+            }
+            uint8_t mode = controlBlockLoad(rec->powerModeRequest);
+            // Only the two defined modes; any other byte is not a request.
+            if ((mode == DevManager::SMART || mode == DevManager::LIGHT) && mode != dev->powerMode) {
+                dev->powerMode = mode;
+                dev->lightMode = mode == DevManager::LIGHT ? 1 : 0;
+                vel_Print(mode == DevManager::LIGHT ? "Switch to light mode\n"
+                                                    : "Switch to smart mode\n");
+            }
+        }
+        dev.reset();
+        // One beat a second; the sleep is sliced so a clean-up is noticed promptly.
+        for (int slice = 0; slice < 10 && !displayClassExitFlag; ++slice) vel::sleepMs(100);
+        dev = session();
+        if (!dev || !dev->connected) break;
+    }
+    vel_Print("- CUSB520Adapter::SendHeartBeatThread Quit -\n");
+    return 0;
+}
