@@ -1,5 +1,6 @@
 #include "devmgr/DevManager.h"
 
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "service/paths.h"
 #include "service/threads.h"
 #include "session/VelDev.h"
+#include "session/evdiHandlers.h"
 
 std::unique_ptr<DevManager> g_dev;
 std::string DevManager::shareMemName = "/vel_shm";
@@ -330,9 +332,16 @@ int DevManager::cleanDevice(std::shared_ptr<VelDev> dev) {
             dev->encodeQueue[v].resetcancel();
             dev->rectQueue[v].resetcancel();
             dev->sendQueue.resetcancel();
-            dev->evdiBuffer[v].buffer = nullptr;
-            free(dev->convBuffer[v]);
-            dev->convBuffer[v] = nullptr;
+            {
+                // A grab may still be finishing on this view: swap the areas out under its lock.
+                std::lock_guard<std::mutex> lk(dev->evdiGrabMutex[v]);
+                free(dev->evdiBuffer[v].buffer);
+                dev->evdiBuffer[v].buffer = nullptr;
+                dev->bufferRegistered[v] = false;
+                free(dev->convBuffer[v]);
+                dev->convBuffer[v] = nullptr;
+            }
+            velEvdiReleaseRetiredAreas(*dev, v);
             delete dev->evdiUserData[v];
             dev->evdiUserData[v] = nullptr;
         }
@@ -346,6 +355,8 @@ int DevManager::cleanDevice(std::shared_ptr<VelDev> dev) {
             if (it == dev->target2View.end()) continue;
             int view = it->second;
             if (view >= 0 && view < VEL_MAX_VIEWS && dev->evdiHandle[view]) {
+                // Out of the epoll set first, so no dispatch runs on a handle being closed.
+                dev->evdiEventCtlFd(view, EPOLL_CTL_DEL);
                 evdi_disconnect(dev->evdiHandle[view]);
                 evdi_close(dev->evdiHandle[view]);
                 dev->evdiHandle[view] = nullptr;

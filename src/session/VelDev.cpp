@@ -91,6 +91,8 @@ VelDev::~VelDev() {
         while (auto e = encodeQueue[v].trypop()) free(e->rect.buffer);
         free(convBuffer[v]);
         convBuffer[v] = nullptr;
+        free(evdiBuffer[v].buffer);
+        evdiBuffer[v].buffer = nullptr;
         delete evdiUserData[v];
         evdiUserData[v] = nullptr;
         sem_destroy(&updateToken[v]);
