@@ -1,6 +1,7 @@
 // Dirty-rectangle merging, JPEG alignment, region pointers and the 50x ring-buffer rectangles.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -28,9 +29,11 @@ protected:
     void SetUp() override { dev = std::make_unique<VelDev>(nullptr); }
     void TearDown() override { dev.reset(); }
 
+    // The session owns (and frees) its views' pixel areas.
     void setView(int view, int w, int h) {
-        pixels[view].assign(static_cast<size_t>(w) * h * 4, 0);
-        dev->evdiBuffer[view].buffer = pixels[view].data();
+        free(dev->evdiBuffer[view].buffer);
+        pixels[view] = static_cast<unsigned char*>(calloc(static_cast<size_t>(w) * 4, h));
+        dev->evdiBuffer[view].buffer = pixels[view];
         dev->evdiBuffer[view].width = w;
         dev->evdiBuffer[view].height = h;
         dev->evdiBuffer[view].stride = w * 4;
@@ -45,7 +48,7 @@ protected:
 
     vtest::IsolatedEnv env;
     std::unique_ptr<VelDev> dev;
-    std::vector<unsigned char> pixels[VEL_MAX_VIEWS];
+    unsigned char* pixels[VEL_MAX_VIEWS] = {nullptr, nullptr, nullptr};
 };
 
 bool logHas(const vtest::IsolatedEnv& env, const std::string& text) {
@@ -143,7 +146,7 @@ TEST_F(RectTest, RegionPointerComesFromTheEvdiBufferOrTheConversionBuffer) {
 
     dev->pixelFormat[0] = VEL_FOURCC_XRGB8888;
     get_rect_pointer(&r, &out, 32, 1024, 0);
-    EXPECT_EQ(out.pixels, pixels[0].data() + 32 * 4 + 10 * 1024);
+    EXPECT_EQ(out.pixels, pixels[0] + 32 * 4 + 10 * 1024);
     EXPECT_EQ((Box{out.x, out.y, out.width, out.height}), (Box{32, 10, 64, 16}));
     EXPECT_EQ(out.stride, 1024);
     EXPECT_EQ(out.bpp, 32);
@@ -152,7 +155,7 @@ TEST_F(RectTest, RegionPointerComesFromTheEvdiBufferOrTheConversionBuffer) {
 
     dev->pixelFormat[0] = VEL_FOURCC_ARGB8888;
     get_rect_pointer(&r, &out, 32, 1024, 0);
-    EXPECT_EQ(out.pixels, pixels[0].data() + 32 * 4 + 10 * 1024);
+    EXPECT_EQ(out.pixels, pixels[0] + 32 * 4 + 10 * 1024);
 
     dev->pixelFormat[1] = 0x34324258;  // "XB24": converted first
     get_rect_pointer(&r, &out, 32, 1024, 1);
