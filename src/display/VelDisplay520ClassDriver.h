@@ -119,6 +119,8 @@ public:
         const uint8_t* payload = nullptr;
         uint32_t payloadLength = 0;
     };
+    // Initialises this device's response semaphores for this object (bring-up step 2).
+    void prepareResponses();
     // Marks the slot the coming response must land in; call under commandLock before sending.
     void armResponse(int kind, int group);
     void disarmResponse(int kind, int group);
@@ -160,5 +162,5 @@ private:
     size_t m_recvLength = 0;  // bytes of the last recvCommand (receive thread only)
     // Armed response slots: [group][kind], 1 while an exchange waits there.
     std::atomic<int> m_armed[vel520::kSemGroups][vel520::kSemKinds] = {};
-    bool m_semInitialised = false;
+    std::atomic<bool> m_semInitialised{false};
 };

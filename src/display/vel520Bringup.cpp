@@ -93,8 +93,7 @@ void* VelDisplay520Class::initCmds() {
         dev->imageEndpoint = 1;
         dev->imageEndpoint520 = 2;
     }
-    initialize_semaphores(deviceIndex, this);
-    m_semInitialised = true;
+    prepareResponses();
     init();
     setPowerStatus(1);
 
@@ -272,9 +271,9 @@ int VelDisplay520Class::sendHeartBeat(void*) {
         int rc = controlHeartbeat(HEARTBEAT_BEAT);
         auto dev = session();
         if (rc != 0) {
-            // A beat refused or lost because the device is leaving ends the thread, not the
+            // A beat refused because the device is leaving or gone (1) ends the thread, not the
             // service.
-            if (exiting(dev)) break;
+            if (rc == 1 || exiting(dev)) break;
             vel_Print("[error] CUSB520Adapter::SendHeartBeatThread send heartbeat failed\n");
             vel520Abort(dev);
         }

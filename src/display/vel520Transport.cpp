@@ -193,9 +193,10 @@ int VelDisplay520Class::sendCommand(unsigned short source, unsigned short displa
 
     int result = 0;
     if (rc != 0) {
-        if (exiting(dev)) {
+        // A device that has left (the departure may not have been processed yet) is no send
+        // failure: nothing went out, so report a refusal and let no caller wait for an answer.
+        if (exiting(dev) || rc == LIBUSB_ERROR_NO_DEVICE) {
             vel_Print("VelDisplay520Class::sendCommand devExitFlag is true\n");
-            // Nothing went out: report a refusal so the caller does not wait for an answer.
             result = 1;
         } else {
             int failures = ++s_sendFailures;
@@ -228,6 +229,12 @@ int VelDisplay520Class::recvCommand(unsigned char* buffer) {
                                   &done, kTransferTimeoutMs);
     if (rc == 0) m_recvLength = done > 0 ? static_cast<size_t>(done) : 0;
     return rc;
+}
+
+void VelDisplay520Class::prepareResponses() {
+    if (m_semInitialised) return;
+    initialize_semaphores(deviceIndex, this);
+    m_semInitialised = true;
 }
 
 void VelDisplay520Class::armResponse(int kind, int group) {
@@ -340,9 +347,12 @@ void* VelDisplay520Class::fwStatusThread() {
         int rc = recvCommand(buffer.get());
         auto dev = session();
         if (exiting(dev)) return nullptr;
+        // The handle of a device that has left never works again (a re-plug gets a new
+        // session): stop reading rather than race the manager closing it.
+        if (rc == LIBUSB_ERROR_NO_DEVICE) return nullptr;
         if (rc != 0) {
             // A time-out is the idle case; anything else must not spin while the device
-            // recovers or leaves.
+            // recovers.
             if (rc != LIBUSB_ERROR_TIMEOUT) vel::sleepMs(10);
             continue;
         }
