@@ -215,4 +215,10 @@ public:
     // Test hook: sees every record handed to yuv2Jpeg520 (set before frames flow; empty in
     // the service).
     std::function<void(const _RECT_IN_ENCODE_Q&, int viewId, int sequence)> yuv2Jpeg520Hook;
+
+    // ---- Monitor plug-in and plug-out (session/plugMonitor.cpp) ----
+    // Called by the display class's hot-plug handling, one call at a time per session. Results
+    // and blocking are described where they are defined.
+    int plugInMonitor(int targetId, bool singleView);
+    int plugOutMonitor(int targetId);
 };
