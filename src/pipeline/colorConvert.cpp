@@ -11,6 +11,9 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "service/threads.h"
 
@@ -37,6 +40,10 @@ bool detectSimd() {
 #endif
 }
 
+// Source bytes per conversion band at 4:2:0 (see velEncodeYUVPlanes): small enough that a band
+// and its planes stay in a core's L2 cache between the conversion and the adjustment.
+constexpr size_t kBandBytes = 256 * 1024;
+
 inline int clampInt(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 inline unsigned char studioRound(double v) {
@@ -58,13 +65,98 @@ inline bool darkPixel(const unsigned char* p) {
 }
 
 #ifdef __SSE2__
-// One bit per pixel of the four at `p`: set when its blue and green are both <= 25.
-inline int darkMask4(const unsigned char* p) {
+// 32-bit lane per pixel of the four at `p`: all ones when its blue and green are both <= 25.
+inline __m128i darkLanes4(const unsigned char* p) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i over = _mm_subs_epu8(v, _mm_set1_epi8(VEL_DARK_BLOCK_LIMIT));
     const __m128i bg = _mm_and_si128(over, _mm_set1_epi32(0x0000FFFF));
-    const __m128i ok = _mm_cmpeq_epi32(bg, _mm_setzero_si128());
-    return _mm_movemask_ps(_mm_castsi128_ps(ok));
+    return _mm_cmpeq_epi32(bg, _mm_setzero_si128());
+}
+
+// Eight columns (four blocks) of a row pair: 16-bit lanes per pixel, one 32-bit lane per block.
+inline void adjustBlocks8(const unsigned char* p0, const unsigned char* p1, unsigned char* y0,
+                          unsigned char* y1, __m128i lo, __m128i hi) {
+    // Pixel masks as 16-bit lanes (pack keeps 0 and -1), both rows, then both pixels of a block.
+    // Most of a desktop is not dark: without a dark pixel in the top row nothing qualifies.
+    const __m128i d0 = _mm_packs_epi32(darkLanes4(p0), darkLanes4(p0 + 16));
+    if (_mm_movemask_epi8(d0) == 0) return;
+    const __m128i d1 = _mm_packs_epi32(darkLanes4(p1), darkLanes4(p1 + 16));
+    const __m128i pm = _mm_and_si128(d0, d1);
+    const __m128i bm = _mm_and_si128(pm, _mm_or_si128(_mm_slli_epi32(pm, 16), _mm_srli_epi32(pm, 16)));
+    if (_mm_movemask_epi8(bm) == 0) return;
+
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i a = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y0)), zero);
+    const __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y1)), zero);
+    const __m128i col = _mm_add_epi16(a, b);
+    const __m128i sum = _mm_add_epi32(_mm_and_si128(col, _mm_set1_epi32(0xFFFF)), _mm_srli_epi32(col, 16));
+    const __m128i avg = _mm_srli_epi32(sum, 2);
+    const __m128i avg16 = _mm_or_si128(avg, _mm_slli_epi32(avg, 16));
+    const __m128i na = _mm_add_epi16(a, _mm_min_epi16(_mm_max_epi16(_mm_sub_epi16(a, avg16), lo), hi));
+    const __m128i nb = _mm_add_epi16(b, _mm_min_epi16(_mm_max_epi16(_mm_sub_epi16(b, avg16), lo), hi));
+    const __m128i ra = _mm_or_si128(_mm_and_si128(bm, na), _mm_andnot_si128(bm, a));
+    const __m128i rb = _mm_or_si128(_mm_and_si128(bm, nb), _mm_andnot_si128(bm, b));
+    // packus clamps to 0..255.
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(y0), _mm_packus_epi16(ra, ra));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(y1), _mm_packus_epi16(rb, rb));
+}
+#endif
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VEL_HAVE_AVX2_KERNEL 1
+// Sixteen columns (eight blocks) of a row pair. A block qualifies when the byte-wise maximum of
+// its four pixels has blue and green <= 25: the two rows are combined first, then the two
+// columns, so the test costs a few instructions per block.
+__attribute__((target("avx2"))) void adjustRowPairAvx2(const unsigned char* p0,
+                                                       const unsigned char* p1, unsigned char* y0,
+                                                       unsigned char* y1, int width, int lo,
+                                                       int hi, int* done) {
+    const __m256i limit = _mm256_set1_epi8(VEL_DARK_BLOCK_LIMIT);
+    const __m256i bgMask = _mm256_set1_epi64x(0xFFFF);
+    const __m256i vlo = _mm256_set1_epi16(static_cast<short>(lo));
+    const __m256i vhi = _mm256_set1_epi16(static_cast<short>(hi));
+    const __m256i low16 = _mm256_set1_epi32(0xFFFF);
+    int c = 0;
+    for (; c + 16 <= width; c += 16) {
+        const unsigned char* a = p0 + static_cast<size_t>(c) * 4;
+        const unsigned char* b = p1 + static_cast<size_t>(c) * 4;
+        const __m256i v0 = _mm256_max_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)));
+        const __m256i v1 = _mm256_max_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 32)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32)));
+        const __m256i h0 = _mm256_max_epu8(v0, _mm256_srli_epi64(v0, 32));
+        const __m256i h1 = _mm256_max_epu8(v1, _mm256_srli_epi64(v1, 32));
+        const __m256i z0 = _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_subs_epu8(h0, limit), bgMask),
+                                              _mm256_setzero_si256());
+        const __m256i z1 = _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_subs_epu8(h1, limit), bgMask),
+                                              _mm256_setzero_si256());
+        if (_mm256_movemask_epi8(_mm256_or_si256(z0, z1)) == 0) continue;
+        // One 32-bit lane per block, blocks in column order.
+        const __m256i bm = _mm256_permute4x64_epi64(_mm256_packs_epi32(z0, z1), 0xD8);
+
+        const __m256i ya = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y0 + c)));
+        const __m256i yb = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y1 + c)));
+        const __m256i col = _mm256_add_epi16(ya, yb);
+        const __m256i sum = _mm256_add_epi32(_mm256_and_si256(col, low16), _mm256_srli_epi32(col, 16));
+        const __m256i avg = _mm256_srli_epi32(sum, 2);
+        const __m256i avg16 = _mm256_or_si256(avg, _mm256_slli_epi32(avg, 16));
+        const __m256i na = _mm256_add_epi16(
+            ya, _mm256_min_epi16(_mm256_max_epi16(_mm256_sub_epi16(ya, avg16), vlo), vhi));
+        const __m256i nb = _mm256_add_epi16(
+            yb, _mm256_min_epi16(_mm256_max_epi16(_mm256_sub_epi16(yb, avg16), vlo), vhi));
+        const __m256i ra = _mm256_blendv_epi8(ya, na, bm);
+        const __m256i rb = _mm256_blendv_epi8(yb, nb, bm);
+        // packus clamps to 0..255; the permute restores column order after the in-lane pack.
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(ra, rb), 0xD8);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(y0 + c), _mm256_castsi256_si128(packed));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(y1 + c), _mm256_extracti128_si256(packed, 1));
+    }
+    *done = c;
+}
+
+bool cpuHasAvx2() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
 }
 #endif
 
@@ -135,27 +227,30 @@ bool velJpegSimdInUse() {
     return simd;
 }
 
-void velDarkBlockAdjust(const unsigned char* src, int width, int pitch, int height,
-                        unsigned char* yPlane, int yStride) {
+void velDarkBlockAdjustLevel(int level, const unsigned char* src, int width, int pitch, int height,
+                             unsigned char* yPlane, int yStride) {
     if (!src || !yPlane || width < 2 || height < 2) return;
     const int hi = g_dwThresholdHight.load(std::memory_order_relaxed);
     const int lo = g_dwThresholdLow.load(std::memory_order_relaxed);
+#ifdef VEL_HAVE_AVX2_KERNEL
+    const bool useAvx2 = level >= 2 && cpuHasAvx2();
+#endif
     for (int r = 0; r + 1 < height; r += 2) {
         const unsigned char* p0 = src + static_cast<size_t>(r) * pitch;
         const unsigned char* p1 = p0 + pitch;
         unsigned char* y0 = yPlane + static_cast<size_t>(r) * yStride;
         unsigned char* y1 = y0 + yStride;
         int c = 0;
+#ifdef VEL_HAVE_AVX2_KERNEL
+        if (useAvx2) adjustRowPairAvx2(p0, p1, y0, y1, width, lo, hi, &c);
+#endif
 #ifdef __SSE2__
-        // Most of a desktop is not dark: test eight columns of both rows at once and only look
-        // at the blocks when one qualifies.
-        for (; c + 8 <= width; c += 8) {
-            const unsigned char* a = p0 + static_cast<size_t>(c) * 4;
-            const unsigned char* b = p1 + static_cast<size_t>(c) * 4;
-            const int both = (darkMask4(a) & darkMask4(b)) | ((darkMask4(a + 16) & darkMask4(b + 16)) << 4);
-            if (!both) continue;
-            for (int k = 0; k < 4; ++k) {
-                if (((both >> (2 * k)) & 3) == 3) adjustBlock(y0, y1, c + 2 * k, lo, hi);
+        if (level >= 1) {
+            const __m128i vlo = _mm_set1_epi16(static_cast<short>(lo));
+            const __m128i vhi = _mm_set1_epi16(static_cast<short>(hi));
+            for (; c + 8 <= width; c += 8) {
+                adjustBlocks8(p0 + static_cast<size_t>(c) * 4, p1 + static_cast<size_t>(c) * 4,
+                              y0 + c, y1 + c, vlo, vhi);
             }
         }
 #endif
@@ -167,6 +262,11 @@ void velDarkBlockAdjust(const unsigned char* src, int width, int pitch, int heig
             }
         }
     }
+}
+
+void velDarkBlockAdjust(const unsigned char* src, int width, int pitch, int height,
+                        unsigned char* yPlane, int yStride) {
+    velDarkBlockAdjustLevel(2, src, width, pitch, height, yPlane, yStride);
 }
 
 int velEncodeYUVPlanes(tjhandle handle, const unsigned char* src, int width, int pitch, int height,
@@ -181,14 +281,36 @@ int velEncodeYUVPlanes(tjhandle handle, const unsigned char* src, int width, int
 
     if (!velJpegSimdInUse() && g_tj_force_c_encode_formula == 1) {
         studioConvert(src, width, pitch, height, hs, vs, planes);
-    } else {
-        if (!handle) return -1;
-        if (tjEncodeYUVPlanes(handle, src, width, pitch, height, pixelFormat, planes, nullptr,
+        if (vs == 2) velDarkBlockAdjust(src, width, pitch, height, planes[0], tjPlaneWidth(0, width, subsamp));
+        return 0;
+    }
+    if (!handle) return -1;
+    if (vs == 1) {
+        return tjEncodeYUVPlanes(handle, src, width, pitch, height, pixelFormat, planes, nullptr,
+                                 subsamp, flags) == 0
+                   ? 0
+                   : -1;
+    }
+    // 4:2:0 in bands of whole row pairs: each band's pixels are still in cache when the
+    // adjustment reads them again. Row pairs are converted independently (no smoothing), so the
+    // planes are the same as from one call; an odd last row is padded by the library in the
+    // last band exactly as in a single call.
+    const int yStride = tjPlaneWidth(0, width, subsamp);
+    const int cStride = tjPlaneWidth(1, width, subsamp);
+    int band = static_cast<int>(kBandBytes / static_cast<size_t>(pitch)) & ~1;
+    if (band < 2) band = 2;
+    for (int r = 0; r < height; r += band) {
+        const int rows = std::min(band, height - r);
+        const unsigned char* bandSrc = src + static_cast<size_t>(r) * pitch;
+        unsigned char* bandPlanes[3] = {planes[0] + static_cast<size_t>(r) * yStride,
+                                        planes[1] + static_cast<size_t>(r / 2) * cStride,
+                                        planes[2] + static_cast<size_t>(r / 2) * cStride};
+        if (tjEncodeYUVPlanes(handle, bandSrc, width, pitch, rows, pixelFormat, bandPlanes, nullptr,
                               subsamp, flags) != 0) {
             return -1;
         }
+        velDarkBlockAdjust(bandSrc, width, pitch, rows, bandPlanes[0], yStride);
     }
-    if (vs == 2) velDarkBlockAdjust(src, width, pitch, height, planes[0], tjPlaneWidth(0, width, subsamp));
     return 0;
 }
 

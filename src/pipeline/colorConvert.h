@@ -48,6 +48,11 @@ bool velJpegSimdInUse();
 void velDarkBlockAdjust(const unsigned char* src, int width, int pitch, int height,
                         unsigned char* yPlane, int yStride);
 
+// The same with the vector width chosen: 0 plain C, 1 SSE2, 2 AVX2 where the CPU has it (what
+// velDarkBlockAdjust uses). All levels give the same result; the choice exists for tests.
+void velDarkBlockAdjustLevel(int level, const unsigned char* src, int width, int pitch, int height,
+                             unsigned char* yPlane, int yStride);
+
 // As tjEncodeYUVPlanes with NULL strides, with the arithmetic above. Supports TJPF_BGRX and
 // TJPF_BGRA at TJSAMP_444, TJSAMP_422 and TJSAMP_420; pitch 0 means 4 x width. Flags other than 0
 // are passed to the library on its path; TJFLAG_BOTTOMUP is refused. Returns 0, or -1 (bad
