@@ -68,7 +68,7 @@ Bytes makeFrame(int w, int h, unsigned seed) {
     for (auto& b : f) b = rng() % 256;
     // Saturated and black corners exercise the clamps.
     f[0] = f[1] = f[2] = 255;
-    f[4] = f[5] = f[6] = 0;
+    if (f.size() >= 8) f[4] = f[5] = f[6] = 0;
     return f;
 }
 
