@@ -36,11 +36,10 @@ struct TableEntry {
     long payload;
 };
 const TableEntry kTable[] = {
-    {0, 0, 1, 0},    {0, 1, 1, 1},     {0, 4, 1, 0},    {0, 5, 1, 0},   {0, 48, 0, 0},
-    {1, 0, 1, 8},    {1, 1, 1, 1},     {1, 2, 1, 1},    {1, 16, 1, 65616},
-    {1, 19, 0, 0},   {1, 21, -1, 1},   {1, 26, 1, 5},   {1, 27, 1, 16}, {1, 51, 1, 0},
-    {1, 52, 1, 0},   {1, 58, 1, 0},    {1, 59, 1, 0},   {1, 60, 1, 0},  {1, 61, 1, 0},
-    {1, 69, 1, 1},   {2, 6, 0, -1},    {2, 8, 0, -1},   {3, 0, 0, -1},  {3, 1, 0, 80},
+    {0, 0, 1, 0},   {0, 1, 1, 1},  {0, 4, 1, 0},      {0, 5, 1, 0},  {0, 48, 0, 0},  {1, 0, 1, 8},
+    {1, 1, 1, 1},   {1, 2, 1, 1},  {1, 16, 1, 65616}, {1, 19, 0, 0}, {1, 21, -1, 1}, {1, 26, 1, 5},
+    {1, 27, 1, 16}, {1, 51, 1, 0}, {1, 52, 1, 0},     {1, 58, 1, 0}, {1, 59, 1, 0},  {1, 60, 1, 0},
+    {1, 61, 1, 0},  {1, 69, 1, 1}, {2, 6, 0, -1},     {2, 8, 0, -1}, {3, 0, 0, -1},  {3, 1, 0, 80},
 };
 
 const TableEntry* findEntry(uint8_t cls, uint8_t type) {
@@ -313,18 +312,18 @@ void Model520::deliver(std::vector<Answer> answers, const M520Header& request) {
             break;
         }
         switch (mode) {
-        case AnswerMode::Never:
-            continue;
-        case AnswerMode::Wrong:
-            a.bytes[12] = static_cast<uint8_t>(a.bytes[12] + 1);
-            break;
-        case AnswerMode::ErrorFlag:
-            a.bytes.resize(kHeader);
-            a.bytes[11] |= 0x80;
-            put32(a.bytes, 24, 0);
-            break;
-        default:
-            break;
+            case AnswerMode::Never:
+                continue;
+            case AnswerMode::Wrong:
+                a.bytes[12] = static_cast<uint8_t>(a.bytes[12] + 1);
+                break;
+            case AnswerMode::ErrorFlag:
+                a.bytes.resize(kHeader);
+                a.bytes[11] |= 0x80;
+                put32(a.bytes, 24, 0);
+                break;
+            default:
+                break;
         }
         pushIn(std::move(a.bytes), delay);
     }
@@ -379,7 +378,8 @@ Model520::HeartbeatState Model520::heartbeat() {
 bool Model520::beatMissing(std::chrono::milliseconds limit) {
     std::lock_guard<std::mutex> lk(mutex());
     if (!heartbeat_.open) return false;
-    auto since = heartbeat_.lastBeat > heartbeat_.openedAt ? heartbeat_.lastBeat : heartbeat_.openedAt;
+    auto since =
+        heartbeat_.lastBeat > heartbeat_.openedAt ? heartbeat_.lastBeat : heartbeat_.openedAt;
     return std::chrono::steady_clock::now() - since > limit;
 }
 

@@ -123,7 +123,8 @@ class Model520 : public DeviceModel {
                       std::chrono::milliseconds delay = std::chrono::milliseconds(0));
     // A device-to-host message with the given header fields and payload.
     static std::vector<uint8_t> message(uint8_t dataClass, uint8_t dataType, uint16_t displayDevice,
-                                        const std::vector<uint8_t>& payload, bool errorFlag = false);
+                                        const std::vector<uint8_t>& payload,
+                                        bool errorFlag = false);
     const Config& config() const { return config_; }
 
   private:

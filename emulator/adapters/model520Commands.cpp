@@ -65,121 +65,126 @@ std::vector<Model520::Answer> Model520::handleCommand(const M520Message& m) {
 
     if (h.dataClass == 0) {
         switch (h.dataType) {
-        case 1: {
-            uint8_t which = m.payload[0];
-            if (which == 1) answer(text(config_.firmwareVersion));
-            else if (which == 4) answer(text(config_.layoutVersion));
-            else if (which == 5) answer(text(config_.bl1Version));
-            else answer({}, true);
-            break;
-        }
-        case 5:
-            answer(capabilityBlock());
-            break;
-        case 0:  // EDID and mode list of a monitor: none is attached to this model yet
-        case 4:
-            answer({}, true);
-            break;
-        case 48: {
-            // The firmware log, in blocks: u32 total, u32 index, 8 unused bytes, text.
-            int total = config_.logBlocks;
-            for (int i = 0; i < total; ++i) {
-                std::vector<uint8_t> p(16, 0);
-                for (int b = 0; b < 4; ++b) {
-                    p[b] = static_cast<uint8_t>(total >> (8 * b));
-                    p[4 + b] = static_cast<uint8_t>(i >> (8 * b));
-                }
-                std::string line = "fw log block " + std::to_string(i) + "\n";
-                line.resize(kLogTextBytes - 1, ' ');
-                auto t = text(line);
-                p.insert(p.end(), t.begin(), t.end());
-                M520Header lh;
-                lh.kind = 1;
-                lh.dataType = 48;
-                lh.payloadLength = static_cast<uint32_t>(p.size());
-                std::vector<uint8_t> v = lh.encode();
-                v.insert(v.end(), p.begin(), p.end());
-                out.push_back({std::move(v), kLogBlockSpacing * i});
+            case 1: {
+                uint8_t which = m.payload[0];
+                if (which == 1)
+                    answer(text(config_.firmwareVersion));
+                else if (which == 4)
+                    answer(text(config_.layoutVersion));
+                else if (which == 5)
+                    answer(text(config_.bl1Version));
+                else
+                    answer({}, true);
+                break;
             }
-            break;
-        }
-        default:
-            break;
+            case 5:
+                answer(capabilityBlock());
+                break;
+            case 0:  // EDID and mode list of a monitor: none is attached to this model yet
+            case 4:
+                answer({}, true);
+                break;
+            case 48: {
+                // The firmware log, in blocks: u32 total, u32 index, 8 unused bytes, text.
+                int total = config_.logBlocks;
+                for (int i = 0; i < total; ++i) {
+                    std::vector<uint8_t> p(16, 0);
+                    for (int b = 0; b < 4; ++b) {
+                        p[b] = static_cast<uint8_t>(total >> (8 * b));
+                        p[4 + b] = static_cast<uint8_t>(i >> (8 * b));
+                    }
+                    std::string line = "fw log block " + std::to_string(i) + "\n";
+                    line.resize(kLogTextBytes - 1, ' ');
+                    auto t = text(line);
+                    p.insert(p.end(), t.begin(), t.end());
+                    M520Header lh;
+                    lh.kind = 1;
+                    lh.dataType = 48;
+                    lh.payloadLength = static_cast<uint32_t>(p.size());
+                    std::vector<uint8_t> v = lh.encode();
+                    v.insert(v.end(), p.begin(), p.end());
+                    out.push_back({std::move(v), kLogBlockSpacing * i});
+                }
+                break;
+            }
+            default:
+                break;
         }
         return out;
     }
 
     if (h.dataClass == 1) {
         switch (h.dataType) {
-        case 2:
-            powerStatus_ = m.payload[0];
-            answer({});
-            break;
-        case 21: {
-            uint8_t status = m.payload[0];
-            auto now = std::chrono::steady_clock::now();
-            if (status == 2) {
-                if (heartbeat_.beats > 0) {
-                    long gap = static_cast<long>(
-                        std::chrono::duration_cast<std::chrono::milliseconds>(now - heartbeat_.lastBeat)
-                            .count());
-                    if (gap > heartbeat_.longestGapMs) heartbeat_.longestGapMs = gap;
+            case 2:
+                powerStatus_ = m.payload[0];
+                answer({});
+                break;
+            case 21: {
+                uint8_t status = m.payload[0];
+                auto now = std::chrono::steady_clock::now();
+                if (status == 2) {
+                    if (heartbeat_.beats > 0) {
+                        long gap =
+                            static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  now - heartbeat_.lastBeat)
+                                                  .count());
+                        if (gap > heartbeat_.longestGapMs) heartbeat_.longestGapMs = gap;
+                    }
+                    ++heartbeat_.beats;
+                    heartbeat_.lastBeat = now;
+                } else if (status == 1) {
+                    heartbeat_.open = true;
+                    heartbeat_.openedAt = now;
+                    ++heartbeat_.opens;
+                    answer({});
+                } else if (status == 0) {
+                    heartbeat_.open = false;
+                    ++heartbeat_.closes;
+                    answer({});
+                } else {
+                    answer({}, true);
                 }
-                ++heartbeat_.beats;
-                heartbeat_.lastBeat = now;
-            } else if (status == 1) {
-                heartbeat_.open = true;
-                heartbeat_.openedAt = now;
-                ++heartbeat_.opens;
+                break;
+            }
+            case 51: {
+                int id = -1;
+                for (int i = 0; i < 3 && id < 0; ++i)
+                    if (!displayDevices_[i]) id = i;
+                if (id < 0) {
+                    answer({}, true);
+                } else {
+                    displayDevices_[id] = true;
+                    answer({static_cast<uint8_t>(id), 0});
+                }
+                break;
+            }
+            case 52:
+                if (ddValid) {
+                    displayDevices_[dd] = false;
+                    monitorOf_.erase(dd);
+                    sourceOf_.erase(dd);
+                }
+                answer({}, !ddValid);
+                break;
+            case 58:
+                if (ddValid) monitorOf_[dd] = h.target;
+                answer({}, !ddValid);
+                break;
+            case 59:
+                if (ddValid) monitorOf_.erase(dd);
+                answer({}, !ddValid);
+                break;
+            case 60:
+                if (ddValid) sourceOf_[dd] = h.source;
+                answer({}, !ddValid);
+                break;
+            case 61:
+                if (ddValid) sourceOf_.erase(dd);
+                answer({}, !ddValid);
+                break;
+            default:  // mode set, monitor power, cursor image, layers, video port: acknowledged
                 answer({});
-            } else if (status == 0) {
-                heartbeat_.open = false;
-                ++heartbeat_.closes;
-                answer({});
-            } else {
-                answer({}, true);
-            }
-            break;
-        }
-        case 51: {
-            int id = -1;
-            for (int i = 0; i < 3 && id < 0; ++i)
-                if (!displayDevices_[i]) id = i;
-            if (id < 0) {
-                answer({}, true);
-            } else {
-                displayDevices_[id] = true;
-                answer({static_cast<uint8_t>(id), 0});
-            }
-            break;
-        }
-        case 52:
-            if (ddValid) {
-                displayDevices_[dd] = false;
-                monitorOf_.erase(dd);
-                sourceOf_.erase(dd);
-            }
-            answer({}, !ddValid);
-            break;
-        case 58:
-            if (ddValid) monitorOf_[dd] = h.target;
-            answer({}, !ddValid);
-            break;
-        case 59:
-            if (ddValid) monitorOf_.erase(dd);
-            answer({}, !ddValid);
-            break;
-        case 60:
-            if (ddValid) sourceOf_[dd] = h.source;
-            answer({}, !ddValid);
-            break;
-        case 61:
-            if (ddValid) sourceOf_.erase(dd);
-            answer({}, !ddValid);
-            break;
-        default:  // mode set, monitor power, cursor image, layers, video port: acknowledged
-            answer({});
-            break;
+                break;
         }
         return out;
     }

@@ -24,6 +24,7 @@
 //                      (OUT 0x01) fail with an I/O error
 //     --fw-version TEXT  firmware version text the adapter reports
 //     --caps-size N    size of the capability block it reports (default 115)
+#include <libusb-1.0/libusb.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,8 +37,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <libusb-1.0/libusb.h>
 
 #include "emulator/adapters/model520.h"
 #include "emulator/usb/bus.h"
@@ -69,9 +68,7 @@ struct AdapterArg {
     int busId = -1;
 };
 
-bool is520(const std::string& model) {
-    return model == "520" || model == "522" || model == "520A";
-}
+bool is520(const std::string& model) { return model == "520" || model == "522" || model == "520A"; }
 
 // "CLASS:TYPE:MODE[:MS[:COUNT]]"
 bool parseAnswer(const std::string& spec, AnswerArg* a) {
@@ -89,11 +86,16 @@ bool parseAnswer(const std::string& spec, AnswerArg* a) {
     if (*end || parts[0].empty()) return false;
     a->dataType = static_cast<int>(strtol(parts[1].c_str(), &end, 0));
     if (*end || parts[1].empty()) return false;
-    if (parts[2] == "late") a->mode = emu::AnswerMode::Late;
-    else if (parts[2] == "wrong") a->mode = emu::AnswerMode::Wrong;
-    else if (parts[2] == "error") a->mode = emu::AnswerMode::ErrorFlag;
-    else if (parts[2] == "never") a->mode = emu::AnswerMode::Never;
-    else return false;
+    if (parts[2] == "late")
+        a->mode = emu::AnswerMode::Late;
+    else if (parts[2] == "wrong")
+        a->mode = emu::AnswerMode::Wrong;
+    else if (parts[2] == "error")
+        a->mode = emu::AnswerMode::ErrorFlag;
+    else if (parts[2] == "never")
+        a->mode = emu::AnswerMode::Never;
+    else
+        return false;
     if (parts.size() > 3) {
         a->delayMs = strtol(parts[3].c_str(), &end, 10);
         if (*end || a->delayMs < 0) return false;
@@ -123,8 +125,8 @@ void writeSummary(const std::string& dir, int k, emu::Model520& m) {
     FILE* f = fopen(path.c_str(), "w");
     if (!f) return;
     auto hb = m.heartbeat();
-    fprintf(f, "beats %d\nopens %d\ncloses %d\nlongest_gap_ms %ld\n", hb.beats, hb.opens,
-            hb.closes, hb.longestGapMs);
+    fprintf(f, "beats %d\nopens %d\ncloses %d\nlongest_gap_ms %ld\n", hb.beats, hb.opens, hb.closes,
+            hb.longestGapMs);
     auto errors = m.errors();
     fprintf(f, "refused %zu\n", errors.size());
     for (const auto& e : errors) fprintf(f, "error: %s\n", e.c_str());
@@ -145,11 +147,16 @@ int usage(const char* prog) {
 }
 
 bool parseFault(const std::string& name, emu::Op* op) {
-    if (name == "open") *op = emu::Op::Open;
-    else if (name == "reset") *op = emu::Op::Reset;
-    else if (name == "claim") *op = emu::Op::Claim;
-    else if (name == "altsetting") *op = emu::Op::SetAltSetting;
-    else return false;
+    if (name == "open")
+        *op = emu::Op::Open;
+    else if (name == "reset")
+        *op = emu::Op::Reset;
+    else if (name == "claim")
+        *op = emu::Op::Claim;
+    else if (name == "altsetting")
+        *op = emu::Op::SetAltSetting;
+    else
+        return false;
     return true;
 }
 

@@ -43,7 +43,7 @@ void cleanup_semaphores(int deviceIndex, const void* owner = nullptr);
 
 class VelDisplay520Class : public VelDisplayClassBase,
                            public std::enable_shared_from_this<VelDisplay520Class> {
-public:
+  public:
     VelDisplay520Class(VelDev* dev, int key);
     ~VelDisplay520Class() override;
 
@@ -98,8 +98,8 @@ public:
 
     // Notifications (class 4) from the receive thread. Returns 0 handled, -1 invalid buffer.
     // Hot-plug and frame-index handling are filled in by their own modules.
-    int handleNotifyMessage(unsigned char dataClass, unsigned char dataType,
-                            unsigned char* message, unsigned int length);
+    int handleNotifyMessage(unsigned char dataClass, unsigned char dataType, unsigned char* message,
+                            unsigned int length);
     // A firmware-log block (class 0 type 48) of `length` valid bytes, after the receive thread
     // has woken the heartbeat's wait for the first block. Receive thread; the log download
     // itself belongs to the firmware-log module.
@@ -150,14 +150,14 @@ public:
     // Process-wide count of failed command sends (all 520 devices; never reset).
     static std::atomic<int> s_sendFailures;
 
-private:
+  private:
     bool exiting(const std::shared_ptr<VelDev>& dev) const;
     void routeResponse(const unsigned char* message, size_t length);
     int sendTransfer(const std::shared_ptr<VelDev>& dev, unsigned char* data, int length);
 
     std::weak_ptr<VelDev> m_session;
-    std::mutex txMutex;  // held around every OUT transfer of this class (see above)
-    std::mutex rxMutex;  // held around every IN transfer of this class
+    std::mutex txMutex;       // held around every OUT transfer of this class (see above)
+    std::mutex rxMutex;       // held around every IN transfer of this class
     size_t m_rxLength = 0;    // valid bytes in rxBuffer; written before the post, read after it
     size_t m_recvLength = 0;  // bytes of the last recvCommand (receive thread only)
     // Armed response slots: [group][kind], 1 while an exchange waits there.

@@ -29,7 +29,7 @@ constexpr int32_t kMaxFpsInterval = 2147483;
 
 // Holds commandLock for one exchange and releases it exactly once.
 class ExchangeLock {
-public:
+  public:
     explicit ExchangeLock(COrfeLock& lock) : m_lock(lock) { m_lock.getLock(); }
     ~ExchangeLock() { release(); }
     void release() {
@@ -37,7 +37,7 @@ public:
         m_held = false;
     }
 
-private:
+  private:
     COrfeLock& m_lock;
     bool m_held = true;
 };
@@ -47,8 +47,10 @@ void copyText(unsigned char* text, size_t cap, const uint8_t* src, uint32_t len,
               unsigned int* length) {
     size_t n = len < cap ? len : cap;
     memcpy(text, src, n);
-    if (n == cap) text[cap - 1] = 0;
-    else text[n] = 0;
+    if (n == cap)
+        text[cap - 1] = 0;
+    else
+        text[n] = 0;
     if (length) *length = static_cast<unsigned int>(n);
 }
 
@@ -98,7 +100,8 @@ void* VelDisplay520Class::initCmds() {
     setPowerStatus(1);
 
     unsigned int len = 0;
-    int rc = getFWVersion(VERSION_FIRMWARE, reinterpret_cast<unsigned char*>(fwVersionInBoard), &len);
+    int rc =
+        getFWVersion(VERSION_FIRMWARE, reinterpret_cast<unsigned char*>(fwVersionInBoard), &len);
     if (rc == 0) rc = getFWVersion(VERSION_BL1, reinterpret_cast<unsigned char*>(pBL1Ver), &len);
     if (rc != 0) vel_Print("Get FW Version failed\n");
     vel_Printf("FW Version: %s, BL1 Version: %s\n", fwVersionInBoard ? fwVersionInBoard : "",
@@ -158,7 +161,8 @@ int VelDisplay520Class::setPowerStatus(int status) {
     return 0;
 }
 
-int VelDisplay520Class::getFWVersion(unsigned char type, unsigned char* text, unsigned int* length) {
+int VelDisplay520Class::getFWVersion(unsigned char type, unsigned char* text,
+                                     unsigned int* length) {
     vel_Printf("+ VelDisplay520Class::getFWVersion Type: %d +\n", type);
     ExchangeLock lock(commandLock);
     unsigned char payload = type;
@@ -177,9 +181,10 @@ int VelDisplay520Class::getFWVersion(unsigned char type, unsigned char* text, un
             size_t cap = type == VERSION_LAYOUT ? kLayoutTextSize : kVersionTextSize;
             if (text) copyText(text, cap, r.payload, r.payloadLength, length);
         } else {
-            vel_Printf("[error]- tpye mismatch,VelDisplay520Class::%s DataClass or DataType is "
-                       "not correct -\n",
-                       "getFWVersion");
+            vel_Printf(
+                "[error]- tpye mismatch,VelDisplay520Class::%s DataClass or DataType is "
+                "not correct -\n",
+                "getFWVersion");
         }
     }
     lock.release();
@@ -196,7 +201,8 @@ int VelDisplay520Class::getDeviceCaps(unsigned char* caps, unsigned int* length)
         disarmResponse(SEM_QUERY, 0);
         lock.release();
         if (rc != 1)
-            vel_Printf("- VelDisplay520Class::%s SendCommand Error Ret=%d -\n", "getDeviceCaps", rc);
+            vel_Printf("- VelDisplay520Class::%s SendCommand Error Ret=%d -\n", "getDeviceCaps",
+                       rc);
         return rc;
     }
     Response r;
@@ -214,9 +220,10 @@ int VelDisplay520Class::getDeviceCaps(unsigned char* caps, unsigned int* length)
         return 0;
     }
     if (!r.errorFlag) {
-        vel_Printf("[error]- TYPE not match VelDisplay520Class::%s Ret=%d  DataClass:%d, "
-                   "DataType:%d-\n",
-                   "getDeviceCaps", 39, r.dataClass, r.dataType);
+        vel_Printf(
+            "[error]- TYPE not match VelDisplay520Class::%s Ret=%d  DataClass:%d, "
+            "DataType:%d-\n",
+            "getDeviceCaps", 39, r.dataClass, r.dataType);
     }
     lock.release();
     vel_Printf("- VelDisplay520Class::%s Ret=%d -\n", "getDeviceCaps", 39);
@@ -237,7 +244,8 @@ int VelDisplay520Class::controlHeartbeat(unsigned char status) {
     if (rc != 0) {
         if (!beat) disarmResponse(SEM_CONTROL, 0);
         lock.release();
-        if (rc != 1 && !beat) vel_Printf("- VelDisplay520Class::controlHeartbeat Error Ret=%d -\n", rc);
+        if (rc != 1 && !beat)
+            vel_Printf("- VelDisplay520Class::controlHeartbeat Error Ret=%d -\n", rc);
         return rc;
     }
     if (beat) {
@@ -246,7 +254,8 @@ int VelDisplay520Class::controlHeartbeat(unsigned char status) {
     }
     Response r;
     if (waitResponse(SEM_CONTROL, 0, &r) != 0) return 1;
-    int result = (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == CTRL_HEARTBEAT) ? 0 : 115;
+    int result =
+        (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == CTRL_HEARTBEAT) ? 0 : 115;
     lock.release();
     vel_Printf("- VelDisplay520Class::controlHeartbeat Ret=%d -\n", result);
     if (result != 0) return result;
@@ -287,9 +296,10 @@ int VelDisplay520Class::sendHeartBeat(void*) {
                 int src = sendCommand(0, 0, 0, CLASS_QUERY, QUERY_FW_LOG, 0, nullptr, 0);
                 if (src != 0) {
                     disarmResponse(SEM_QUERY, 0);
-                    vel_Printf("[error] CUSB520Adapter::SendHeartBeatThread sendCommand failed, "
-                               "Ret=%d\n",
-                               src);
+                    vel_Printf(
+                        "[error] CUSB520Adapter::SendHeartBeatThread sendCommand failed, "
+                        "Ret=%d\n",
+                        src);
                     lock.release();
                     return 0;
                 }
@@ -314,7 +324,8 @@ int VelDisplay520Class::sendHeartBeat(void*) {
             }
             uint8_t mode = controlBlockLoad(rec->powerModeRequest);
             // Only the two defined modes; any other byte is not a request.
-            if ((mode == DevManager::SMART || mode == DevManager::LIGHT) && mode != dev->powerMode) {
+            if ((mode == DevManager::SMART || mode == DevManager::LIGHT) &&
+                mode != dev->powerMode) {
                 dev->powerMode = mode;
                 dev->lightMode = mode == DevManager::LIGHT ? 1 : 0;
                 vel_Print(mode == DevManager::LIGHT ? "Switch to light mode\n"

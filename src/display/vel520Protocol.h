@@ -28,8 +28,8 @@ constexpr size_t kNotifyDataOffset = 36;
 constexpr uint16_t kKindCommand = 1;
 constexpr uint16_t kKindImage = 2;
 
-constexpr uint8_t kErrorFlag = 0x80;     // byte 11 of a response
-constexpr uint8_t kResponseBit = 0x80;   // byte 13 of a command
+constexpr uint8_t kErrorFlag = 0x80;    // byte 11 of a response
+constexpr uint8_t kResponseBit = 0x80;  // byte 13 of a command
 constexpr uint8_t kSourceMask = 0x7F;
 constexpr uint8_t kClassMask = 0x7F;
 
@@ -130,7 +130,8 @@ inline void writeHeader(uint8_t* p, const WireHeader& h) {
     p[10] = h.sessionTag;
     p[11] = static_cast<uint8_t>((h.source & kSourceMask) | (h.errorFlag ? kErrorFlag : 0));
     p[12] = h.dataType;
-    p[13] = static_cast<uint8_t>((h.dataClass & kClassMask) | (h.responseRequested ? kResponseBit : 0));
+    p[13] =
+        static_cast<uint8_t>((h.dataClass & kClassMask) | (h.responseRequested ? kResponseBit : 0));
     putU16(p + 14, h.target);
     putU16(p + 16, h.displayDevice);
     putU16(p + 18, h.node);

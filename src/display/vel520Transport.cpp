@@ -121,8 +121,9 @@ int VelDisplay520Class::readBulkPipeFrom(unsigned char* buffer, int length) {
     std::lock_guard<std::mutex> lk(rxMutex);
     if (exiting(dev) || !dev->usbHandle) return LIBUSB_ERROR_NO_DEVICE;
     int done = 0;
-    return libusb_bulk_transfer(dev->usbHandle, static_cast<unsigned char>(dev->imageEndpoint | 0x80),
-                                buffer, length, &done, kTransferTimeoutMs);
+    return libusb_bulk_transfer(dev->usbHandle,
+                                static_cast<unsigned char>(dev->imageEndpoint | 0x80), buffer,
+                                length, &done, kTransferTimeoutMs);
 }
 
 int VelDisplay520Class::sendCommand(unsigned short source, unsigned short displayDevice,
@@ -284,9 +285,10 @@ int VelDisplay520Class::waitResponse(int kind, int group, Response* out) {
 void VelDisplay520Class::routeResponse(const unsigned char* message, size_t length) {
     WireHeader h = readHeader(message);
     if (h.errorFlag) {
-        vel_Printf("[error] (%s): = GetClassResponse: DataClass_0x%x, DataType_0x%x response "
-                   "error =%d\n",
-                   "fwStatusThread", h.dataClass, h.dataType, 1);
+        vel_Printf(
+            "[error] (%s): = GetClassResponse: DataClass_0x%x, DataType_0x%x response "
+            "error =%d\n",
+            "fwStatusThread", h.dataClass, h.dataType, 1);
     }
     int group = message[16];
     int kind = -1;
@@ -305,9 +307,10 @@ void VelDisplay520Class::routeResponse(const unsigned char* message, size_t leng
     if (kind < 0) return;  // a response of another class wakes nobody
     if (group >= kSemGroups || !validIndex(deviceIndex) ||
         !m_armed[group][kind].load(std::memory_order_acquire) || !rxBuffer) {
-        vel_Printf("[warning] (%s): response DataClass_0x%x, DataType_0x%x, group %d has no "
-                   "waiter, dropped\n",
-                   "fwStatusThread", h.dataClass, h.dataType, group);
+        vel_Printf(
+            "[warning] (%s): response DataClass_0x%x, DataType_0x%x, group %d has no "
+            "waiter, dropped\n",
+            "fwStatusThread", h.dataClass, h.dataType, group);
         return;
     }
     memcpy(rxBuffer, message, length);
@@ -320,12 +323,13 @@ void VelDisplay520Class::routeResponse(const unsigned char* message, size_t leng
         int value = 0;
         sem_getvalue(sem, &value);
         if (value <= 0) return;
-        if (displayClassExitFlag ||
-            std::chrono::steady_clock::now() - start > std::chrono::milliseconds(kHandOverLimitMs)) {
+        if (displayClassExitFlag || std::chrono::steady_clock::now() - start >
+                                        std::chrono::milliseconds(kHandOverLimitMs)) {
             if (sem_trywait(sem) == 0) {
-                vel_Printf("[warning] (%s): response DataClass_0x%x, DataType_0x%x not taken, "
-                           "dropped\n",
-                           "fwStatusThread", h.dataClass, h.dataType);
+                vel_Printf(
+                    "[warning] (%s): response DataClass_0x%x, DataType_0x%x not taken, "
+                    "dropped\n",
+                    "fwStatusThread", h.dataClass, h.dataType);
             }
             return;
         }
@@ -387,9 +391,10 @@ int VelDisplay520Class::handleNotifyMessage(unsigned char dataClass, unsigned ch
                                             unsigned char* message, unsigned int length) {
     (void)dataType;
     if (length == 0 || !message || !hasMagic(message)) {
-        vel_Printf("= VelDisplay520Class::HandleDisplayClassNotifyMessage: input buffer error, "
-                   "Len:%d! =\n",
-                   length);
+        vel_Printf(
+            "= VelDisplay520Class::HandleDisplayClassNotifyMessage: input buffer error, "
+            "Len:%d! =\n",
+            length);
         return -1;
     }
     if ((message[13] & kClassMask) != CLASS_NOTIFY || dataClass != CLASS_NOTIFY) {
@@ -494,7 +499,8 @@ int VelDisplay520Class::dataPackage(int sourceIndex, void* packet) {
     }
     int result = 0;
     if (h == -4)
-        vel_Print("= VelDisplay520Class::SendPack_NoCopy: Jpeg header buffer size is not enough =\n");
+        vel_Print(
+            "= VelDisplay520Class::SendPack_NoCopy: Jpeg header buffer size is not enough =\n");
     if (h <= 0) {
         vel_Printf("= VelDisplay520Class::SendPack_NoCopy: GetJpegHeader error:%d, SourceId:%d =\n",
                    h, sourceIndex);

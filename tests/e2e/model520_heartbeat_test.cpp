@@ -69,7 +69,8 @@ TEST_F(Heartbeat520, BeatsEverySecondUntilTheStop) {
     EXPECT_EQ(s["refused"], 0) << vtest::readFile(out.file("model520-0.txt"));
     expectInOrder({"FW Version: ", "- VelDisplay520Class::controlHeartbeat Ret=0 -",
                    "+ CUSB520Adapter::SendHeartBeatThread Start +", "cleanDevice!",
-                   "- CUSB520Adapter::SendHeartBeatThread Quit -", "Shared memory object unlinked"});
+                   "- CUSB520Adapter::SendHeartBeatThread Quit -",
+                   "Shared memory object unlinked"});
     EXPECT_EQ(count("usb_abort!"), 0);
 }
 
@@ -94,8 +95,9 @@ TEST_F(Heartbeat520, AnswerLaterThanThreeSecondsEndsTheService) {
 }
 
 TEST_F(Heartbeat520, AnswerWithinTheBoundIsTaken) {
-    auto r = vtest::run({kEmu, "--adapter", "520A", "--answer", "0:1:late:1500:1", "--seconds", "5"},
-                        envVars(), 20s);
+    auto r =
+        vtest::run({kEmu, "--adapter", "520A", "--answer", "0:1:late:1500:1", "--seconds", "5"},
+                   envVars(), 20s);
     EXPECT_EQ(r.status, 0) << env.log();
     EXPECT_EQ(count("can not get semaphores"), 0);
     EXPECT_EQ(count("- VelDisplay520Class::getFWVersion Ret=0 -"), 2);
@@ -117,7 +119,8 @@ TEST_F(Heartbeat520, ClientModeSwitchReachesTheServiceOnce) {
         << env.log();
     auto c = vtest::run({kService, "-mode", "light"}, envVars(), 10s);
     EXPECT_EQ(c.status, 0) << c.out << c.err;
-    ASSERT_TRUE(vtest::waitFor([&] { return count("Switch to light mode") >= 1; }, 3s)) << env.log();
+    ASSERT_TRUE(vtest::waitFor([&] { return count("Switch to light mode") >= 1; }, 3s))
+        << env.log();
     auto fps = vtest::run({kService, "-fps", "3"}, envVars(), 10s);
     EXPECT_EQ(fps.status, 0) << fps.out << fps.err;
     // Two more beats: still exactly one switch line.

@@ -45,10 +45,13 @@ struct Bringup520 : ::testing::Test {
         ASSERT_GT(busId, 0);
         g_dev = std::make_unique<DevManager>();
         ASSERT_EQ(g_dev->registerUsb(), 0);
-        ASSERT_TRUE(vtest::waitFor([&] {
-            auto d = g_dev->findDev(0);
-            return d && d->initDone;
-        }, 10s)) << env.log();
+        ASSERT_TRUE(vtest::waitFor(
+            [&] {
+                auto d = g_dev->findDev(0);
+                return d && d->initDone;
+            },
+            10s))
+            << env.log();
     }
     std::shared_ptr<VelDev> dev() { return g_dev->findDev(0); }
     std::shared_ptr<VelDisplay520Class> dc() {
@@ -162,9 +165,15 @@ TEST_F(Bringup520, FlaggedVersionAnswerKeepsTheEmptyText) {
     busId = bus.plug(model, emu::adapterIdentity("522"));
     g_dev = std::make_unique<DevManager>();
     ASSERT_EQ(g_dev->registerUsb(), 0);
-    ASSERT_TRUE(vtest::waitFor([&] { auto d = dev(); return d && d->initDone; }, 10s));
+    ASSERT_TRUE(vtest::waitFor(
+        [&] {
+            auto d = dev();
+            return d && d->initDone;
+        },
+        10s));
     EXPECT_GE(count("[error] (fwStatusThread): = GetClassResponse: DataClass_0x0, DataType_0x1 "
-                    "response error =1"), 2);
+                    "response error =1"),
+              2);
     EXPECT_GE(count("FW Version: , BL1 Version: "), 1) << env.log();
     EXPECT_STREQ(record().fwVersion, "");
     EXPECT_EQ(record().versionValid, 1);
@@ -177,7 +186,12 @@ TEST_F(Bringup520, WrongHeartbeatAnswerGives115AndBringUpGoesOn) {
     bus.plug(model, emu::adapterIdentity("520A"));
     g_dev = std::make_unique<DevManager>();
     ASSERT_EQ(g_dev->registerUsb(), 0);
-    ASSERT_TRUE(vtest::waitFor([&] { auto d = dev(); return d && d->initDone; }, 10s));
+    ASSERT_TRUE(vtest::waitFor(
+        [&] {
+            auto d = dev();
+            return d && d->initDone;
+        },
+        10s));
     EXPECT_EQ(count("- VelDisplay520Class::controlHeartbeat Ret=115 -"), 1) << env.log();
     EXPECT_TRUE(waitBeats(1));
 }
@@ -205,11 +219,13 @@ TEST_F(Bringup520, FirmwareLogRequestClosesTheHeartbeatFirst) {
     ASSERT_TRUE(waitBeats(1));
     auto requested = std::chrono::steady_clock::now();
     controlBlockStore(record().fwLogRequest, uint8_t{1});
-    ASSERT_TRUE(model->waitFor([](const std::vector<emu::M520Message>& ms) {
-        for (const auto& m : ms)
-            if (m.header.dataClass == 0 && m.header.dataType == 48) return true;
-        return false;
-    }, 3s));
+    ASSERT_TRUE(model->waitFor(
+        [](const std::vector<emu::M520Message>& ms) {
+            for (const auto& m : ms)
+                if (m.header.dataClass == 0 && m.header.dataType == 48) return true;
+            return false;
+        },
+        3s));
     EXPECT_LT(std::chrono::steady_clock::now() - requested, 1500ms);
     auto got = model->received();
     int close = -1, logReq = -1;
@@ -217,7 +233,8 @@ TEST_F(Bringup520, FirmwareLogRequestClosesTheHeartbeatFirst) {
         if (got[i].header.dataClass == 1 && got[i].header.dataType == 21 &&
             got[i].payload == std::vector<uint8_t>{0})
             close = static_cast<int>(i);
-        if (got[i].header.dataClass == 0 && got[i].header.dataType == 48) logReq = static_cast<int>(i);
+        if (got[i].header.dataClass == 0 && got[i].header.dataType == 48)
+            logReq = static_cast<int>(i);
     }
     ASSERT_GE(close, 0);
     EXPECT_LT(close, logReq);
@@ -228,9 +245,9 @@ TEST_F(Bringup520, FirmwareLogRequestClosesTheHeartbeatFirst) {
     // Beats go on while the heartbeat is closed; the later log block posted nothing stray.
     int beats = model->heartbeat().beats;
     EXPECT_TRUE(waitBeats(beats + 2));
-    EXPECT_EQ(dc()->getFWVersion(1, reinterpret_cast<unsigned char*>(dc()->fwVersionInBoard),
-                                 nullptr),
-              0);
+    EXPECT_EQ(
+        dc()->getFWVersion(1, reinterpret_cast<unsigned char*>(dc()->fwVersionInBoard), nullptr),
+        0);
 }
 
 TEST_F(Bringup520, ClientFpsAndPowerModeFollowOnTheNextBeat) {
@@ -277,7 +294,8 @@ TEST_F(Bringup520, ThreadsEndWhenTheAdapterLeaves) {
     std::weak_ptr<VelDisplay520Class> weakDc = dc();
     ASSERT_EQ(bus.unplug(busId), 0);
     ASSERT_TRUE(vtest::waitFor([&] { return g_dev->deviceCount() == 0; }, 5s));
-    ASSERT_TRUE(vtest::waitFor([&] { return count("- CUSB520Adapter::SendHeartBeatThread Quit -") == 1; }, 5s))
+    ASSERT_TRUE(vtest::waitFor(
+        [&] { return count("- CUSB520Adapter::SendHeartBeatThread Quit -") == 1; }, 5s))
         << env.log();
     // Neither the session nor the class is kept alive by a thread that has gone.
     EXPECT_TRUE(vtest::waitFor([&] { return weakDev.expired() && weakDc.expired(); }, 5s));
@@ -289,7 +307,8 @@ TEST_F(Bringup520, CleanStopEndsTheHeartbeatQuietly) {
     start();
     ASSERT_TRUE(waitBeats(1));
     g_dev->removeAllDevice();
-    ASSERT_TRUE(vtest::waitFor([&] { return count("- CUSB520Adapter::SendHeartBeatThread Quit -") == 1; }, 5s));
+    ASSERT_TRUE(vtest::waitFor(
+        [&] { return count("- CUSB520Adapter::SendHeartBeatThread Quit -") == 1; }, 5s));
     EXPECT_EQ(count("send heartbeat failed"), 0);
     EXPECT_FALSE(g_abortRequested);
 }

@@ -98,9 +98,9 @@ TEST_F(Transport520, CommandBytesFollowTheWireHeader) {
     ASSERT_EQ(dc->sendCommand(2, 0x0102, 0x0021, 1, 26, 1, payload, 2), 0);
     auto o = sent();
     ASSERT_EQ(o.size(), 1u);
-    const std::vector<uint8_t> want = {'V', 'E', 'L', 'C', 0, 0, 0, 0, 1, 0, 0, 2, 26, 0x81,
-                                       0x21, 0, 0x02, 0x01, 0, 0, 32, 0, 0, 0, 2, 0, 0, 0,
-                                       0, 0, 0, 0, 0x07, 0x08};
+    const std::vector<uint8_t> want = {'V', 'E',  'L',  'C', 0,    0,    0, 0, 1,    0,   0, 2,
+                                       26,  0x81, 0x21, 0,   0x02, 0x01, 0, 0, 32,   0,   0, 0,
+                                       2,   0,    0,    0,   0,    0,    0, 0, 0x07, 0x08};
     EXPECT_EQ(o[0], want);
 }
 
@@ -187,9 +187,10 @@ TEST_F(Transport520, FlaggedAndMismatchedAnswers) {
     unsigned int len = 0;
     model->setAnswer(0, 5, emu::AnswerMode::Wrong, 0ms, 1);
     EXPECT_EQ(dc->getDeviceCaps(caps, &len), 39);
-    EXPECT_EQ(count("[error]- TYPE not match VelDisplay520Class::getDeviceCaps Ret=39  DataClass:0, "
-                    "DataType:6-"),
-              1);
+    EXPECT_EQ(
+        count("[error]- TYPE not match VelDisplay520Class::getDeviceCaps Ret=39  DataClass:0, "
+              "DataType:6-"),
+        1);
     model->setAnswer(0, 5, emu::AnswerMode::ErrorFlag, 0ms, 1);
     EXPECT_EQ(dc->getDeviceCaps(caps, &len), 39);
     EXPECT_EQ(count("TYPE not match"), 1);

@@ -174,7 +174,8 @@ TEST_F(Packet520, MissingOrInvalidNodeRefusesThePacket) {
     dc->inputNodeTable = nullptr;
     EXPECT_EQ(package(3000), 2);
     auto l = env.logLines();
-    int first = vtest::findLine(l, "- VelDisplay520Class::sendDataPackage InputNodeId is invalide -");
+    int first =
+        vtest::findLine(l, "- VelDisplay520Class::sendDataPackage InputNodeId is invalide -");
     ASSERT_GE(first, 0);
     EXPECT_GE(vtest::findLine(l, "- VelDisplay520Class::sendDataPackage InputNodeId is invalide -",
                               first + 1),
