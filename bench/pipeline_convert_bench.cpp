@@ -32,7 +32,8 @@ const std::vector<uint8_t>& frame(int w, int h, int content) {
             for (int x = 0; x < w; ++x) {
                 uint8_t* px = &p[(static_cast<size_t>(y) * w + x) * 4];
                 rnd = rnd * 1103515245u + 12345u;
-                const uint8_t detail = (y % 200 < 40) ? static_cast<uint8_t>((rnd >> 16) & 0x3F) : 0;
+                const uint8_t detail =
+                    (y % 200 < 40) ? static_cast<uint8_t>((rnd >> 16) & 0x3F) : 0;
                 if (x < w / 3) {
                     // Dark-themed window: near-black with dim text-like detail.
                     px[0] = static_cast<uint8_t>(10 + (detail & 0x0F));

@@ -82,18 +82,24 @@ inline void adjustBlocks8(const unsigned char* p0, const unsigned char* p1, unsi
     if (_mm_movemask_epi8(d0) == 0) return;
     const __m128i d1 = _mm_packs_epi32(darkLanes4(p1), darkLanes4(p1 + 16));
     const __m128i pm = _mm_and_si128(d0, d1);
-    const __m128i bm = _mm_and_si128(pm, _mm_or_si128(_mm_slli_epi32(pm, 16), _mm_srli_epi32(pm, 16)));
+    const __m128i bm =
+        _mm_and_si128(pm, _mm_or_si128(_mm_slli_epi32(pm, 16), _mm_srli_epi32(pm, 16)));
     if (_mm_movemask_epi8(bm) == 0) return;
 
     const __m128i zero = _mm_setzero_si128();
-    const __m128i a = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y0)), zero);
-    const __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y1)), zero);
+    const __m128i a =
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y0)), zero);
+    const __m128i b =
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y1)), zero);
     const __m128i col = _mm_add_epi16(a, b);
-    const __m128i sum = _mm_add_epi32(_mm_and_si128(col, _mm_set1_epi32(0xFFFF)), _mm_srli_epi32(col, 16));
+    const __m128i sum =
+        _mm_add_epi32(_mm_and_si128(col, _mm_set1_epi32(0xFFFF)), _mm_srli_epi32(col, 16));
     const __m128i avg = _mm_srli_epi32(sum, 2);
     const __m128i avg16 = _mm_or_si128(avg, _mm_slli_epi32(avg, 16));
-    const __m128i na = _mm_add_epi16(a, _mm_min_epi16(_mm_max_epi16(_mm_sub_epi16(a, avg16), lo), hi));
-    const __m128i nb = _mm_add_epi16(b, _mm_min_epi16(_mm_max_epi16(_mm_sub_epi16(b, avg16), lo), hi));
+    const __m128i na =
+        _mm_add_epi16(a, _mm_min_epi16(_mm_max_epi16(_mm_sub_epi16(a, avg16), lo), hi));
+    const __m128i nb =
+        _mm_add_epi16(b, _mm_min_epi16(_mm_max_epi16(_mm_sub_epi16(b, avg16), lo), hi));
     const __m128i ra = _mm_or_si128(_mm_and_si128(bm, na), _mm_andnot_si128(bm, a));
     const __m128i rb = _mm_or_si128(_mm_and_si128(bm, nb), _mm_andnot_si128(bm, b));
     // packus clamps to 0..255.
@@ -109,8 +115,8 @@ inline void adjustBlocks8(const unsigned char* p0, const unsigned char* p1, unsi
 // columns, so the test costs a few instructions per block.
 __attribute__((target("avx2"))) void adjustRowPairAvx2(const unsigned char* p0,
                                                        const unsigned char* p1, unsigned char* y0,
-                                                       unsigned char* y1, int width, int lo,
-                                                       int hi, int* done) {
+                                                       unsigned char* y1, int width, int lo, int hi,
+                                                       int* done) {
     const __m256i limit = _mm256_set1_epi8(VEL_DARK_BLOCK_LIMIT);
     const __m256i bgMask = _mm256_set1_epi64x(0xFFFF);
     const __m256i vlo = _mm256_set1_epi16(static_cast<short>(lo));
@@ -122,8 +128,9 @@ __attribute__((target("avx2"))) void adjustRowPairAvx2(const unsigned char* p0,
         const unsigned char* b = p1 + static_cast<size_t>(c) * 4;
         const __m256i v0 = _mm256_max_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)),
                                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)));
-        const __m256i v1 = _mm256_max_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 32)),
-                                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32)));
+        const __m256i v1 =
+            _mm256_max_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 32)),
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32)));
         const __m256i h0 = _mm256_max_epu8(v0, _mm256_srli_epi64(v0, 32));
         const __m256i h1 = _mm256_max_epu8(v1, _mm256_srli_epi64(v1, 32));
         const __m256i z0 = _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_subs_epu8(h0, limit), bgMask),
@@ -134,10 +141,13 @@ __attribute__((target("avx2"))) void adjustRowPairAvx2(const unsigned char* p0,
         // One 32-bit lane per block, blocks in column order.
         const __m256i bm = _mm256_permute4x64_epi64(_mm256_packs_epi32(z0, z1), 0xD8);
 
-        const __m256i ya = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y0 + c)));
-        const __m256i yb = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y1 + c)));
+        const __m256i ya =
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y0 + c)));
+        const __m256i yb =
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y1 + c)));
         const __m256i col = _mm256_add_epi16(ya, yb);
-        const __m256i sum = _mm256_add_epi32(_mm256_and_si256(col, low16), _mm256_srli_epi32(col, 16));
+        const __m256i sum =
+            _mm256_add_epi32(_mm256_and_si256(col, low16), _mm256_srli_epi32(col, 16));
         const __m256i avg = _mm256_srli_epi32(sum, 2);
         const __m256i avg16 = _mm256_or_si256(avg, _mm256_slli_epi32(avg, 16));
         const __m256i na = _mm256_add_epi16(
@@ -162,10 +172,20 @@ bool cpuHasAvx2() {
 
 int samplingFactors(int subsamp, int* hs, int* vs) {
     switch (subsamp) {
-        case TJSAMP_444: *hs = 1; *vs = 1; return 0;
-        case TJSAMP_422: *hs = 2; *vs = 1; return 0;
-        case TJSAMP_420: *hs = 2; *vs = 2; return 0;
-        default: return -1;
+        case TJSAMP_444:
+            *hs = 1;
+            *vs = 1;
+            return 0;
+        case TJSAMP_422:
+            *hs = 2;
+            *vs = 1;
+            return 0;
+        case TJSAMP_420:
+            *hs = 2;
+            *vs = 2;
+            return 0;
+        default:
+            return -1;
     }
 }
 
@@ -281,7 +301,9 @@ int velEncodeYUVPlanes(tjhandle handle, const unsigned char* src, int width, int
 
     if (!velJpegSimdInUse() && g_tj_force_c_encode_formula == 1) {
         studioConvert(src, width, pitch, height, hs, vs, planes);
-        if (vs == 2) velDarkBlockAdjust(src, width, pitch, height, planes[0], tjPlaneWidth(0, width, subsamp));
+        if (vs == 2)
+            velDarkBlockAdjust(src, width, pitch, height, planes[0],
+                               tjPlaneWidth(0, width, subsamp));
         return 0;
     }
     if (!handle) return -1;
@@ -320,7 +342,8 @@ int velCompressRgb(tjhandle handle, const unsigned char* src, int width, int pit
     if (!handle || !jpegBuf || !jpegSize || width <= 0 || height <= 0) return -1;
     const unsigned long yuvSize = tjBufSizeYUV2(width, 1, height, subsamp);
     if (yuvSize == static_cast<unsigned long>(-1)) return -1;
-    std::unique_ptr<unsigned char, decltype(&free)> yuv(static_cast<unsigned char*>(malloc(yuvSize)), &free);
+    std::unique_ptr<unsigned char, decltype(&free)> yuv(
+        static_cast<unsigned char*>(malloc(yuvSize)), &free);
     if (!yuv) return -1;
     unsigned char* planes[3];
     planes[0] = yuv.get();

@@ -148,8 +148,8 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence) {
     }
     region.buffer = yuv;
     for (int i = 0; i < 3; ++i) {
-        region.planeSizes[i] = static_cast<uint32_t>(
-            tjPlaneSizeYUV(i, region.width, 0, region.height, TJSAMP_422));
+        region.planeSizes[i] =
+            static_cast<uint32_t>(tjPlaneSizeYUV(i, region.width, 0, region.height, TJSAMP_422));
     }
     region.planes[0] = yuv;
     region.planes[1] = yuv + region.planeSizes[0];
@@ -218,12 +218,13 @@ void VelDev::processRectData520(int threadId, int firstView, int lastView, sem_t
             }
             const int sequence = frameCounter[v]++;
             const bool light = lightMode != 0;
-            const bool started = startFrameThread(light ? "rgb2Jpeg520" : "rgb2Yuv520",
-                                                  [this, merged, v, sequence, credit, light] {
-                _alignmentRect r = merged;
-                const int rc = light ? rgb2Jpeg520(&r, v, sequence) : rgb2Yuv520(&r, v, sequence);
-                if (rc != 0) dropFrame520(v, credit);
-            });
+            const bool started = startFrameThread(
+                light ? "rgb2Jpeg520" : "rgb2Yuv520", [this, merged, v, sequence, credit, light] {
+                    _alignmentRect r = merged;
+                    const int rc =
+                        light ? rgb2Jpeg520(&r, v, sequence) : rgb2Yuv520(&r, v, sequence);
+                    if (rc != 0) dropFrame520(v, credit);
+                });
             if (!started) dropFrame520(v, credit);
         }
     }

@@ -48,10 +48,17 @@ int encodeno(unsigned char* out, _VELRECT* rect, uint32_t* thirdSize, uint32_t* 
     if (!out || !rect || !rect->buffer || rect->width <= 0 || rect->height <= 0) return 0;
     int bytesPerPixel = 0;
     switch (rect->bpp) {
-        case 32: bytesPerPixel = 4; break;
-        case 16: bytesPerPixel = 2; break;
-        case 8: bytesPerPixel = 1; break;
-        default: return 0;
+        case 32:
+            bytesPerPixel = 4;
+            break;
+        case 16:
+            bytesPerPixel = 2;
+            break;
+        case 8:
+            bytesPerPixel = 1;
+            break;
+        default:
+            return 0;
     }
     const uint64_t rowBytes = static_cast<uint64_t>(rect->width) * bytesPerPixel;
     const uint64_t total = rowBytes * static_cast<uint64_t>(rect->height);
@@ -60,7 +67,8 @@ int encodeno(unsigned char* out, _VELRECT* rect, uint32_t* thirdSize, uint32_t* 
         GetImg2OneBlock32(out, rect->buffer, rect->width, rect->height, rect->stride);
     } else {
         for (int r = 0; r < rect->height; ++r) {
-            memcpy(out + r * rowBytes, rect->buffer + static_cast<size_t>(r) * rect->stride, rowBytes);
+            memcpy(out + r * rowBytes, rect->buffer + static_cast<size_t>(r) * rect->stride,
+                   rowBytes);
         }
     }
     if (firstSize) *firstSize = static_cast<uint32_t>(total);

@@ -26,7 +26,7 @@ constexpr uint32_t kXB24 = 0x34324258;
 
 // Frame indexes as the 520 class hands them out; the first answer is 0 (a wrapped counter).
 class IndexingDisplayClass : public VelDisplayClassBase {
-public:
+  public:
     void checkMonitorStatus(void*, std::set<int>, bool) override {}
     int dataHeaderPackage(const void*, void*, _VELRECT, int, int) override { return 0; }
     int checkFrameIndex(unsigned char*) override { return 0; }
@@ -58,7 +58,7 @@ int semValue(sem_t* s) {
 }
 
 class Conv520 : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dev = std::make_unique<VelDev>(nullptr);
         display = std::make_shared<IndexingDisplayClass>();

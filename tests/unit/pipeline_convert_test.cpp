@@ -57,7 +57,8 @@ struct Planes {
 Planes libraryPlanes(const Bytes& f, int w, int pitch, int h, int subsamp) {
     Planes out(w, h, subsamp);
     tjhandle tj = tjInitCompress();
-    EXPECT_EQ(0, tjEncodeYUVPlanes(tj, f.data(), w, pitch, h, TJPF_BGRX, out.p, nullptr, subsamp, 0))
+    EXPECT_EQ(0,
+              tjEncodeYUVPlanes(tj, f.data(), w, pitch, h, TJPF_BGRX, out.p, nullptr, subsamp, 0))
         << tjGetErrorStr2(tj);
     tjDestroy(tj);
     return out;
@@ -85,7 +86,8 @@ void referenceAdjust(const Bytes& f, int w, int pitch, int h, unsigned char* y, 
             unsigned char* v[4] = {&y[r * ys + c], &y[r * ys + c + 1], &y[(r + 1) * ys + c],
                                    &y[(r + 1) * ys + c + 1]};
             const int avg = (*v[0] + *v[1] + *v[2] + *v[3]) >> 2;
-            for (auto* q : v) *q = static_cast<unsigned char>(clampI(*q + clampI(*q - avg, -t, t), 0, 255));
+            for (auto* q : v)
+                *q = static_cast<unsigned char>(clampI(*q + clampI(*q - avg, -t, t), 0, 255));
         }
     }
 }
@@ -93,15 +95,15 @@ void referenceAdjust(const Bytes& f, int w, int pitch, int h, unsigned char* y, 
 void expectPlaneEq(const unsigned char* want, const unsigned char* got, int n, const char* what) {
     for (int i = 0; i < n; ++i) {
         if (want[i] != got[i]) {
-            ADD_FAILURE() << what << " differs at byte " << i << ": expected "
-                          << int(want[i]) << ", got " << int(got[i]);
+            ADD_FAILURE() << what << " differs at byte " << i << ": expected " << int(want[i])
+                          << ", got " << int(got[i]);
             return;
         }
     }
 }
 
 class Convert : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!velJpegSimdInUse()) GTEST_SKIP() << "SIMD switched off in this environment";
         VelAdjustYThreshold(VEL_Y_THRESHOLD_DEFAULT);
@@ -113,7 +115,8 @@ struct Size {
     int w, h;
 };
 // The last two are converted in several bands at 4:2:0, the very last band with an odd row.
-const Size kSizes[] = {{1, 1}, {2, 2}, {3, 5}, {33, 17}, {70, 40}, {257, 31}, {300, 1001}, {1921, 71}};
+const Size kSizes[] = {{1, 1},   {2, 2},    {3, 5},      {33, 17},
+                       {70, 40}, {257, 31}, {300, 1001}, {1921, 71}};
 
 TEST_F(Convert, Yuv422EqualsTheLibraryEvenOnDarkContent) {
     for (Size s : kSizes) {
@@ -122,7 +125,8 @@ TEST_F(Convert, Yuv422EqualsTheLibraryEvenOnDarkContent) {
         Planes want = libraryPlanes(f, s.w, pitch, s.h, TJSAMP_422);
         Planes got = ourPlanes(f, s.w, pitch, s.h, TJSAMP_422);
         SCOPED_TRACE(testing::Message() << s.w << "x" << s.h);
-        expectPlaneEq(want.data.data(), got.data.data(), static_cast<int>(want.data.size()), "4:2:2");
+        expectPlaneEq(want.data.data(), got.data.data(), static_cast<int>(want.data.size()),
+                      "4:2:2");
     }
 }
 
@@ -132,7 +136,8 @@ TEST_F(Convert, Yuv420EqualsTheLibraryWithoutDarkBlocks) {
         Planes want = libraryPlanes(f, s.w, 0, s.h, TJSAMP_420);
         Planes got = ourPlanes(f, s.w, 0, s.h, TJSAMP_420);
         SCOPED_TRACE(testing::Message() << s.w << "x" << s.h);
-        expectPlaneEq(want.data.data(), got.data.data(), static_cast<int>(want.data.size()), "4:2:0");
+        expectPlaneEq(want.data.data(), got.data.data(), static_cast<int>(want.data.size()),
+                      "4:2:0");
     }
 }
 
@@ -251,7 +256,8 @@ TEST_F(Convert, RefusesWhatItCannotConvert) {
     EXPECT_EQ(-1, velEncodeYUVPlanes(tj, f.data(), 0, 0, 16, TJPF_BGRX, out.p, TJSAMP_420, 0));
     EXPECT_EQ(-1, velEncodeYUVPlanes(tj, f.data(), 16, 0, 16, TJPF_BGRX, out.p, TJSAMP_420,
                                      TJFLAG_BOTTOMUP));
-    EXPECT_EQ(-1, velEncodeYUVPlanes(nullptr, f.data(), 16, 0, 16, TJPF_BGRX, out.p, TJSAMP_420, 0));
+    EXPECT_EQ(-1,
+              velEncodeYUVPlanes(nullptr, f.data(), 16, 0, 16, TJPF_BGRX, out.p, TJSAMP_420, 0));
     tjDestroy(tj);
 }
 
@@ -261,10 +267,12 @@ TEST_F(Convert, RgbToJpegMatchesTheLibraryAt422) {
     tjhandle tj = tjInitCompress();
     unsigned char* want = nullptr;
     unsigned long wantSize = 0;
-    ASSERT_EQ(0, tjCompress2(tj, f.data(), w, 0, h, TJPF_BGRX, &want, &wantSize, TJSAMP_422, 90, 0));
+    ASSERT_EQ(0,
+              tjCompress2(tj, f.data(), w, 0, h, TJPF_BGRX, &want, &wantSize, TJSAMP_422, 90, 0));
     unsigned char* got = nullptr;
     unsigned long gotSize = 0;
-    ASSERT_EQ(0, velCompressRgb(tj, f.data(), w, 0, h, TJPF_BGRX, &got, &gotSize, TJSAMP_422, 90, 0));
+    ASSERT_EQ(0,
+              velCompressRgb(tj, f.data(), w, 0, h, TJPF_BGRX, &got, &gotSize, TJSAMP_422, 90, 0));
     ASSERT_EQ(wantSize, gotSize);
     EXPECT_EQ(0, memcmp(want, got, gotSize));
     tjFree(want);

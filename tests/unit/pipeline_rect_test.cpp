@@ -25,7 +25,7 @@ std::ostream& operator<<(std::ostream& os, const Box& b) {
 }
 
 class RectTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dev = std::make_unique<VelDev>(nullptr); }
     void TearDown() override { dev.reset(); }
 

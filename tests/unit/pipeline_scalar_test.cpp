@@ -18,7 +18,9 @@ const bool kSimdOff = setenv("JSIMD_FORCENONE", "1", 1) == 0;
 using Bytes = std::vector<unsigned char>;
 
 int clampI(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
-unsigned char round8(double v) { return static_cast<unsigned char>(clampI(static_cast<int>(v + 0.5), 0, 255)); }
+unsigned char round8(double v) {
+    return static_cast<unsigned char>(clampI(static_cast<int>(v + 0.5), 0, 255));
+}
 
 // Full-resolution studio-range Y, Cb and Cr of one pixel.
 void studio(const unsigned char* p, unsigned char* y, unsigned char* cb, unsigned char* cr) {
@@ -35,7 +37,8 @@ struct Expected {
 // What libjpeg-turbo's downsampling makes of those values: edges repeated to the plane size,
 // two samples averaged with bias 0, 1, 0, 1, ... (4:2:2), four with bias 1, 2, 1, 2, ... (4:2:0).
 Expected expected(const Bytes& f, int w, int h, bool v2) {
-    const int pw = (w + 1) / 2 * 2, ph = v2 ? (h + 1) / 2 * 2 : h, cw = pw / 2, ch = v2 ? ph / 2 : h;
+    const int pw = (w + 1) / 2 * 2, ph = v2 ? (h + 1) / 2 * 2 : h, cw = pw / 2,
+              ch = v2 ? ph / 2 : h;
     std::vector<std::vector<unsigned char>> Y(ph, Bytes(pw)), Cb = Y, Cr = Y;
     for (int r = 0; r < ph; ++r) {
         for (int c = 0; c < pw; ++c) {
@@ -50,8 +53,12 @@ Expected expected(const Bytes& f, int w, int h, bool v2) {
             if (v2) {
                 const int bias = j % 2 ? 2 : 1;
                 const int r0 = 2 * r, c0 = 2 * j;
-                e.u.push_back((Cb[r0][c0] + Cb[r0][c0 + 1] + Cb[r0 + 1][c0] + Cb[r0 + 1][c0 + 1] + bias) >> 2);
-                e.v.push_back((Cr[r0][c0] + Cr[r0][c0 + 1] + Cr[r0 + 1][c0] + Cr[r0 + 1][c0 + 1] + bias) >> 2);
+                e.u.push_back(
+                    (Cb[r0][c0] + Cb[r0][c0 + 1] + Cb[r0 + 1][c0] + Cb[r0 + 1][c0 + 1] + bias) >>
+                    2);
+                e.v.push_back(
+                    (Cr[r0][c0] + Cr[r0][c0 + 1] + Cr[r0 + 1][c0] + Cr[r0 + 1][c0 + 1] + bias) >>
+                    2);
             } else {
                 const int bias = j % 2;
                 e.u.push_back((Cb[r][2 * j] + Cb[r][2 * j + 1] + bias) >> 1);
