@@ -365,7 +365,19 @@ void* bgr2RgbThread(void* arg) {
     if (!range || !range->pixels) return nullptr;
     uint32_t* out = range->pixels;
     const uint32_t* in = range->src ? range->src : range->pixels;
-    for (int i = range->start; i < range->end; ++i) {
+    int i = range->start;
+#ifdef __SSE2__
+    const __m128i byte0 = _mm_set1_epi32(0xFF);
+    const __m128i byte1 = _mm_set1_epi32(0xFF00);
+    for (; i + 4 <= range->end; i += 4) {
+        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i r = _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_srli_epi32(p, 16), byte0),
+                                                    _mm_slli_epi32(_mm_and_si128(p, byte0), 16)),
+                                       _mm_and_si128(p, byte1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), r);
+    }
+#endif
+    for (; i < range->end; ++i) {
         const uint32_t p = in[i];
         out[i] = ((p >> 16) & 0xFFu) | ((p & 0xFFu) << 16) | (p & 0xFF00u);
     }
