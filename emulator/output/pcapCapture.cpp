@@ -30,15 +30,18 @@ constexpr size_t kHeaderLength = 64;
 constexpr uint8_t kUsbmonIso = 0, kUsbmonInterrupt = 1, kUsbmonControl = 2, kUsbmonBulk = 3;
 // flag_setup / flag_data: 0 means "present"; otherwise the character usbmon prints instead.
 constexpr uint8_t kNoSetup = '-';
-constexpr uint8_t kInNotYet = '<';    // IN submission: the data comes with the completion
-constexpr uint8_t kOutAlready = '>';  // OUT completion: the data went with the submission
+constexpr uint8_t kInNotYet = '<';      // IN submission: the data comes with the completion
+constexpr uint8_t kOutAlready = '>';    // OUT completion: the data went with the submission
 constexpr uint32_t kUrbDirIn = 0x0200;  // the kernel's URB_DIR_IN in xfer_flags
 
 uint8_t usbmonType(TransferType t) {
     switch (t) {
-        case TransferType::Control: return kUsbmonControl;
-        case TransferType::Interrupt: return kUsbmonInterrupt;
-        case TransferType::Bulk: return kUsbmonBulk;
+        case TransferType::Control:
+            return kUsbmonControl;
+        case TransferType::Interrupt:
+            return kUsbmonInterrupt;
+        case TransferType::Bulk:
+            return kUsbmonBulk;
     }
     return kUsbmonIso;
 }
@@ -59,7 +62,8 @@ struct Event {
     bool withSetup;
 };
 
-void fillHeader(uint8_t* h, uint64_t id, const TransferRecord& t, const Event& e, uint32_t captured) {
+void fillHeader(uint8_t* h, uint64_t id, const TransferRecord& t, const Event& e,
+                uint32_t captured) {
     std::memset(h, 0, kHeaderLength);
     const auto since = e.when.time_since_epoch();
     const auto sec = std::chrono::duration_cast<std::chrono::seconds>(since);
@@ -87,20 +91,34 @@ uint32_t clamp32(size_t n) { return static_cast<uint32_t>(std::min<size_t>(n, UI
 
 int usbmonStatus(int libusbError) {
     switch (libusbError) {
-        case LIBUSB_SUCCESS: return 0;
-        case LIBUSB_ERROR_IO: return -EPROTO;
-        case LIBUSB_ERROR_INVALID_PARAM: return -EINVAL;
-        case LIBUSB_ERROR_ACCESS: return -EACCES;
-        case LIBUSB_ERROR_NO_DEVICE: return -ENODEV;
-        case LIBUSB_ERROR_NOT_FOUND: return -ENOENT;
-        case LIBUSB_ERROR_BUSY: return -EBUSY;
-        case LIBUSB_ERROR_TIMEOUT: return -ETIMEDOUT;
-        case LIBUSB_ERROR_OVERFLOW: return -EOVERFLOW;
-        case LIBUSB_ERROR_PIPE: return -EPIPE;
-        case LIBUSB_ERROR_INTERRUPTED: return -EINTR;
-        case LIBUSB_ERROR_NO_MEM: return -ENOMEM;
-        case LIBUSB_ERROR_NOT_SUPPORTED: return -ENOSYS;
-        default: return -EIO;
+        case LIBUSB_SUCCESS:
+            return 0;
+        case LIBUSB_ERROR_IO:
+            return -EPROTO;
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return -EINVAL;
+        case LIBUSB_ERROR_ACCESS:
+            return -EACCES;
+        case LIBUSB_ERROR_NO_DEVICE:
+            return -ENODEV;
+        case LIBUSB_ERROR_NOT_FOUND:
+            return -ENOENT;
+        case LIBUSB_ERROR_BUSY:
+            return -EBUSY;
+        case LIBUSB_ERROR_TIMEOUT:
+            return -ETIMEDOUT;
+        case LIBUSB_ERROR_OVERFLOW:
+            return -EOVERFLOW;
+        case LIBUSB_ERROR_PIPE:
+            return -EPIPE;
+        case LIBUSB_ERROR_INTERRUPTED:
+            return -EINTR;
+        case LIBUSB_ERROR_NO_MEM:
+            return -ENOMEM;
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return -ENOSYS;
+        default:
+            return -EIO;
     }
 }
 
@@ -165,13 +183,22 @@ void PcapCapture::State::record(const TransferRecord& t) {
     const size_t n = t.data.size();
     const uint8_t* bytes = n ? t.data.data() : nullptr;
     // -EINPROGRESS is what usbmon shows on every submission.
-    const Event submit{'S', t.submitted, -EINPROGRESS, clamp32(t.requested),
-                       in ? nullptr : bytes, in ? 0 : n,
+    const Event submit{'S',
+                       t.submitted,
+                       -EINPROGRESS,
+                       clamp32(t.requested),
+                       in ? nullptr : bytes,
+                       in ? 0 : n,
                        static_cast<uint8_t>(in ? kInNotYet : 0),
                        t.type == TransferType::Control};
-    const Event complete{'C', t.completed, usbmonStatus(t.status), clamp32(n),
-                         in ? bytes : nullptr, in ? n : 0,
-                         static_cast<uint8_t>(in ? 0 : kOutAlready), false};
+    const Event complete{'C',
+                         t.completed,
+                         usbmonStatus(t.status),
+                         clamp32(n),
+                         in ? bytes : nullptr,
+                         in ? n : 0,
+                         static_cast<uint8_t>(in ? 0 : kOutAlready),
+                         false};
     std::lock_guard<std::mutex> lk(mu);
 #if VEL_HAVE_PCAP
     if (!dumper) return;
@@ -191,7 +218,8 @@ int PcapCapture::open(const std::string& path) {
     if (state_->dumper) return -EBUSY;
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return errno ? -errno : -EIO;
-    pcap_t* p = pcap_open_dead(DLT_USB_LINUX_MMAPPED, static_cast<int>(kHeaderLength + state_->snap));
+    pcap_t* p =
+        pcap_open_dead(DLT_USB_LINUX_MMAPPED, static_cast<int>(kHeaderLength + state_->snap));
     pcap_dumper_t* d = p ? pcap_dump_fopen(p, f) : nullptr;
     if (!d) {
         if (p) pcap_close(p);

@@ -31,9 +31,9 @@ struct MonitorSummary {
 };
 
 struct AdapterSummary {
-    int id = 0;             // the emulated bus's device id
-    std::string model;      // "520", "508", ...
-    uint64_t bytesReceived = 0;  // every OUT byte the adapter took
+    int id = 0;                            // the emulated bus's device id
+    std::string model;                     // "520", "508", ...
+    uint64_t bytesReceived = 0;            // every OUT byte the adapter took
     std::vector<MonitorSummary> monitors;  // by target id
 };
 
@@ -52,7 +52,7 @@ class RunSummary {
     int write(const std::string& dir) const;
 
   private:
-    mutable std::mutex mu_;                 // guards adapters_
+    mutable std::mutex mu_;                   // guards adapters_
     std::map<int, AdapterSummary> adapters_;  // by id
 };
 
