@@ -308,14 +308,7 @@ int VelDev::plugOutMonitor(int targetId) {
     sem_post(&updateToken[v]);
     sem_post(&convWake[view2ConvThread[v]]);
 
-    // The send queue is shared by the views: frames of the others dropped here never get their
-    // acknowledgement, so their credits are given back.
-    while (auto p = sendQueue.trypop()) {
-        free(p->buffer);
-        if (p->view != v && p->view >= 0 && p->view < VEL_MAX_VIEWS) {
-            sem_post(&frameFeedbackSemaphore[p->view]);
-        }
-    }
+    velPlugDrainSendQueue(sendQueue, frameFeedbackSemaphore, v);
 
     // Out of the epoll set before anything of the view is freed: once removed, no handler of
     // the view runs or starts.
@@ -335,6 +328,20 @@ int VelDev::plugOutMonitor(int targetId) {
     if (displayOffSemInit) sem_trywait(&displayOffSemaphore);
     vel_Printf("%s[%d] end\n", "plugOutMonitor", v);
     return result;
+}
+
+int velPlugDrainSendQueue(threadsafe_queue<_evdi_send>& queue, sem_t* credits, int viewId) {
+    int drained = 0;
+    while (auto p = queue.trypop()) {
+        free(p->buffer);
+        ++drained;
+        // The send queue is shared by the views: a frame of another view dropped here never gets
+        // its acknowledgement, so its credit is given back.
+        if (credits && p->view != viewId && p->view >= 0 && p->view < VEL_MAX_VIEWS) {
+            sem_post(&credits[p->view]);
+        }
+    }
+    return drained;
 }
 
 _VEL_EVDI_LIMITS_ velPlugLimits(uint32_t model, bool dualView, bool hiResDualView) {

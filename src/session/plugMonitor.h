@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <semaphore.h>
+
+#include "pipeline/pipelineRecords.h"
+#include "service/threadLock.h"
 #include "session/evdiApi.h"
 
 // Plug bits of a 50x-family monitor report: bits 0-3 are the outputs with target ids 1, 2, 4, 8.
@@ -36,6 +40,11 @@ int check_monitor_num(_VELPTC_FW_NOTIFY_MONITOR_PNP_ plugBits, int* targets);
 // file, other state). Reads "<dir>/card<n>-DVI-I-<n>/enabled" with dir "/sys/class/drm" or the
 // VEL_DRM_SYSFS_DIR environment override. Blocking file I/O only.
 int CheckViewStatus(int card);
+
+// Drains the session's send queue at the plug-out of `viewId`, freeing every packet; packets of
+// other views give their frame credit back to `credits[view]` (the per-view frame-feedback
+// semaphores, VEL_MAX_VIEWS of them; null: none). Returns how many packets were drained.
+int velPlugDrainSendQueue(threadsafe_queue<_evdi_send>& queue, sem_t* credits, int viewId);
 
 // DRM card number behind an EVDI handle, from the device node of its event descriptor (the
 // library keeps the number in a record it does not publish); -1 when it is not a DRM node.

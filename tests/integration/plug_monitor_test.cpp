@@ -1,0 +1,518 @@
+// Monitor plug-in and plug-out on a model-520 session without a USB device: a fake display class
+// hands out corpus EDIDs and a mode list, the EVDI stand-in records what was opened and connected.
+#include <gtest/gtest.h>
+#include <semaphore.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "display/VelDisplayClassDriverBase.h"
+#include "edid/velEdid.h"
+#include "emulator/evdi/evdiEmu.h"
+#include "session/VelDev.h"
+#include "session/plugMonitor.h"
+#include "testSupport.h"
+
+namespace {
+
+std::vector<unsigned char> corpusEdid(const std::string& name) {
+    std::ifstream in(std::string(VEL_SHARED_DIR) + "/edid/corpus/" + name, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+const char* kEdid256 = "cta3-1080p-dell-s2419h-5A2CDC31568E.bin";  // byte 126 = 1
+const char* kEdid128 = "analog-noext-dell-e2011h-3E7E918BD230.bin";
+
+// Answers the plug flow's display-class calls from configured values and records them.
+class FakeDisplayClass : public VelDisplayClassBase {
+public:
+    void checkMonitorStatus(void*, std::set<int>, bool) override {}
+    int dataHeaderPackage(const void*, void*, _VELRECT, int, int) override { return 0; }
+    int checkFrameIndex(unsigned char*) override { return 0; }
+    int setCursorState(int, int, int, int) override { return 0; }
+    int setCursorImage(evdi_cursor_set, int) override { return 0; }
+    int resetDevice(int) override { return 0; }
+    int sendPatchCommand(int, unsigned int) override { return 0; }
+
+    int readMonitorEDID(int target, unsigned char* out, unsigned int* length) override {
+        std::lock_guard<std::mutex> lk(m);
+        edidTargets.push_back(target);
+        if (edidResult != 0) return edidResult;
+        const size_t n = std::min<size_t>(edid.size(), *length);
+        std::copy(edid.begin(), edid.begin() + n, out);
+        *length = reportedLength ? reportedLength : static_cast<unsigned int>(n);
+        return 0;
+    }
+    int readModeList(unsigned char*, int target, int view) override {
+        std::lock_guard<std::mutex> lk(m);
+        modeListCalls.push_back({target, view});
+        if (modeListResult != 0) return modeListResult;
+        std::fill(std::begin(m_dev->modeList[view]), std::end(m_dev->modeList[view]),
+                  CAPS_MODE_STRUCT{0, 0, 0, 0});
+        for (size_t i = 0; i < modes.size() && i < VEL_CAPS_MODE_MAX; ++i) {
+            m_dev->modeList[view][i] = modes[i];
+        }
+        return 0;
+    }
+    int setDisplayClassTopo(int source) override {
+        std::lock_guard<std::mutex> lk(m);
+        topoViews.push_back(source);
+        return topoResult;
+    }
+    int setMode(int view) override {
+        std::lock_guard<std::mutex> lk(m);
+        modeViews.push_back(view);
+        return 0;
+    }
+    template <typename T>
+    T get(const T& field) {
+        std::lock_guard<std::mutex> lk(m);
+        return field;
+    }
+
+    std::mutex m;  // guards everything below
+    std::vector<unsigned char> edid;
+    unsigned int reportedLength = 0;  // 0: the bytes copied
+    int edidResult = 0, modeListResult = 0, topoResult = 0;
+    std::vector<CAPS_MODE_STRUCT> modes{{1920, 1080, 60, 32}, {1280, 720, 60, 32}};
+    std::vector<int> edidTargets, topoViews, modeViews;
+    std::vector<std::pair<int, int>> modeListCalls;
+};
+
+int semValue(sem_t* s) {
+    int v = -1;
+    sem_getvalue(s, &v);
+    return v;
+}
+
+class PlugMonitor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        emu::setEvdiLibVersion(1, 12, 0);
+        emu::setAutoDesktop(false);
+        dev = std::make_shared<VelDev>(nullptr);
+        dev->devKey = 0;
+        dev->model = 0x520;
+        dev->viewCount = 3;
+        dev->openTimeReset();
+        dc = std::make_shared<FakeDisplayClass>();
+        dc->m_dev = dev.get();
+        dc->edid = corpusEdid(kEdid256);
+        ASSERT_EQ(dc->edid.size(), 256u);
+        dev->displayClass = dc;
+        handlesBefore = emu::openHandles().size();
+    }
+    void TearDown() override {
+        std::vector<int> targets;
+        for (const auto& e : dev->target2View) targets.push_back(e.first);
+        for (int t : targets) dev->plugOutMonitor(t);
+        EXPECT_EQ(emu::openHandles().size(), handlesBefore);
+        dev.reset();
+        emu::setEvdiLibVersion(1, 12, 0);
+        emu::setAutoDesktop(true);
+    }
+
+    int logCount(const std::string& text) {
+        int n = 0;
+        for (const auto& l : env.logLines()) n += l.find(text) != std::string::npos;
+        return n;
+    }
+    bool listening(int v) {
+        std::lock_guard<std::mutex> lk(dev->evdiDispatchMutex);
+        return dev->evdiListening[v];
+    }
+    std::vector<unsigned char> rewritten(std::vector<unsigned char> edid) {
+        CAPS_MODE_STRUCT modes[VEL_CAPS_MODE_MAX] = {};
+        for (size_t i = 0; i < dc->modes.size(); ++i) modes[i] = dc->modes[i];
+        createEdid(edid.data(), edid.size(), modes);
+        return edid;
+    }
+    // The view is fully shown: table, map, handle, epoll, flags, connect record.
+    void expectShown(int v, int target) {
+        EXPECT_EQ(dev->viewTable[v].first, v);
+        EXPECT_EQ(dev->viewTable[v].second, target);
+        ASSERT_TRUE(dev->target2View.count(target));
+        EXPECT_EQ(dev->target2View[target], v);
+        ASSERT_NE(dev->evdiHandle[v], nullptr);
+        EXPECT_TRUE(dev->evdiOpened[v]);
+        EXPECT_TRUE(dev->viewActive[v]);
+        EXPECT_TRUE(listening(v));
+        ASSERT_NE(dev->evdiUserData[v], nullptr);
+        EXPECT_EQ(dev->evdiUserData[v]->first, 0);
+        EXPECT_EQ(dev->evdiUserData[v]->second, v);
+        EXPECT_EQ(dev->evdiBuffer[v].id, v);
+        EXPECT_EQ(dev->evdiBuffer[v].width, 4096);
+        EXPECT_EQ(dev->evdiBuffer[v].stride, 16384);
+        EXPECT_EQ(semValue(&dev->frameFeedbackSemaphore[v]), 4);
+        EXPECT_TRUE(emu::connectRecord(dev->evdiHandle[v]).connected);
+    }
+    void expectGone(int v) {
+        EXPECT_EQ(dev->viewTable[v].first, -1);
+        EXPECT_EQ(dev->evdiHandle[v], nullptr);
+        EXPECT_FALSE(dev->evdiOpened[v]);
+        EXPECT_FALSE(dev->viewActive[v]);
+        EXPECT_FALSE(listening(v));
+        EXPECT_EQ(dev->evdiUserData[v], nullptr);
+        EXPECT_EQ(dev->evdiBuffer[v].buffer, nullptr);
+        EXPECT_EQ(semValue(&dev->updateToken[v]), 1);
+    }
+
+    vtest::IsolatedEnv env;
+    std::shared_ptr<VelDev> dev;
+    std::shared_ptr<FakeDisplayClass> dc;
+    size_t handlesBefore = 0;
+};
+
+TEST_F(PlugMonitor, OneMonitorGetsAConnectedDisplayWithTheRewrittenEdid) {
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    expectShown(0, 0x20);
+    EXPECT_EQ(dev->pluggedMonitors, 1);
+    EXPECT_EQ(dev->frameIndex520[0], 0);
+    EXPECT_FALSE(dev->dualView);
+
+    const auto rec = emu::connectRecord(dev->evdiHandle[0]);
+    EXPECT_EQ(rec.entry, "evdi_connect");
+    EXPECT_EQ(rec.length, 256u);  // byte 126 = 1
+    EXPECT_EQ(rec.areaLimit, 8294400u);
+    EXPECT_EQ(rec.rateLimit, 530841600u);
+    const auto expected = rewritten(corpusEdid(kEdid256));
+    EXPECT_EQ(rec.edid, expected);
+    EXPECT_NE(rec.edid, corpusEdid(kEdid256));  // the rewrite did change something
+    const auto st = emu::stats(dev->evdiHandle[0]);
+    EXPECT_EQ(st.openEntry, "evdi_open_attached_to");
+    EXPECT_TRUE(st.cursorEvents);
+    EXPECT_EQ(st.registers, 1);
+    EXPECT_FALSE(dev->bufferRegistered[0]);  // not until the first mode change
+    EXPECT_EQ(dc->get(dc->modeListCalls), (std::vector<std::pair<int, int>>{{0x20, 0}}));
+    EXPECT_EQ(logCount("Plug in [0]device, [0] monitor!target[0x20]"), 1);
+    EXPECT_EQ(logCount("EVDI version above 1.12"), 1);
+    EXPECT_EQ(logCount("Monitor max mode size is = 8294400 ,  pixel_per_second_limit = 530841600"),
+              1);
+
+    ASSERT_EQ(dev->plugOutMonitor(0x20), 0);
+    expectGone(0);
+    EXPECT_TRUE(dev->target2View.empty());
+    EXPECT_EQ(dev->pluggedMonitors, 0);
+    EXPECT_EQ(dc->get(dc->topoViews), std::vector<int>{0});
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore);
+    EXPECT_EQ(logCount("Plug out targetID=[0x20] monitor!"), 1);
+    EXPECT_EQ(logCount("There isn't any view, remove sem_catchrect."), 1);
+    EXPECT_EQ(logCount("plugOutMonitor[0] end"), 1);
+}
+
+TEST_F(PlugMonitor, ThreeMonitorsInAnyOrderReuseTheLowestFreeView) {
+    ASSERT_EQ(dev->plugInMonitor(0x20, false), 0);
+    ASSERT_EQ(dev->plugInMonitor(0x21, false), 0);
+    ASSERT_EQ(dev->plugInMonitor(0x22, false), 0);
+    expectShown(0, 0x20);
+    expectShown(1, 0x21);
+    expectShown(2, 0x22);
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore + 3);
+    EXPECT_TRUE(dev->dualView);
+    EXPECT_EQ(logCount("It's DualView Output"), 3);
+
+    // Views 0 and 2 taken: the next monitor gets view 1.
+    ASSERT_EQ(dev->plugOutMonitor(0x21), 0);
+    expectGone(1);
+    EXPECT_TRUE(listening(0));
+    EXPECT_TRUE(listening(2));
+    ASSERT_EQ(dev->plugInMonitor(0x33, true), 0);
+    expectShown(1, 0x33);
+
+    // Two free: view 0 before view 2.
+    ASSERT_EQ(dev->plugOutMonitor(0x22), 0);
+    ASSERT_EQ(dev->plugOutMonitor(0x20), 0);
+    expectGone(0);
+    expectGone(2);
+    ASSERT_EQ(dev->plugInMonitor(0x34, true), 0);
+    expectShown(0, 0x34);
+    ASSERT_EQ(dev->plugInMonitor(0x45, true), 0);
+    expectShown(2, 0x45);
+    EXPECT_EQ(dev->pluggedMonitors, 3);
+
+    ASSERT_EQ(dev->plugOutMonitor(0x33), 0);
+    ASSERT_EQ(dev->plugOutMonitor(0x45), 0);
+    ASSERT_EQ(dev->plugOutMonitor(0x34), 0);
+    for (int v = 0; v < 3; ++v) expectGone(v);
+    EXPECT_EQ(dev->pluggedMonitors, 0);
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore);
+    EXPECT_EQ(dc->get(dc->topoViews), (std::vector<int>{1, 2, 0, 1, 2, 0}));
+}
+
+TEST_F(PlugMonitor, RepeatsAndPendingMonitorsOnlyCount) {
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    EXPECT_EQ(logCount("The monitor aready plugin, targetID = 32"), 1);
+    EXPECT_EQ(dev->pluggedMonitors, 1);
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore + 1);
+
+    ASSERT_EQ(dev->plugInMonitor(0x21, true), 0);
+    ASSERT_EQ(dev->plugInMonitor(0x22, true), 0);
+    // All views taken: a fourth monitor waits without a view.
+    ASSERT_EQ(dev->plugInMonitor(0x33, true), 0);
+    EXPECT_EQ(dev->pluggedMonitors, 4);
+    EXPECT_EQ(dev->pendingTarget, 0x33);
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore + 3);
+    // A shown monitor reported again while all views are taken is not counted twice.
+    ASSERT_EQ(dev->plugInMonitor(0x21, true), 0);
+    EXPECT_EQ(dev->pluggedMonitors, 4);
+
+    ASSERT_EQ(dev->plugOutMonitor(0x33), 0);
+    EXPECT_EQ(dev->pluggedMonitors, 3);
+    EXPECT_EQ(dev->target2View.size(), 3u);
+    EXPECT_TRUE(dc->get(dc->topoViews).empty());
+    // A target that was never reported changes nothing.
+    ASSERT_EQ(dev->plugOutMonitor(0x45), 0);
+    EXPECT_EQ(dev->pluggedMonitors, 3);
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore + 3);
+}
+
+struct VersionCase {
+    int major, minor, patch;
+    const char* openEntry;
+    const char* connectEntry;
+    uint32_t area, rate;  // as the library read them
+    const char* logLine;  // null: none of the three version lines
+};
+
+class PlugMonitorVersion : public PlugMonitor, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(PlugMonitorVersion, OpenAndConnectFollowTheLibrary) {
+    const VersionCase& c = GetParam();
+    emu::setEvdiLibVersion(c.major, c.minor, c.patch);
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    const auto st = emu::stats(dev->evdiHandle[0]);
+    const auto rec = emu::connectRecord(dev->evdiHandle[0]);
+    EXPECT_EQ(st.openEntry, c.openEntry);
+    EXPECT_EQ(rec.entry, c.connectEntry);
+    EXPECT_EQ(rec.length, 256u);
+    EXPECT_EQ(rec.areaLimit, c.area);
+    EXPECT_EQ(rec.rateLimit, c.rate);
+    const int lines = logCount("EVDI version is 1.11") + logCount("EVDI version above 1.12") +
+                      logCount("EVDI version above 1.14");
+    if (c.logLine) {
+        EXPECT_EQ(logCount(c.logLine), 1);
+        EXPECT_EQ(lines, 1);
+    } else {
+        EXPECT_EQ(lines, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, PlugMonitorVersion,
+    ::testing::Values(
+        VersionCase{1, 11, 0, "evdi_open_attached_to", "evdi_connect", 0, 530841600,
+                    "EVDI version is 1.11"},
+        VersionCase{1, 13, 2, "evdi_open_attached_to", "evdi_connect", 8294400, 530841600,
+                    "EVDI version above 1.12"},
+        VersionCase{1, 14, 0, "evdi_open_attached_to", "evdi_connect2", 8294400, 530841600,
+                    "EVDI version above 1.14"},
+        VersionCase{1, 14, 4, "evdi_open_attached_to_fixed", "evdi_connect2", 8294400, 530841600,
+                    "EVDI version above 1.14"},
+        VersionCase{1, 10, 0, "evdi_open_attached_to", "evdi_connect", 8294400, 0, nullptr}));
+
+TEST_F(PlugMonitor, EdidLengthIsBoundedByWhatWasReceived) {
+    // 128 bytes whose byte 126 claims one extension: one block, made consistent.
+    auto base = corpusEdid(kEdid256);
+    base.resize(128);
+    dc->edid = base;
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    auto rec = emu::connectRecord(dev->evdiHandle[0]);
+    EXPECT_EQ(rec.length, 128u);
+    ASSERT_EQ(rec.edid.size(), 128u);
+    EXPECT_EQ(rec.edid[126], 0);
+    EXPECT_EQ(rec.edid[127], edid_block_checksum(rec.edid.data()));
+    EXPECT_EQ(logCount("[warning] EDID claims 2 blocks, 128 bytes received"), 1);
+
+    // A class that reports more than the buffer holds, and one that sends a short base block.
+    dc->edid = corpusEdid(kEdid128);
+    dc->reportedLength = 0xFFFFFFFFu;
+    ASSERT_EQ(dev->plugInMonitor(0x21, true), 0);
+    EXPECT_EQ(emu::connectRecord(dev->evdiHandle[1]).length, 128u);
+    dc->reportedLength = 0;
+    dc->edid.resize(100);
+    ASSERT_EQ(dev->plugInMonitor(0x22, true), 0);
+    rec = emu::connectRecord(dev->evdiHandle[2]);
+    EXPECT_EQ(rec.length, 128u);
+    ASSERT_EQ(rec.edid.size(), 128u);
+}
+
+TEST_F(PlugMonitor, ModeListFailureKeepsTheMonitorsEdid) {
+    dc->modeListResult = 1;
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    EXPECT_EQ(emu::connectRecord(dev->evdiHandle[0]).edid, corpusEdid(kEdid256));
+    EXPECT_EQ(logCount("Get firmware mode list failed!"), 1);
+}
+
+TEST_F(PlugMonitor, FailedPlugInGivesEverythingBack) {
+    // EDID read failure without a manager: an error instead of the fatal exit.
+    dc->edidResult = 40;
+    EXPECT_EQ(dev->plugInMonitor(0x20, true), -1);
+    EXPECT_EQ(logCount("USB connect failed!"), 1);
+    expectGone(0);
+    EXPECT_TRUE(dev->target2View.empty());
+    EXPECT_EQ(dev->pluggedMonitors, 0);
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore);
+
+    // EVDI open failure.
+    dc->edidResult = 0;
+    emu::failNextOpen();
+    EXPECT_EQ(dev->plugInMonitor(0x20, true), -1);
+    expectGone(0);
+    EXPECT_TRUE(dev->target2View.empty());
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore);
+
+    // Other models are not served here.
+    dev->model = 0x508;
+    EXPECT_EQ(dev->plugInMonitor(0x20, true), -1);
+    EXPECT_EQ(dev->plugOutMonitor(0x20), -1);
+    dev->model = 0x520;
+
+    // The view is usable afterwards.
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    expectShown(0, 0x20);
+}
+
+TEST_F(PlugMonitor, FailedTopologyUpdateStillRemovesTheView) {
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    dc->topoResult = 1;
+    EXPECT_EQ(dev->plugOutMonitor(0x20), -1);
+    expectGone(0);
+    EXPECT_TRUE(dev->target2View.empty());
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore);
+}
+
+TEST_F(PlugMonitor, UnplugDropsTheViewsQueuedGrab) {
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    ASSERT_EQ(dev->plugInMonitor(0x21, true), 0);
+    // A grab of view 0 waits for conversion and holds the view's update token.
+    sem_trywait(&dev->updateToken[0]);
+    dev->rectQueue[0].push(evdi_rect{0, 0, 16, 16});
+    ASSERT_EQ(dev->plugOutMonitor(0x20), 0);
+    expectGone(0);  // token back to one, area freed
+    EXPECT_TRUE(dev->rectQueue[0].empty());
+    expectShown(1, 0x21);
+}
+
+TEST(PlugDrainSendQueue, OtherViewsGetTheirCreditsBack) {
+    threadsafe_queue<_evdi_send> queue;
+    sem_t credits[VEL_MAX_VIEWS];
+    for (auto& c : credits) sem_init(&c, 0, 2);
+    for (int view : {0, 1, 0, 2, 7, -1}) {
+        _evdi_send p;
+        p.view = view;
+        p.buffer = static_cast<unsigned char*>(malloc(32));
+        queue.push(p);
+    }
+    EXPECT_EQ(velPlugDrainSendQueue(queue, credits, 0), 6);
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(semValue(&credits[0]), 2);  // the unplugged view's own credits are reset at plug-in
+    EXPECT_EQ(semValue(&credits[1]), 3);
+    EXPECT_EQ(semValue(&credits[2]), 3);
+    EXPECT_EQ(velPlugDrainSendQueue(queue, nullptr, 0), 0);
+    for (auto& c : credits) sem_destroy(&c);
+}
+
+TEST_F(PlugMonitor, EventsFlowUntilUnplug) {
+    emu::setAutoDesktop(true);
+    dc->edid = emu::makeEdid(1280, 720, 60);
+    dc->modes = {{1280, 720, 60, 32}};
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    evdi_handle h = dev->evdiHandle[0];
+    // The desktop's mode change reaches the mode handler through the epoll thread.
+    ASSERT_TRUE(vtest::waitFor([&] { return !dc->get(dc->modeViews).empty(); }));
+    EXPECT_EQ(dc->get(dc->modeViews).front(), 0);
+    ASSERT_TRUE(vtest::waitFor([&] { return dev->bufferRegistered[0].load(); }));
+    emu::desktopStep(h, 3);
+    ASSERT_EQ(dev->plugOutMonitor(0x20), 0);
+    expectGone(0);
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore);
+}
+
+TEST(PlugLimits, Table) {
+    auto eq = [](_VEL_EVDI_LIMITS_ l, uint32_t a, uint32_t r) {
+        return l.maxArea == a && l.pixelsPerSecond == r;
+    };
+    EXPECT_TRUE(eq(velPlugLimits(0x508, false, false), 8294400, 248832000));
+    EXPECT_TRUE(eq(velPlugLimits(0x500, false, true), 8294400, 248832000));
+    EXPECT_TRUE(eq(velPlugLimits(0x508, true, false), 2073600, 530841600));
+    EXPECT_TRUE(eq(velPlugLimits(0x500, true, true), 2304000, 530841600));
+    EXPECT_TRUE(eq(velPlugLimits(0x520, true, true), 8294400, 530841600));
+    EXPECT_TRUE(eq(velPlugLimits(0x520, false, false), 8294400, 530841600));
+    EXPECT_TRUE(eq(velPlugLimits(0x505, false, false), 3686400, 530841600));
+}
+
+TEST(PlugEdidLength, ClaimsAndReceivedBytes) {
+    std::vector<unsigned char> buf(1024, 0);
+    buf[126] = 1;
+    EXPECT_EQ(velPlugEdidLength(buf.data(), buf.size(), 256), 256u);
+    EXPECT_EQ(velPlugEdidLength(buf.data(), buf.size(), 1024), 256u);
+    EXPECT_EQ(buf[126], 1);
+    buf[126] = 7;  // claims 1024 bytes, 384 arrived
+    EXPECT_EQ(velPlugEdidLength(buf.data(), buf.size(), 384), 384u);
+    EXPECT_EQ(buf[126], 2);
+    buf[126] = 255;  // more than the buffer: the buffer bounds it
+    EXPECT_EQ(velPlugEdidLength(buf.data(), buf.size(), 5000), 1024u);
+    EXPECT_EQ(velPlugEdidLength(buf.data(), 100, 100), 0u);
+    EXPECT_EQ(velPlugEdidLength(nullptr, 1024, 1024), 0u);
+}
+
+TEST(CheckMonitorNum, ChoosesAtMostTwoOutputs) {
+    struct Case {
+        unsigned bits;
+        std::vector<int> expected;
+    };
+    const Case cases[] = {{0x00, {}},         {0x01, {1}},        {0x02, {2}},
+                          {0x0A, {2, 8}},     {0x05, {1, 4}},     {0x0F, {4, 8}},
+                          {0x0B, {1, 8}},     {0x07, {1, 4}},     {0x0E, {4, 8}},
+                          {0xF0, {}},         {0x1F3, {1, 2}}};
+    for (const auto& c : cases) {
+        int targets[2] = {-1, -1};
+        const int n = check_monitor_num(c.bits, targets);
+        ASSERT_EQ(n, static_cast<int>(c.expected.size())) << std::hex << c.bits;
+        for (int i = 0; i < n; ++i) EXPECT_EQ(targets[i], c.expected[i]) << std::hex << c.bits;
+    }
+    EXPECT_EQ(check_monitor_num(0x0F, nullptr), 0);
+}
+
+TEST(CheckViewStatus, ReadsTheConnectorState) {
+    vtest::IsolatedEnv env;
+    vtest::TempDir sysfs;
+    setenv("VEL_DRM_SYSFS_DIR", sysfs.path().c_str(), 1);
+    auto write = [&](int card, const std::string& text) {
+        const std::string dir = sysfs.file("card" + std::to_string(card) + "-DVI-I-" +
+                                           std::to_string(card));
+        mkdir(dir.c_str(), 0755);
+        std::ofstream(dir + "/enabled") << text;
+    };
+    write(1, "enabled\n");
+    write(2, "disabled\n");
+    write(3, "");
+    EXPECT_EQ(CheckViewStatus(1), 0);
+    EXPECT_EQ(CheckViewStatus(2), -1);
+    EXPECT_EQ(CheckViewStatus(3), -1);
+    EXPECT_EQ(CheckViewStatus(4), -1);
+    unsetenv("VEL_DRM_SYSFS_DIR");
+    const std::string log = env.log();
+    EXPECT_NE(log.find("read " + sysfs.path() + "/card3-DVI-I-3/enabled content error"),
+              std::string::npos);
+    EXPECT_NE(log.find("fopen " + sysfs.path() + "/card4-DVI-I-4/enabled failed"),
+              std::string::npos);
+}
+
+TEST(EvdiCardIndex, NonDrmDescriptorsHaveNone) {
+    EXPECT_EQ(velEvdiCardIndex(EVDI_INVALID_HANDLE), -1);
+    evdi_handle h = emu::openDisplay(emu::makeEdid(1280, 720, 60), 8294400, 530841600);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(velEvdiCardIndex(h), -1);  // the stand-in's descriptor is an eventfd
+    evdi_disconnect(h);
+    evdi_close(h);
+}
+
+}  // namespace
