@@ -310,7 +310,9 @@ int DevManager::cleanDevice(std::shared_ptr<VelDev> dev) {
     if (!dev) return -1;
     vel_Print("cleanDevice!\n");
     libusb_device_handle* handle = dev->usbHandle;
-    if (dev->connected && dev->displayClass) dev->displayClass->fwExeClean();
+    // Also on departure (connected already cleared): the class's threads must stop and its
+    // transfers finish before the handle is closed below.
+    if (dev->displayClass) dev->displayClass->fwExeClean();
     if (dev->model == 0x508) dev->connected = false;
     for (int v = 0; v < dev->viewCount && v < VEL_MAX_VIEWS; ++v) dev->viewActive[v] = false;
 

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "devmgr/DevManager.h"
+#include "emulator/adapters/model520.h"
 #include "emulator/usb/bus.h"
 #include "emulator/usb/silent_adapter.h"
 #include "service/debug.h"
@@ -32,8 +33,14 @@ struct DevMgr : ::testing::Test {
         }
         bus.reset();
     }
+    // Second-generation adapters get the model-520 firmware model (a silent one would fail
+    // bring-up and end the process after 3 s); the 50x family a silent adapter.
     int plug(const char* model) {
-        return bus.plug(std::make_shared<emu::SilentAdapter>(), emu::adapterIdentity(model));
+        std::string m = model;
+        std::shared_ptr<emu::DeviceModel> dm;
+        if (m.rfind("52", 0) == 0) dm = std::make_shared<emu::Model520>();
+        else dm = std::make_shared<emu::SilentAdapter>();
+        return bus.plug(dm, emu::adapterIdentity(model));
     }
     void start() {
         g_dev = std::make_unique<DevManager>();
