@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,13 @@ const std::string& logPath() {
     static const std::string path = [] {
         char tmpl[] = "/tmp/velfwfuzz.XXXXXX";
         const char* dir = mkdtemp(tmpl);
-        setenv("VEL_LOG_DIR", dir ? dir : "/tmp", 1);
+        if (!dir) abort();
+        setenv("VEL_LOG_DIR", dir, 1);
+        static std::string made = dir;
+        atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(made, ec);
+        });
         return vel::logDir() + "fw_log_0101_000000_0.log";
     }();
     return path;
