@@ -16,6 +16,8 @@
 // Only model 0x520 is served here. The 50x family's plug flow also starts and stops its per-view
 // conversion threads, waits for the kernel to drop the display and re-plugs a pending monitor;
 // until that is in place both operations refuse other models with an error.
+#include "session/plugMonitor.h"
+
 #include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -38,7 +40,6 @@
 #include "session/VelDev.h"
 #include "session/evdiHandlers.h"
 #include "session/evdiVersion.h"
-#include "session/plugMonitor.h"
 
 namespace {
 
@@ -138,7 +139,8 @@ void abortIfManaged(VelDev& dev) {
 size_t readViewEdid(VelDev& dev, int v, int targetId, std::vector<unsigned char>& edid) {
     edid.assign(kEdidCapacity, 0);
     unsigned int length = static_cast<unsigned int>(edid.size());
-    if (!dev.displayClass || dev.displayClass->readMonitorEDID(targetId, edid.data(), &length) != 0) {
+    if (!dev.displayClass ||
+        dev.displayClass->readMonitorEDID(targetId, edid.data(), &length) != 0) {
         vel_Print("USB connect failed!\n");
         return 0;
     }

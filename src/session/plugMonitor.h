@@ -3,10 +3,10 @@
 // choice, and the DRM connector check.
 #pragma once
 
+#include <semaphore.h>
+
 #include <cstddef>
 #include <cstdint>
-
-#include <semaphore.h>
 
 #include "pipeline/pipelineRecords.h"
 #include "service/threadLock.h"
@@ -17,7 +17,7 @@ typedef uint32_t _VELPTC_FW_NOTIFY_MONITOR_PNP_;
 
 // Limits the adapter can drive, passed to EVDI on connect.
 struct _VEL_EVDI_LIMITS_ {
-    uint32_t maxArea;         // largest mode, in pixels
+    uint32_t maxArea;  // largest mode, in pixels
     uint32_t pixelsPerSecond;
 };
 

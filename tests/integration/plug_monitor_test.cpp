@@ -31,7 +31,7 @@ const char* kEdid128 = "analog-noext-dell-e2011h-3E7E918BD230.bin";
 
 // Answers the plug flow's display-class calls from configured values and records them.
 class FakeDisplayClass : public VelDisplayClassBase {
-public:
+  public:
     void checkMonitorStatus(void*, std::set<int>, bool) override {}
     int dataHeaderPackage(const void*, void*, _VELRECT, int, int) override { return 0; }
     int checkFrameIndex(unsigned char*) override { return 0; }
@@ -92,7 +92,7 @@ int semValue(sem_t* s) {
 }
 
 class PlugMonitor : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         emu::setEvdiLibVersion(1, 12, 0);
         emu::setAutoDesktop(false);
@@ -306,16 +306,16 @@ TEST_P(PlugMonitorVersion, OpenAndConnectFollowTheLibrary) {
 
 INSTANTIATE_TEST_SUITE_P(
     Versions, PlugMonitorVersion,
-    ::testing::Values(
-        VersionCase{1, 11, 0, "evdi_open_attached_to", "evdi_connect", 0, 530841600,
-                    "EVDI version is 1.11"},
-        VersionCase{1, 13, 2, "evdi_open_attached_to", "evdi_connect", 8294400, 530841600,
-                    "EVDI version above 1.12"},
-        VersionCase{1, 14, 0, "evdi_open_attached_to", "evdi_connect2", 8294400, 530841600,
-                    "EVDI version above 1.14"},
-        VersionCase{1, 14, 4, "evdi_open_attached_to_fixed", "evdi_connect2", 8294400, 530841600,
-                    "EVDI version above 1.14"},
-        VersionCase{1, 10, 0, "evdi_open_attached_to", "evdi_connect", 8294400, 0, nullptr}));
+    ::testing::Values(VersionCase{1, 11, 0, "evdi_open_attached_to", "evdi_connect", 0, 530841600,
+                                  "EVDI version is 1.11"},
+                      VersionCase{1, 13, 2, "evdi_open_attached_to", "evdi_connect", 8294400,
+                                  530841600, "EVDI version above 1.12"},
+                      VersionCase{1, 14, 0, "evdi_open_attached_to", "evdi_connect2", 8294400,
+                                  530841600, "EVDI version above 1.14"},
+                      VersionCase{1, 14, 4, "evdi_open_attached_to_fixed", "evdi_connect2", 8294400,
+                                  530841600, "EVDI version above 1.14"},
+                      VersionCase{1, 10, 0, "evdi_open_attached_to", "evdi_connect", 8294400, 0,
+                                  nullptr}));
 
 TEST_F(PlugMonitor, EdidLengthIsBoundedByWhatWasReceived) {
     // 128 bytes whose byte 126 claims one extension: one block, made consistent.
@@ -468,10 +468,9 @@ TEST(CheckMonitorNum, ChoosesAtMostTwoOutputs) {
         unsigned bits;
         std::vector<int> expected;
     };
-    const Case cases[] = {{0x00, {}},         {0x01, {1}},        {0x02, {2}},
-                          {0x0A, {2, 8}},     {0x05, {1, 4}},     {0x0F, {4, 8}},
-                          {0x0B, {1, 8}},     {0x07, {1, 4}},     {0x0E, {4, 8}},
-                          {0xF0, {}},         {0x1F3, {1, 2}}};
+    const Case cases[] = {{0x00, {}},     {0x01, {1}},    {0x02, {2}},    {0x0A, {2, 8}},
+                          {0x05, {1, 4}}, {0x0F, {4, 8}}, {0x0B, {1, 8}}, {0x07, {1, 4}},
+                          {0x0E, {4, 8}}, {0xF0, {}},     {0x1F3, {1, 2}}};
     for (const auto& c : cases) {
         int targets[2] = {-1, -1};
         const int n = check_monitor_num(c.bits, targets);
@@ -486,8 +485,8 @@ TEST(CheckViewStatus, ReadsTheConnectorState) {
     vtest::TempDir sysfs;
     setenv("VEL_DRM_SYSFS_DIR", sysfs.path().c_str(), 1);
     auto write = [&](int card, const std::string& text) {
-        const std::string dir = sysfs.file("card" + std::to_string(card) + "-DVI-I-" +
-                                           std::to_string(card));
+        const std::string dir =
+            sysfs.file("card" + std::to_string(card) + "-DVI-I-" + std::to_string(card));
         mkdir(dir.c_str(), 0755);
         std::ofstream(dir + "/enabled") << text;
     };
