@@ -91,6 +91,33 @@ class Model520 : public DeviceModel {
         long longestGapMs = 0;  // between two beats
     };
 
+    // A monitor on one of the adapter's three outputs.
+    struct Monitor {
+        uint16_t target = 0;        // its target id (the low four bits name the port)
+        std::vector<uint8_t> edid;  // answered as is, whatever its length
+        std::vector<uint8_t> modeList;  // raw 7-byte entries: u16 w, u16 h, u8 bpp, u16 Hz
+    };
+    // One mode-list entry in the wire layout.
+    static std::vector<uint8_t> modeEntry(uint16_t width, uint16_t height, uint8_t bpp,
+                                          uint16_t refresh);
+    // EDID bytes of a file under the shared EDID corpus (empty when it cannot be read).
+    static std::vector<uint8_t> corpusEdid(const std::string& name);
+    // What the adapter keeps per display device.
+    struct Layer {
+        uint16_t x = 0, y = 0, width = 0, height = 0;
+        bool on = false;
+        int sets = 0, controls = 0;
+    };
+    struct DisplayDevice {
+        bool exists = false;
+        int monitor = -1;  // bound target, -1 none
+        int source = -1;   // bound source, -1 none
+        uint16_t width = 0, height = 0, refresh = 0;
+        uint8_t bpp = 0, powerMode = 0;
+        int modeSets = 0;
+        std::map<uint32_t, Layer> layers;
+    };
+
     Model520();
     explicit Model520(Config config);
     ~Model520() override;
@@ -126,6 +153,21 @@ class Model520 : public DeviceModel {
                                         const std::vector<uint8_t>& payload,
                                         bool errorFlag = false);
     const Config& config() const { return config_; }
+
+    // Monitors. Plugging or unplugging one raises a type-1 hot-plug notification carrying the
+    // target at each output (0xEE for none) when `notify`; notifyPorts() raises one with
+    // nothing changed. Any thread, any time.
+    void plugMonitor(int output, Monitor monitor, bool notify = true);
+    void unplugMonitor(int output, bool notify = true);
+    void notifyPorts();
+    // Changes the EDID the monitor at `output` reports, without a notification.
+    void setMonitorEdid(int output, std::vector<uint8_t> edid);
+    // A type-9 frame-index feedback for display device `dd`.
+    void notifyFrameIndex(uint16_t dd, uint64_t frameIndex, uint8_t tag = 0);
+    // The adapter's display device `dd` (0 to 2).
+    DisplayDevice displayDevice(int dd);
+    // The next id create hands out is chosen from the highest free one instead of the lowest.
+    void setCreateFromTop(bool top);
 
   private:
     struct Answer {
@@ -168,8 +210,12 @@ class Model520 : public DeviceModel {
     std::map<uint8_t, M520Header> announced_;  // per OUT endpoint: a lone header awaiting its data
     HeartbeatState heartbeat_;
     uint8_t powerStatus_ = 0;
-    bool displayDevices_[3] = {false, false, false};
-    std::map<uint16_t, uint16_t> monitorOf_, sourceOf_;  // display device -> bound target/source
+    DisplayDevice devices_[3];
+    Monitor monitors_[3];
+    bool plugged_[3] = {false, false, false};
+    bool createFromTop_ = false;
+    std::vector<uint8_t> portNotification() const;
+    const Monitor* monitorOfDevice(uint16_t dd) const;
     // Timer thread and its queue (timerMutex_ guards timed_ and stop_).
     std::mutex timerMutex_;
     std::condition_variable timerCv_;

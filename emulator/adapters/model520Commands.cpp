@@ -1,6 +1,8 @@
 // What the emulated model-520 adapter does with each command it accepted, and what it answers.
 // Runs inside out() with mutex() held (see model520.h).
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "emulator/adapters/model520.h"
 
@@ -61,7 +63,7 @@ std::vector<Model520::Answer> Model520::handleCommand(const M520Message& m) {
         if (h.responseRequested) out.push_back({respond(m, payload, flag), {}});
     };
     const uint16_t dd = h.displayDevice;
-    const bool ddValid = dd < 3 && displayDevices_[dd];
+    const bool ddValid = dd < 3 && devices_[dd].exists;
 
     if (h.dataClass == 0) {
         switch (h.dataType) {
@@ -80,10 +82,15 @@ std::vector<Model520::Answer> Model520::handleCommand(const M520Message& m) {
             case 5:
                 answer(capabilityBlock());
                 break;
-            case 0:  // EDID and mode list of a monitor: none is attached to this model yet
-            case 4:
-                answer({}, true);
+            case 0:  // EDID and mode list of the monitor bound to the display device
+            case 4: {
+                const Monitor* mon = monitorOfDevice(dd);
+                if (!mon)
+                    answer({}, true);
+                else
+                    answer(h.dataType == 0 ? mon->edid : mon->modeList);
                 break;
+            }
             case 48: {
                 // The firmware log, in blocks: u32 total, u32 index, 8 unused bytes, text.
                 int total = config_.logBlocks;
@@ -146,40 +153,79 @@ std::vector<Model520::Answer> Model520::handleCommand(const M520Message& m) {
                 }
                 break;
             }
+            case 0:  // mode set: VEL_MODE and the power mode
+                if (ddValid) {
+                    DisplayDevice& d = devices_[dd];
+                    const uint8_t* p = m.payload.data();
+                    d.width = static_cast<uint16_t>(p[0] | (p[1] << 8));
+                    d.height = static_cast<uint16_t>(p[2] | (p[3] << 8));
+                    d.bpp = p[4];
+                    d.refresh = static_cast<uint16_t>(p[5] | (p[6] << 8));
+                    d.powerMode = p[7];
+                    ++d.modeSets;
+                }
+                answer({}, !ddValid);
+                break;
+            case 26: {  // layer on/off: u32 layer, u8 status
+                if (ddValid) {
+                    const uint8_t* p = m.payload.data();
+                    uint32_t layer = static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16) |
+                                                           (static_cast<uint32_t>(p[3]) << 24));
+                    Layer& l = devices_[dd].layers[layer];
+                    l.on = p[4] != 0;
+                    ++l.controls;
+                }
+                answer({}, !ddValid);
+                break;
+            }
+            case 27: {  // layer rectangle: u32 layer, u16 x, y, w, h, u32 0
+                if (ddValid) {
+                    const uint8_t* p = m.payload.data();
+                    uint32_t layer = static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16) |
+                                                           (static_cast<uint32_t>(p[3]) << 24));
+                    Layer& l = devices_[dd].layers[layer];
+                    l.x = static_cast<uint16_t>(p[4] | (p[5] << 8));
+                    l.y = static_cast<uint16_t>(p[6] | (p[7] << 8));
+                    l.width = static_cast<uint16_t>(p[8] | (p[9] << 8));
+                    l.height = static_cast<uint16_t>(p[10] | (p[11] << 8));
+                    ++l.sets;
+                }
+                answer({}, !ddValid);
+                break;
+            }
             case 51: {
                 int id = -1;
-                for (int i = 0; i < 3 && id < 0; ++i)
-                    if (!displayDevices_[i]) id = i;
+                for (int k = 0; k < 3 && id < 0; ++k) {
+                    int i = createFromTop_ ? 2 - k : k;
+                    if (!devices_[i].exists) id = i;
+                }
                 if (id < 0) {
                     answer({}, true);
                 } else {
-                    displayDevices_[id] = true;
+                    devices_[id] = DisplayDevice{};
+                    devices_[id].exists = true;
                     answer({static_cast<uint8_t>(id), 0});
                 }
                 break;
             }
             case 52:
-                if (ddValid) {
-                    displayDevices_[dd] = false;
-                    monitorOf_.erase(dd);
-                    sourceOf_.erase(dd);
-                }
+                if (ddValid) devices_[dd] = DisplayDevice{};
                 answer({}, !ddValid);
                 break;
             case 58:
-                if (ddValid) monitorOf_[dd] = h.target;
+                if (ddValid) devices_[dd].monitor = h.target;
                 answer({}, !ddValid);
                 break;
             case 59:
-                if (ddValid) monitorOf_.erase(dd);
+                if (ddValid) devices_[dd].monitor = -1;
                 answer({}, !ddValid);
                 break;
             case 60:
-                if (ddValid) sourceOf_[dd] = h.source;
+                if (ddValid) devices_[dd].source = h.source;
                 answer({}, !ddValid);
                 break;
             case 61:
-                if (ddValid) sourceOf_.erase(dd);
+                if (ddValid) devices_[dd].source = -1;
                 answer({}, !ddValid);
                 break;
             default:  // mode set, monitor power, cursor image, layers, video port: acknowledged
@@ -190,6 +236,84 @@ std::vector<Model520::Answer> Model520::handleCommand(const M520Message& m) {
     }
     // Firmware images, cursor data and image packets take no answer.
     return out;
+}
+
+const Model520::Monitor* Model520::monitorOfDevice(uint16_t dd) const {
+    if (dd >= 3 || !devices_[dd].exists || devices_[dd].monitor < 0) return nullptr;
+    for (int i = 0; i < 3; ++i)
+        if (plugged_[i] && monitors_[i].target == devices_[dd].monitor) return &monitors_[i];
+    return nullptr;
+}
+
+std::vector<uint8_t> Model520::portNotification() const {
+    // Four bytes the host skips, then the target at each output.
+    std::vector<uint8_t> data(4, 0);
+    for (int i = 0; i < 3; ++i)
+        data.push_back(plugged_[i] ? static_cast<uint8_t>(monitors_[i].target) : 0xEE);
+    return message(4, 1, 0, data);
+}
+
+void Model520::plugMonitor(int output, Monitor monitor, bool notify) {
+    if (output < 0 || output >= 3) return;
+    std::lock_guard<std::mutex> lk(mutex());
+    monitors_[output] = std::move(monitor);
+    plugged_[output] = true;
+    if (notify) pushIn(portNotification(), std::chrono::milliseconds(0));
+}
+
+void Model520::unplugMonitor(int output, bool notify) {
+    if (output < 0 || output >= 3) return;
+    std::lock_guard<std::mutex> lk(mutex());
+    plugged_[output] = false;
+    monitors_[output] = Monitor{};
+    if (notify) pushIn(portNotification(), std::chrono::milliseconds(0));
+}
+
+void Model520::notifyPorts() {
+    std::lock_guard<std::mutex> lk(mutex());
+    pushIn(portNotification(), std::chrono::milliseconds(0));
+}
+
+void Model520::setMonitorEdid(int output, std::vector<uint8_t> edid) {
+    if (output < 0 || output >= 3) return;
+    std::lock_guard<std::mutex> lk(mutex());
+    monitors_[output].edid = std::move(edid);
+}
+
+void Model520::notifyFrameIndex(uint16_t dd, uint64_t frameIndex, uint8_t tag) {
+    std::vector<uint8_t> data(4, 0);
+    data.push_back(tag);
+    data.push_back(0);
+    data.push_back(static_cast<uint8_t>(dd));
+    data.push_back(static_cast<uint8_t>(dd >> 8));
+    for (int i = 0; i < 8; ++i) data.push_back(static_cast<uint8_t>(frameIndex >> (8 * i)));
+    std::lock_guard<std::mutex> lk(mutex());
+    pushIn(message(4, 9, dd, data), std::chrono::milliseconds(0));
+}
+
+Model520::DisplayDevice Model520::displayDevice(int dd) {
+    std::lock_guard<std::mutex> lk(mutex());
+    if (dd < 0 || dd >= 3) return DisplayDevice{};
+    return devices_[dd];
+}
+
+void Model520::setCreateFromTop(bool top) {
+    std::lock_guard<std::mutex> lk(mutex());
+    createFromTop_ = top;
+}
+
+std::vector<uint8_t> Model520::modeEntry(uint16_t width, uint16_t height, uint8_t bpp,
+                                         uint16_t refresh) {
+    return {static_cast<uint8_t>(width),   static_cast<uint8_t>(width >> 8),
+            static_cast<uint8_t>(height),  static_cast<uint8_t>(height >> 8),
+            bpp,                           static_cast<uint8_t>(refresh),
+            static_cast<uint8_t>(refresh >> 8)};
+}
+
+std::vector<uint8_t> Model520::corpusEdid(const std::string& name) {
+    std::ifstream in(std::string(VEL_SHARED_DIR_DEFAULT) + "/edid/corpus/" + name,
+                     std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace emu

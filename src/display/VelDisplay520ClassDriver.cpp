@@ -22,10 +22,8 @@ VelDisplay520Class::~VelDisplay520Class() {
     vel::sleepMs(100);
 }
 
-// Hot-plug, cursor and frame-index operations are provided by their own modules; until they
+// Cursor operations are provided by their own module; until they
 // are wired in these keep the interface's neutral results.
-void VelDisplay520Class::checkMonitorStatus(void*, std::set<int>, bool) {}
-int VelDisplay520Class::checkFrameIndex(unsigned char*) { return 0; }
 int VelDisplay520Class::setCursorState(int, int, int, int) { return 0; }
 int VelDisplay520Class::setCursorImage(evdi_cursor_set, int) { return 0; }
 int VelDisplay520Class::recvHeartBeat(void*) { return 0; }

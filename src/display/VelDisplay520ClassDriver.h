@@ -78,6 +78,55 @@ class VelDisplay520Class : public VelDisplayClassBase,
     int fwExeClean() override;
     void printFwVersion() override;
 
+    // ---- display devices and mode set (vel520Display.cpp) ----
+    // Monitor set-up and tear-down run on the hot-plug worker (under plugMutex) or a session
+    // thread; setMode on the EVDI event thread. Each exchange blocks up to 3 s under
+    // commandLock. Results: 0, 1 when exiting or not found, else the operation's code.
+    int readMonitorEDID(int target, unsigned char* edid, unsigned int* length) override;
+    int readModeList(unsigned char* buffer, int target, int view) override;
+    int createDisplayDevice(unsigned short* displayDevice, unsigned short monitorId) override;
+    int deleteDisplayDevice(unsigned short displayDevice) override;
+    int bindMonitor2DisplayDevice(unsigned short displayDevice, unsigned short target) override;
+    int bindSource2DisplayDevice(unsigned short source, unsigned short displayDevice) override;
+    int unbindSource2DisplayDevice(unsigned short source, unsigned short displayDevice) override;
+    int unbindMonitor2DisplayDevice(unsigned short displayDevice, unsigned short target) override;
+    int setMode(int view) override;
+    int sendPortLatestTopo(int source, int target, void* modeInfo) override;
+    int controlLayer(unsigned short target, unsigned int layer, unsigned int layerStatus) override;
+    int setOverlayOn(int target) override;
+    int setDisplayClassTopo(int source) override;
+    int findDeviceIdBySourceId(int source) override;
+    int findTargetIdBySourceId(int source) override;
+    int findDeviceIdByTargetId(int target);
+    int findSourceIdByTargetId(int target);
+    // 2 unchanged, 1 changed, 3 flagged or mismatched answer, 4 exiting, no answer or no stored
+    // EDID; 0 when the target has no display device.
+    int boolMonitorEdidChanged(int target);
+    int vl520Setmode(unsigned short source, unsigned short target, const vel520::VEL_MODE* mode,
+                     unsigned char powerMode);
+    // Layer rectangle from its edges (width = right - left, height = bottom - top).
+    int setLayer(unsigned short source, unsigned int layer, int left, int top, int right,
+                 int bottom);
+
+    // ---- notifications and port hot-plug (vel520Notify.cpp) ----
+    // Evaluates the 3 target bytes of a hot-plug notification and starts its worker. Receive
+    // thread; never blocks on plugMutex or pnpMutex. Returns 0.
+    int doPortPnP(void* data);
+    // The work of one hot-plug notification: the new port record, the positions to act on and
+    // whether nothing changed.
+    struct _VELDC_MONITOR_PNP_VPORT_INFO_ {
+        uint8_t vPort[8];
+    };
+    struct PnpWork {
+        _VELDC_MONITOR_PNP_VPORT_INFO_ info;
+        std::set<int> positions;
+        bool recheck = false;
+    };
+    // Worker body ("pnp_Thread"): waits for bring-up, checks the firmware, then runs
+    // checkMonitorStatus under pnpMutex. Detached; holds a shared reference to this object.
+    void pnpThreadfunc(PnpWork work);
+    int processingFrameIndexMessage(unsigned char* data, int);
+
     // ---- transport (vel520Transport.cpp) ----
     // Sends one command. Returns 0 sent, 1 refused (exiting), 2 send failure or no input node,
     // 3 out of memory. Does not wait for the response; any thread.
@@ -163,4 +212,11 @@ class VelDisplay520Class : public VelDisplayClassBase,
     // Armed response slots: [group][kind], 1 while an exchange waits there.
     std::atomic<int> m_armed[vel520::kSemGroups][vel520::kSemKinds] = {};
     std::atomic<bool> m_semInitialised{false};
+    // Guards the session's m_IDSource2DisplayDeviceMap and m_IDDisplayDevice2MonitorMap and
+    // target2EDIDMap. Never held across a device exchange.
+    mutable std::mutex m_mapMutex;
+
+  public:
+    // Holds m_mapMutex (for readers outside the class: tests, the packet path).
+    std::unique_lock<std::mutex> lockMaps() const { return std::unique_lock<std::mutex>(m_mapMutex); }
 };

@@ -155,6 +155,37 @@ inline WireHeader readHeader(const uint8_t* p) {
     return h;
 }
 
+#pragma pack(push, 1)
+// A display mode as the adapter takes it (mode set) and reports it (mode list).
+struct VEL_MODE {
+    uint16_t width;
+    uint16_t height;
+    uint8_t bpp;
+    uint16_t refresh;
+};
+// What setMode hands to sendPortLatestTopo.
+struct _VEL_MODE_RECORD_ {
+    uint8_t view;
+    uint8_t target;  // low byte of the target id
+    uint8_t unused;
+    uint16_t width;
+    uint16_t height;
+    uint8_t bpp;
+    uint16_t refresh;
+};
+#pragma pack(pop)
+static_assert(sizeof(VEL_MODE) == 7, "mode is 7 bytes on the wire");
+static_assert(sizeof(_VEL_MODE_RECORD_) == 10, "mode record is 10 bytes");
+constexpr size_t kModeEntrySize = 7;
+constexpr size_t kModeListLimit = 5120;  // bytes of a mode-list answer the host takes
+constexpr size_t kEdidBlock = 128;
+constexpr uint16_t kNoDisplayDevice = 0xFFFF;
+
+enum NotifyType : uint8_t {
+    NOTIFICATION_MONITOR_PNP = 1,
+    NOTIFICATION_FRAME_INDEX = 9,
+};
+
 // The input-node table: u16 count, u16 reserved, u16 node id[32].
 struct InputNodeTable {
     uint16_t count = 0;

@@ -387,26 +387,6 @@ void* VelDisplay520Class::fwStatusThread() {
     }
 }
 
-int VelDisplay520Class::handleNotifyMessage(unsigned char dataClass, unsigned char dataType,
-                                            unsigned char* message, unsigned int length) {
-    (void)dataType;
-    if (length == 0 || !message || !hasMagic(message)) {
-        vel_Printf(
-            "= VelDisplay520Class::HandleDisplayClassNotifyMessage: input buffer error, "
-            "Len:%d! =\n",
-            length);
-        return -1;
-    }
-    if ((message[13] & kClassMask) != CLASS_NOTIFY || dataClass != CLASS_NOTIFY) {
-        vel_Printf("= VelDisplay520Class::HandleDisplayClassNotifyMessage: DataClass_0x%x =\n",
-                   message[13] & kClassMask);
-        return 0;
-    }
-    // Port hot-plug (type 1) and frame-index feedback (type 9) are handled by the notification
-    // module; until it is wired in, notifications are taken and ignored.
-    return 0;
-}
-
 void VelDisplay520Class::handleFwLogBlock(const unsigned char*, size_t) {}
 
 int VelDisplay520Class::HandleQuerryMessage(unsigned int, unsigned char, unsigned char,
@@ -468,6 +448,7 @@ int VelDisplay520Class::dataPackage(int sourceIndex, void* packet) {
     }
     uint16_t displayDevice = 0, target = 0;
     if (auto dev = session()) {
+        std::lock_guard<std::mutex> lk(m_mapMutex);
         auto it = dev->m_IDSource2DisplayDeviceMap.find(static_cast<uint16_t>(sourceIndex));
         if (it != dev->m_IDSource2DisplayDeviceMap.end()) displayDevice = it->second;
         for (const auto& [key, value] : dev->m_IDDisplayDevice2MonitorMap)
