@@ -215,6 +215,10 @@ class VelDisplay520Class : public VelDisplayClassBase,
     // Guards the session's m_IDSource2DisplayDeviceMap and m_IDDisplayDevice2MonitorMap and
     // target2EDIDMap. Never held across a device exchange.
     mutable std::mutex m_mapMutex;
+    // The monitor each view was set up for (readModeList), -1 none; guarded by m_mapMutex. Lets
+    // the tear-down of a view that never had a mode set (no source bound) find its display
+    // device.
+    int m_viewTarget[3] = {-1, -1, -1};
 
   public:
     // Holds m_mapMutex (for readers outside the class: tests, the packet path).

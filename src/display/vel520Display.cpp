@@ -366,6 +366,10 @@ int VelDisplay520Class::readModeList(unsigned char*, int target, int view) {
                    view);
         return 38;
     }
+    {
+        std::lock_guard<std::mutex> lk(m_mapMutex);
+        m_viewTarget[view] = target;
+    }
     const uint16_t dd = headerDevice(findDeviceIdByTargetId(target));
     std::vector<uint8_t> list;
     {
@@ -564,11 +568,24 @@ int VelDisplay520Class::setMode(int view) {
     return 0;
 }
 
-// Monitor tear-down of `source` (plug-out flow). The delete's result; 1 when the source has no
-// display device; an unbind's failure at once.
+// Monitor tear-down of `source` (plug-out flow). The delete's result; 1 when neither the source
+// nor the monitor the view was set up for has a display device; an unbind's failure at once.
 int VelDisplay520Class::setDisplayClassTopo(int source) {
-    const int dd = findDeviceIdBySourceId(source);
-    const int target = findTargetIdBySourceId(source);
+    int dd = findDeviceIdBySourceId(source);
+    int target = findTargetIdBySourceId(source);
+    const bool sourceBound = dd != kNoDisplayDevice;
+    int setUpTarget = -1;
+    if (source >= 0 && source < VEL_MAX_VIEWS) {
+        std::lock_guard<std::mutex> lk(m_mapMutex);
+        setUpTarget = m_viewTarget[source];
+        m_viewTarget[source] = -1;
+    }
+    if (!sourceBound && setUpTarget >= 0) {
+        // A monitor unplugged before the desktop set a mode: its display device and EDID must
+        // go all the same, or the next plug-in of the target finds them taken.
+        dd = findDeviceIdByTargetId(setUpTarget);
+        target = setUpTarget;
+    }
     if (dd == kNoDisplayDevice) {
         vel_Printf(
             "= VelDisplay520Class::%s: viewId[%d] tgtId[0x%x] m_IDDisplayDevice2MonitorMap "
@@ -577,8 +594,11 @@ int VelDisplay520Class::setDisplayClassTopo(int source) {
         return 1;
     }
     const auto d = static_cast<unsigned short>(dd);
-    int rc = unbindSource2DisplayDevice(static_cast<unsigned short>(source), d);
-    if (rc != 0) return rc;
+    int rc = 0;
+    if (sourceBound) {
+        rc = unbindSource2DisplayDevice(static_cast<unsigned short>(source), d);
+        if (rc != 0) return rc;
+    }
     rc = unbindMonitor2DisplayDevice(d, static_cast<unsigned short>(target));
     if (rc != 0) return rc;
     rc = deleteDisplayDevice(d);

@@ -230,3 +230,18 @@ TEST_F(Monitor520, SetModeWhileExitingDoesNothing) {
     EXPECT_EQ(count("VelDisplay520Class::setMode: displayClassExitFlag is true, return!"), 1);
     EXPECT_TRUE(model->received().empty());
 }
+
+TEST_F(Monitor520, TearDownBeforeAnyModeSetFreesTheDisplayDevice) {
+    model->plugMonitor(0, monitor(0x20), false);
+    ASSERT_EQ(setUp(0x20), 0);
+    ASSERT_EQ(dc->readModeList(nullptr, 0x20, 2), 0);
+    const int dd = deviceOf(0x20);
+    ASSERT_GE(dd, 0);
+    model->clearReceived();
+    EXPECT_EQ(dc->setDisplayClassTopo(2), 0);
+    EXPECT_EQ(controlTypes(), (std::vector<int>{59, 52}));
+    EXPECT_FALSE(model->displayDevice(dd).exists);
+    EXPECT_EQ(deviceOf(0x20), -1);
+    // The monitor can be set up again.
+    EXPECT_EQ(setUp(0x20), 0);
+}
