@@ -183,3 +183,26 @@ TEST(Hotplug520Alone, WorkerOfAnUnownedClassGivesUpQuietly) {
     delete dc;
     dev->connected = false;
 }
+
+TEST_F(Hotplug520, PluggedMonitorGetsItsModeOnTheAdapter) {
+    emu::setAutoDesktop(true);  // the desktop takes the EDID's preferred mode on connect
+    auto m = monitor(0x20);
+    m.modeList = emu::Model520::modeEntry(1920, 1080, 32, 60);
+    model->plugMonitor(0, m);
+    ASSERT_TRUE(shown(0x20)) << env.log();
+    const int dd = deviceOf(0x20);
+    ASSERT_GE(dd, 0);
+    ASSERT_TRUE(vtest::waitFor([&] { return model->displayDevice(dd).modeSets > 0; }))
+        << env.log();
+    auto d = model->displayDevice(dd);
+    EXPECT_EQ(d.source, 0);
+    EXPECT_EQ(d.width, 1920);
+    EXPECT_EQ(d.height, 1080);
+    EXPECT_EQ(d.refresh, 60);
+    EXPECT_TRUE(vtest::waitFor([&] { return model->displayDevice(dd).layers[1].on; }));
+    // Unplugged: the adapter's display device goes with it.
+    model->unplugMonitor(0);
+    ASSERT_TRUE(gone(0x20));
+    EXPECT_FALSE(model->displayDevice(dd).exists);
+    EXPECT_TRUE(dev->m_IDSource2DisplayDeviceMap.empty());
+}
