@@ -1,22 +1,170 @@
-// Hand-over from the model-520 conversion to JPEG encoding.
+// Model-520 JPEG encoding: one short-lived thread per frame compresses the whole view into a new
+// packet, lets the display class fill the packet's headers and queues it for the send thread.
 //
-// This file is the seam between the two stages: the JPEG encoder (yuv2Jpeg520 compressing the
-// planes, rgb2Jpeg520 compressing RGB in light mode) replaces the bodies below. Until it does,
-// a smart-mode frame ends here: its planes are shown to the test hook, freed, and the view's
-// update token is given back, as the encoder does once it has the pixels. No packet is sent, so
-// the frame credit stays taken, as it would until the adapter acknowledges the frame.
-#include <cstdlib>
+// Ownership: the YUV planes of a record belong to yuv2Jpeg520 and are freed on every path; the
+// packet buffer belongs to the encoder until it is pushed, then to the send queue.
+// Update tokens: yuv2Jpeg520 gives the view's token back as soon as the planes are its own (on
+// every path, so a dropped frame cannot stall the view's updates); rgb2Jpeg520 reads the view's
+// pixels and keeps the token until the compression is over, so the pixel area stays retired and
+// alive while it reads (a failure returns the token through the caller's dropFrame520).
+#include <turbojpeg.h>
 
+#include <cstdlib>
+#include <mutex>
+
+#include "display/VelDisplayClassDriverBase.h"
+#include "pipeline/jpeg520.h"
+#include "pipeline/rectAlign.h"
+#include "service/debug.h"
 #include "session/VelDev.h"
+
+namespace {
+bool validView(int viewId) { return viewId >= 0 && viewId < VEL_MAX_VIEWS; }
+
+// A push onto a cancelled queue drops the record, and with it the only pointer to its buffer.
+void queuePacket(threadsafe_queue<_evdi_send>& queue, const _evdi_send& packet) {
+    if (queue.isCancelled()) {
+        free(packet.buffer);
+        return;
+    }
+    queue.push(packet);
+}
+}  // namespace
 
 void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence) {
     if (yuv2Jpeg520Hook) yuv2Jpeg520Hook(record, viewId, sequence);
+    if (!validView(viewId)) {
+        free(record.rect.buffer);
+        return;
+    }
+    if (!connected || exitFlag) {
+        vel_Printf("(%s) this is null\n", "yuv2Jpeg520");
+        free(record.rect.buffer);
+        sem_post(&updateToken[viewId]);
+        return;
+    }
+    const size_t packetSize = velPacketSize520(record.rect.width, record.rect.height);
+    auto* packet = packetSize ? static_cast<unsigned char*>(malloc(packetSize)) : nullptr;
+    if (!packet || !viewActive[viewId]) {
+        if (!packet) vel_Printf("[error] yuv2Jpeg520: no packet buffer of %zu bytes\n", packetSize);
+        free(packet);
+        free(record.rect.buffer);
+        sem_post(&updateToken[viewId]);
+        return;
+    }
+    sem_post(&updateToken[viewId]);
+
+    const unsigned long jpegSize = velEncodeYuv520(record.rect, record.quality, packet, packetSize);
     free(record.rect.buffer);
-    if (viewId >= 0 && viewId < VEL_MAX_VIEWS) sem_post(&updateToken[viewId]);
+    record.rect.buffer = nullptr;
+    record.rect.planes[0] = record.rect.planes[1] = record.rect.planes[2] = nullptr;
+    if (jpegSize == 0) {
+        free(packet);
+        return;
+    }
+
+    _evdi_send send;
+    send.view = viewId;
+    send.length = 0;
+    send.buffer = packet;
+    send.pieceFlags = record.pieceFlags;
+    send.frameIndex = record.frameIndex;
+    const std::shared_ptr<VelDisplayClassBase> dc = displayClass;
+    if (dc) {
+        dc->dataHeaderPackage(&record, &send, record.rect, velJpegLength520(jpegSize, false),
+                              viewId);
+    }
+    if (send.length <= 0 || static_cast<size_t>(send.length) > packetSize) {
+        // Nothing (or more than the buffer) to send: the packet could not be framed.
+        vel_Printf("[error] yuv2Jpeg520: packet of view %d not framed (length %d)\n", viewId,
+                   send.length);
+        free(packet);
+        return;
+    }
+    queuePacket(sendQueue, send);
+    printFps(viewId);
 }
 
-// Light mode compresses RGB straight to JPEG; without that encoder the frame takes the planar
-// path, so a light-mode view still shows its frames.
 int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence) {
-    return rgb2Yuv520(rect, viewId, sequence);
+    (void)rect;
+    if (!connected || exitFlag) {
+        vel_Printf("(%s) this is null\n", "rgb2Jpeg520");
+        return -1;
+    }
+    if (!validView(viewId)) return -1;
+    {
+        std::lock_guard<std::mutex> lk(pipelineStateMutex);
+        encodeParams[viewId].formatCode = 0xE0;
+        encodeParams[viewId].quality = VEL_JPEG520_QUALITY;
+        encodeParams[viewId].split = 0;
+    }
+    const int32_t frameIndex = nextFrameIndex520(viewId);
+
+    _alignmentRect whole;
+    _VELRECT region;
+    {
+        std::lock_guard<std::mutex> lk(evdiGrabMutex[viewId]);
+        const evdi_buffer& eb = evdiBuffer[viewId];
+        if (!eb.buffer || eb.width <= 0 || eb.height <= 0 || eb.stride < eb.width * 4) return -1;
+        whole.session = this;
+        whole.width = eb.width;
+        whole.height = eb.height;
+        dataAlignmentJPG(&whole, viewId);
+        get_rect_pointer(&whole, &region, 32, eb.stride, viewId);
+    }
+    if (!region.pixels) return -1;
+    {
+        std::lock_guard<std::mutex> lk(pipelineStateMutex);
+        encodeParams[viewId].rect = whole;
+        regionRect[viewId] = region;
+        lastFrameIndex[viewId] = frameIndex;
+    }
+
+    const size_t packetSize = velPacketSize520(region.width, region.height);
+    auto* packet = packetSize ? static_cast<unsigned char*>(malloc(packetSize)) : nullptr;
+    if (!packet) {
+        vel_Printf("[error] rgb2Jpeg520: no packet buffer of %zu bytes\n", packetSize);
+        return -1;
+    }
+    if (!viewActive[viewId]) {
+        free(packet);
+        return -1;
+    }
+    const unsigned long jpegSize =
+        velEncodeRgb520(region, VEL_JPEG520_QUALITY, packet, packetSize);
+    if (jpegSize == 0) {
+        free(packet);
+        return -1;
+    }
+    sem_post(&updateToken[viewId]);
+
+    _RECT_IN_ENCODE_Q record;
+    record.session = this;
+    record.rect = region;
+    record.formatCode = 0xE0;
+    record.quality = VEL_JPEG520_QUALITY;
+    record.split = 0;
+    record.frameIndex = frameIndex;
+    record.pieceFlags = 0x11;
+    if (yuv2Jpeg520Hook) yuv2Jpeg520Hook(record, viewId, sequence);
+    _evdi_send send;
+    send.view = viewId;
+    send.length = 0;
+    send.buffer = packet;
+    send.pieceFlags = 0x11;
+    send.frameIndex = frameIndex;
+    const std::shared_ptr<VelDisplayClassBase> dc = displayClass;
+    if (dc) dc->dataHeaderPackage(&record, &send, region, velJpegLength520(jpegSize, true), viewId);
+    if (send.length <= 0 || static_cast<size_t>(send.length) > packetSize) {
+        vel_Printf("[error] rgb2Jpeg520: packet of view %d not framed (length %d)\n", viewId,
+                   send.length);
+        free(packet);
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> lk(sessionMutex);
+        queuePacket(sendQueue, send);
+    }
+    printFps(viewId);
+    return 0;
 }

@@ -1,14 +1,134 @@
-// The send thread: writes encoded packets from the session's send queue to the adapter.
-#include <cstdlib>
+// The send thread: writes encoded packets from the session's send queue to the adapter, one bulk
+// transfer per packet in queue order; and the model-520 frame-rate report.
+//
+// The consecutive-failure counter and the frame-rate statistics are process-wide: every
+// session's send thread and encoder threads update them.
+#include <fcntl.h>
+#include <libusb.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include "devmgr/DevManager.h"
+#include "devmgr/controlBlock.h"
+#include "display/VelDisplayClassDriverBase.h"
+#include "pipeline/jpeg520.h"
+#include "service/debug.h"
+#include "service/paths.h"
 #include "service/threads.h"
 #include "session/VelDev.h"
 
 void VelDev::velSendImgThread() {
     vel::threadInit("velSendImg");
     while (!exitFlag) {
-        auto packet = sendQueue.timedpop();
+        auto packet = sendQueue.timedpop(std::chrono::milliseconds(1000));
         if (!packet) continue;
-        free(packet->buffer);
+        usb_bulk_transfer(*packet, packet->view);
+        while (auto next = sendQueue.trypop()) usb_bulk_transfer(*next, next->view);
     }
+    // Packets still queued own their buffers.
+    while (auto left = sendQueue.trypop()) free(left->buffer);
+    sendQueue.clear();
+    vel_Print("velSendImg thread exit\n");
+}
+
+void VelDev::usb_bulk_transfer(_evdi_send packet, int viewId) {
+    if (viewId < 0 || viewId >= VEL_MAX_VIEWS || !viewActive[viewId] || !packet.buffer ||
+        packet.length <= 0 || !usbHandle) {
+        free(packet.buffer);
+        return;
+    }
+    const unsigned char endpoint =
+        static_cast<unsigned char>(model == 0x520 ? imageEndpoint520 : imageEndpoint);
+    int transferred = 0;
+    const int rc = libusb_bulk_transfer(usbHandle, endpoint, packet.buffer, packet.length,
+                                        &transferred, VEL_BULK_TIMEOUT_MS);
+    if (rc != 0) {
+        // Lower halves of split 50x frames are neither counted nor credited: their upper half
+        // accounts for the frame.
+        if (packet.pieceFlags & 0x01) {
+            sem_post(&frameCreditSemaphore);
+            vel_Printf("******Dev[%d] Send graghic data failed err=%d\n", devKey, rc);
+            if (++g_bulkFailCount > VEL_BULK_FAIL_LIMIT) {
+                free(packet.buffer);
+                if (owner) owner->usb_abort(usbDevice);
+                if (g_dev) g_dev->usb_abort(usbDevice);
+                // A session without a manager still ends the process the same way.
+                vel_Print("usb_abort!\n");
+                vel::sleepMs(1000);
+                _exit(1);
+            }
+        }
+    } else {
+        g_bulkFailCount = 0;
+    }
+    if (m_BulkOutHeartbeatStatus == 1) timespec_get(&lastBulkOut, TIME_UTC);
+    free(packet.buffer);
+}
+
+namespace {
+// Writes one view's figures into record 0 of the control block; false when it cannot be opened.
+// The new-sample flag is stored after the figures so a client that sees it reads them whole.
+bool publishFps(int view, int target, int counter, int64_t elapsed, double fps) {
+    const std::string name = vel::shmName();
+    const int fd = shm_open(name.c_str(), O_RDWR, 0666);
+    if (fd < 0) return false;
+    struct stat st {};
+    // A block shorter than its records would fault on the first write past its end.
+    if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(VEL_SHM_SIZE)) {
+        void* map = mmap(nullptr, VEL_SHM_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (map != MAP_FAILED) {
+            VEL_SHM_RECORD& rec = static_cast<VEL_SHM_BLOCK*>(map)->record[0];
+            rec.viewIndex[view] = view;
+            rec.targetId[view] = target;
+            rec.pictures[view] = counter;
+            rec.intervalMs[view] = static_cast<uint32_t>(elapsed);
+            rec.fps[view] = fps;
+            controlBlockStore(rec.newFpsSample[view], static_cast<uint8_t>(1));
+            munmap(map, VEL_SHM_SIZE);
+        }
+    }
+    close(fd);
+    return true;
+}
+}  // namespace
+
+void VelDev::printFps(int viewId) {
+    static std::once_flag firstCall;
+    std::call_once(firstCall, [] {
+        const int64_t now = g_velFpsNowMs();
+        for (auto& start : g_fpsStats.startMs) start = now;
+        g_fpsStats.started = true;
+    });
+    if (viewId < 0 || viewId >= VEL_SHM_VIEWS) return;
+    const int interval = fpsValue;
+    if (!fpsEnabled || interval == 0) return;
+
+    const int counter = ++g_fpsStats.counter[viewId];
+    const int64_t now = g_velFpsNowMs();
+    const int64_t elapsed = now - g_fpsStats.startMs[viewId];
+    if (elapsed < static_cast<int64_t>(interval) * 1000) return;
+
+    const std::shared_ptr<VelDisplayClassBase> dc = displayClass;
+    const int target = dc ? dc->findTargetIdBySourceId(viewId) : 0;
+    const double fps = counter * 1000.0 / static_cast<double>(elapsed);
+    std::string name = powerMode == DevManager::LIGHT ? "light" : "smart";
+    if (owner) {
+        auto it = owner->powerModeNames.find(static_cast<DevManager::PowerMode>(powerMode.load()));
+        if (it != owner->powerModeNames.end()) name = it->second;
+    }
+    vel_Printf("view[%d](%#x){%s}: %d pictures in %lld ms, fps:%.1f\n", viewId, target,
+               name.c_str(), counter, static_cast<long long>(elapsed), fps);
+    if (fpsPending && !publishFps(viewId, target, counter, elapsed, fps)) {
+        printf("can not show fps on terminal\n");
+        fflush(stdout);
+        return;
+    }
+    g_fpsStats.counter[viewId] -= counter;  // frames counted meanwhile stay counted
+    g_fpsStats.startMs[viewId] = now;
 }

@@ -212,8 +212,8 @@ public:
     int rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence);
     // Hand-over to JPEG encoding; owns record.rect.buffer.
     void yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence);
-    // Test hook: sees every record handed to yuv2Jpeg520 (set before frames flow; empty in
-    // the service).
+    // Test hook: sees every frame record handed to JPEG encoding (set before frames flow; empty
+    // in the service). Light-mode records carry no planes.
     std::function<void(const _RECT_IN_ENCODE_Q&, int viewId, int sequence)> yuv2Jpeg520Hook;
 
     // ---- Monitor plug-in and plug-out (session/plugMonitor.cpp) ----
@@ -221,4 +221,13 @@ public:
     // and blocking are described where they are defined.
     int plugInMonitor(int targetId, bool singleView);
     int plugOutMonitor(int targetId);
+
+    // ---- Frame pipeline: send thread and frame-rate report (pipeline/sendImg.cpp) ----
+    // One transfer attempt of an encoded packet to the view's image endpoint; always consumes
+    // (frees) the packet. More than five consecutive failures of counted packets, across all
+    // sessions, end the service.
+    void usb_bulk_transfer(_evdi_send packet, int viewId);
+    // Counts a queued frame of the view and logs (and, on request, publishes in the control
+    // block) the frame rate once the report interval has passed.
+    void printFps(int viewId);
 };
