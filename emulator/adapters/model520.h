@@ -93,8 +93,8 @@ class Model520 : public DeviceModel {
 
     // A monitor on one of the adapter's three outputs.
     struct Monitor {
-        uint16_t target = 0;        // its target id (the low four bits name the port)
-        std::vector<uint8_t> edid;  // answered as is, whatever its length
+        uint16_t target = 0;            // its target id (the low four bits name the port)
+        std::vector<uint8_t> edid;      // answered as is, whatever its length
         std::vector<uint8_t> modeList;  // raw 7-byte entries: u16 w, u16 h, u8 bpp, u16 Hz
     };
     // One mode-list entry in the wire layout.

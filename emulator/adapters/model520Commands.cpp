@@ -304,9 +304,12 @@ void Model520::setCreateFromTop(bool top) {
 
 std::vector<uint8_t> Model520::modeEntry(uint16_t width, uint16_t height, uint8_t bpp,
                                          uint16_t refresh) {
-    return {static_cast<uint8_t>(width),   static_cast<uint8_t>(width >> 8),
-            static_cast<uint8_t>(height),  static_cast<uint8_t>(height >> 8),
-            bpp,                           static_cast<uint8_t>(refresh),
+    return {static_cast<uint8_t>(width),
+            static_cast<uint8_t>(width >> 8),
+            static_cast<uint8_t>(height),
+            static_cast<uint8_t>(height >> 8),
+            bpp,
+            static_cast<uint8_t>(refresh),
             static_cast<uint8_t>(refresh >> 8)};
 }
 

@@ -200,6 +200,9 @@ class VelDisplay520Class : public VelDisplayClassBase,
     static std::atomic<int> s_sendFailures;
 
   private:
+    int exchange(int kind, int group, unsigned short source, unsigned short displayDevice,
+                 unsigned short target, unsigned char dataClass, unsigned char dataType,
+                 unsigned char* payload, unsigned int length, Response* r);
     bool exiting(const std::shared_ptr<VelDev>& dev) const;
     void routeResponse(const unsigned char* message, size_t length);
     int sendTransfer(const std::shared_ptr<VelDev>& dev, unsigned char* data, int length);
@@ -222,5 +225,7 @@ class VelDisplay520Class : public VelDisplayClassBase,
 
   public:
     // Holds m_mapMutex (for readers outside the class: tests, the packet path).
-    std::unique_lock<std::mutex> lockMaps() const { return std::unique_lock<std::mutex>(m_mapMutex); }
+    std::unique_lock<std::mutex> lockMaps() const {
+        return std::unique_lock<std::mutex>(m_mapMutex);
+    }
 };

@@ -38,18 +38,21 @@ constexpr int kSetModeAttempts = 3;
 
 }  // namespace
 
-// One request/response exchange under an already held commandLock. Returns the sendCommand
-// result, or 1 when the answer cannot come (exiting); 0 with `*r` filled.
-#define VEL520_EXCHANGE(rc, r, kind, group, src, dd, tgt, cls, type, payload, len)        \
-    do {                                                                                  \
-        armResponse(kind, group);                                                         \
-        rc = sendCommand(src, dd, tgt, cls, type, 1, payload, len);                       \
-        if (rc != 0) {                                                                    \
-            disarmResponse(kind, group);                                                  \
-        } else if (waitResponse(kind, group, &r) != 0) {                                  \
-            rc = 1;                                                                       \
-        }                                                                                 \
-    } while (0)
+// One request/response exchange under an already held commandLock: arms the slot, sends with
+// the response bit and waits. The sendCommand result, or 1 when the answer cannot come
+// (exiting); 0 with `*r` filled.
+int VelDisplay520Class::exchange(int kind, int group, unsigned short source,
+                                 unsigned short displayDevice, unsigned short target,
+                                 unsigned char dataClass, unsigned char dataType,
+                                 unsigned char* payload, unsigned int length, Response* r) {
+    armResponse(kind, group);
+    int rc = sendCommand(source, displayDevice, target, dataClass, dataType, 1, payload, length);
+    if (rc != 0) {
+        disarmResponse(kind, group);
+        return rc;
+    }
+    return waitResponse(kind, group, r) != 0 ? 1 : 0;
+}
 
 int VelDisplay520Class::findDeviceIdBySourceId(int source) {
     auto dev = session();
@@ -98,8 +101,7 @@ int VelDisplay520Class::createDisplayDevice(unsigned short* displayDevice,
     ExchangeLock lock(commandLock);
     int rc = 0;
     Response r;
-    VEL520_EXCHANGE(rc, r, SEM_CONTROL, 0, 0, 0, monitorId, CLASS_CONTROL, CTRL_CREATE_DD,
-                    nullptr, 0);
+    rc = exchange(SEM_CONTROL, 0, 0, 0, monitorId, CLASS_CONTROL, CTRL_CREATE_DD, nullptr, 0, &r);
     if (rc != 0) return rc;
     int result = 94;
     // The new id is the device's word; a payload too short to hold it is no answer.
@@ -120,8 +122,8 @@ int VelDisplay520Class::deleteDisplayDevice(unsigned short displayDevice) {
     ExchangeLock lock(commandLock);
     int rc = 0;
     Response r;
-    VEL520_EXCHANGE(rc, r, SEM_CONTROL, groupOf(displayDevice), 0, displayDevice, 0,
-                    CLASS_CONTROL, CTRL_DELETE_DD, nullptr, 0);
+    rc = exchange(SEM_CONTROL, groupOf(displayDevice), 0, displayDevice, 0, CLASS_CONTROL,
+                  CTRL_DELETE_DD, nullptr, 0, &r);
     if (rc != 0) {
         lock.release();
         if (rc != 1)
@@ -145,8 +147,8 @@ int VelDisplay520Class::bindMonitor2DisplayDevice(unsigned short displayDevice,
     ExchangeLock lock(commandLock);
     int rc = 0;
     Response r;
-    VEL520_EXCHANGE(rc, r, SEM_CONTROL, groupOf(displayDevice), 0, displayDevice, target,
-                    CLASS_CONTROL, CTRL_BIND_MONITOR, nullptr, 0);
+    rc = exchange(SEM_CONTROL, groupOf(displayDevice), 0, displayDevice, target, CLASS_CONTROL,
+                  CTRL_BIND_MONITOR, nullptr, 0, &r);
     if (rc != 0) return rc;
     int result = 96;
     if (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == CTRL_BIND_MONITOR) {
@@ -168,8 +170,8 @@ int VelDisplay520Class::unbindMonitor2DisplayDevice(unsigned short displayDevice
     ExchangeLock lock(commandLock);
     int rc = 0;
     Response r;
-    VEL520_EXCHANGE(rc, r, SEM_CONTROL, groupOf(displayDevice), 0, displayDevice, target,
-                    CLASS_CONTROL, CTRL_UNBIND_MONITOR, nullptr, 0);
+    rc = exchange(SEM_CONTROL, groupOf(displayDevice), 0, displayDevice, target, CLASS_CONTROL,
+                  CTRL_UNBIND_MONITOR, nullptr, 0, &r);
     if (rc != 0) return rc;
     int result = 97;
     if (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == CTRL_UNBIND_MONITOR) {
@@ -191,8 +193,8 @@ int VelDisplay520Class::bindSource2DisplayDevice(unsigned short source,
     ExchangeLock lock(commandLock);
     int rc = 0;
     Response r;
-    VEL520_EXCHANGE(rc, r, SEM_CONTROL, groupOf(displayDevice), source, displayDevice, 0,
-                    CLASS_CONTROL, CTRL_BIND_SOURCE, nullptr, 0);
+    rc = exchange(SEM_CONTROL, groupOf(displayDevice), source, displayDevice, 0, CLASS_CONTROL,
+                  CTRL_BIND_SOURCE, nullptr, 0, &r);
     if (rc != 0) return rc;
     int result = 98;
     if (r.errorFlag) {
@@ -228,8 +230,8 @@ int VelDisplay520Class::unbindSource2DisplayDevice(unsigned short source,
     ExchangeLock lock(commandLock);
     int rc = 0;
     Response r;
-    VEL520_EXCHANGE(rc, r, SEM_CONTROL, groupOf(displayDevice), source, displayDevice, 0,
-                    CLASS_CONTROL, CTRL_UNBIND_SOURCE, nullptr, 0);
+    rc = exchange(SEM_CONTROL, groupOf(displayDevice), source, displayDevice, 0, CLASS_CONTROL,
+                  CTRL_UNBIND_SOURCE, nullptr, 0, &r);
     if (rc != 0) return rc;
     int result = 99;
     if (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == CTRL_UNBIND_SOURCE) {
@@ -256,8 +258,8 @@ int VelDisplay520Class::readMonitorEDID(int target, unsigned char* edid, unsigne
     if (rc == 1) return 1;
     // Without a display device of the adapter's choosing there is nothing to bind or query.
     if (rc != 0 || groupOf(displayDevice) >= kSemGroups) {
-        vel_Printf("[error]- EDID get Failed, VelDisplay520Class::%s Ret=%d -\n",
-                   "readMonitorEDID", 40);
+        vel_Printf("[error]- EDID get Failed, VelDisplay520Class::%s Ret=%d -\n", "readMonitorEDID",
+                   40);
         return 40;
     }
     rc = bindMonitor2DisplayDevice(displayDevice, static_cast<unsigned short>(target));
@@ -269,8 +271,8 @@ int VelDisplay520Class::readMonitorEDID(int target, unsigned char* edid, unsigne
     {
         ExchangeLock lock(commandLock);
         Response r;
-        VEL520_EXCHANGE(rc, r, SEM_QUERY, groupOf(dd), 0, dd, static_cast<uint16_t>(target),
-                        CLASS_QUERY, QUERY_EDID, nullptr, 0);
+        rc = exchange(SEM_QUERY, groupOf(dd), 0, dd, static_cast<uint16_t>(target), CLASS_QUERY,
+                      QUERY_EDID, nullptr, 0, &r);
         if (rc != 0) {
             lock.release();
             if (rc != 1)
@@ -323,8 +325,8 @@ int VelDisplay520Class::boolMonitorEdidChanged(int target) {
         ExchangeLock lock(commandLock);
         int rc = 0;
         Response r;
-        VEL520_EXCHANGE(rc, r, SEM_QUERY, groupOf(dd), 0, dd, static_cast<uint16_t>(target),
-                        CLASS_QUERY, QUERY_EDID, nullptr, 0);
+        rc = exchange(SEM_QUERY, groupOf(dd), 0, dd, static_cast<uint16_t>(target), CLASS_QUERY,
+                      QUERY_EDID, nullptr, 0, &r);
         if (rc != 0) {
             lock.release();
             if (rc != 1)
@@ -376,8 +378,8 @@ int VelDisplay520Class::readModeList(unsigned char*, int target, int view) {
         ExchangeLock lock(commandLock);
         int rc = 0;
         Response r;
-        VEL520_EXCHANGE(rc, r, SEM_QUERY, groupOf(dd), 0, dd, static_cast<uint16_t>(target),
-                        CLASS_QUERY, QUERY_MODE_LIST, nullptr, 0);
+        rc = exchange(SEM_QUERY, groupOf(dd), 0, dd, static_cast<uint16_t>(target), CLASS_QUERY,
+                      QUERY_MODE_LIST, nullptr, 0, &r);
         if (rc != 0) {
             lock.release();
             if (rc != 1)
@@ -420,11 +422,12 @@ int VelDisplay520Class::vl520Setmode(unsigned short source, unsigned short targe
     ExchangeLock lock(commandLock);
     int rc = 0;
     Response r;
-    VEL520_EXCHANGE(rc, r, SEM_CONTROL, groupOf(dd), source, dd, target, CLASS_CONTROL,
-                    CTRL_SET_MODE, payload, sizeof payload);
+    rc = exchange(SEM_CONTROL, groupOf(dd), source, dd, target, CLASS_CONTROL, CTRL_SET_MODE,
+                  payload, sizeof payload, &r);
     if (rc != 0) {
         lock.release();
-        if (rc != 1) vel_Printf("- VelDisplay520Class::vl520Setmode SendCommand Error Ret=%d -\n", rc);
+        if (rc != 1)
+            vel_Printf("- VelDisplay520Class::vl520Setmode SendCommand Error Ret=%d -\n", rc);
         return rc;
     }
     if (r.errorFlag || r.dataClass != CLASS_CONTROL || r.dataType != CTRL_SET_MODE) {
@@ -435,8 +438,8 @@ int VelDisplay520Class::vl520Setmode(unsigned short source, unsigned short targe
             vel_Printf("[error] (%s): DATATYPE dismatch, DataClass:%d, DataType:%d\n",
                        "vl520Setmode", r.dataClass, r.dataType);
         lock.release();
-        vel_Printf("[error] (%s): VelDisplay520Class::vl520Setmode fail Ret=%d -\n",
-                   "vl520Setmode", 80);
+        vel_Printf("[error] (%s): VelDisplay520Class::vl520Setmode fail Ret=%d -\n", "vl520Setmode",
+                   80);
         return 80;
     }
     lock.release();
@@ -457,8 +460,8 @@ int VelDisplay520Class::setLayer(unsigned short source, unsigned int layer, int 
     ExchangeLock lock(commandLock);
     int rc = 0;
     Response r;
-    VEL520_EXCHANGE(rc, r, SEM_CONTROL, groupOf(dd), 0, dd, 0, CLASS_CONTROL, CTRL_SET_LAYER,
-                    payload, sizeof payload);
+    rc = exchange(SEM_CONTROL, groupOf(dd), 0, dd, 0, CLASS_CONTROL, CTRL_SET_LAYER, payload,
+                  sizeof payload, &r);
     if (rc != 0) {
         lock.release();
         if (rc != 1)
@@ -486,8 +489,8 @@ int VelDisplay520Class::controlLayer(unsigned short target, unsigned int layer,
     ExchangeLock lock(commandLock);
     int rc = 0;
     Response r;
-    VEL520_EXCHANGE(rc, r, SEM_CONTROL, groupOf(dd), 0, dd, target, CLASS_CONTROL, CTRL_LAYER,
-                    payload, sizeof payload);
+    rc = exchange(SEM_CONTROL, groupOf(dd), 0, dd, target, CLASS_CONTROL, CTRL_LAYER, payload,
+                  sizeof payload, &r);
     if (rc != 0) return rc;
     lock.release();
     vel_Printf("- VelDisplay520Class::controlLayer Ret=%d DisplayDeviceId_%d-\n", 0, dd);

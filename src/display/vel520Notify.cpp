@@ -7,8 +7,8 @@
 // quietly when either is gone.
 #include <algorithm>
 #include <cstring>
-#include <string>
 #include <exception>
+#include <string>
 #include <thread>
 
 #include "display/VelDisplay520ClassDriver.h"
@@ -274,8 +274,7 @@ int VelDisplay520Class::checkFrameIndex(unsigned char* data) {
     vel_Printf(
         "[error] FW feedback FrameIndex error, dev[%d]view[%d][0x%x] LogicDisplayId[%d] "
         "nTargetID[%u] frameIndexNum[%ld] +\n",
-        deviceIndex, source, tag, dd, static_cast<unsigned>(target),
-        static_cast<long>(frameIndex));
+        deviceIndex, source, tag, dd, static_cast<unsigned>(target), static_cast<long>(frameIndex));
     return 0;
 }
 

@@ -32,8 +32,7 @@ inline std::vector<uint8_t> modeList(int entries) {
 inline const char* kEdid256 = "cta3-1080p-dell-s2419h-5A2CDC31568E.bin";  // byte 126 = 1
 inline const char* kEdid128 = "analog-noext-dell-e2011h-3E7E918BD230.bin";
 
-inline emu::Model520::Monitor monitor(uint16_t target, const char* edid = kEdid256,
-                                      int modes = 2) {
+inline emu::Model520::Monitor monitor(uint16_t target, const char* edid = kEdid256, int modes = 2) {
     emu::Model520::Monitor m;
     m.target = target;
     m.edid = emu::Model520::corpusEdid(edid);

@@ -106,8 +106,9 @@ TEST_F(Hotplug520, NotificationsBeforePowerOnAreDropped) {
     dev->powerOnFinished = false;
     model->plugMonitor(1, monitor(0x21));
     ASSERT_TRUE(vtest::waitFor([&] {
-        return count("+ We Can't Handle NOTIFICATION_MONITOR_PNP before Firmware Power ON "
-                     "Finish. +") == 1;
+        return count(
+                   "+ We Can't Handle NOTIFICATION_MONITOR_PNP before Firmware Power ON "
+                   "Finish. +") == 1;
     }));
     EXPECT_EQ(dc->vPort_Record[1], 0xEE);
     // The next notification brings the state up to date.
@@ -165,8 +166,9 @@ TEST_F(Hotplug520, FrameIndexFeedbackPostsTheBoundSourceOnce) {
     // An unbound display device is logged.
     model->notifyFrameIndex(2, 99, 7);
     ASSERT_TRUE(vtest::waitFor([&] {
-        return count("[error] FW feedback FrameIndex error, dev[0]view[255][0x7] "
-                     "LogicDisplayId[2] nTargetID[255] frameIndexNum[99] +") == 1;
+        return count(
+                   "[error] FW feedback FrameIndex error, dev[0]view[255][0x7] "
+                   "LogicDisplayId[2] nTargetID[255] frameIndexNum[99] +") == 1;
     }));
 }
 
@@ -192,8 +194,7 @@ TEST_F(Hotplug520, PluggedMonitorGetsItsModeOnTheAdapter) {
     ASSERT_TRUE(shown(0x20)) << env.log();
     const int dd = deviceOf(0x20);
     ASSERT_GE(dd, 0);
-    ASSERT_TRUE(vtest::waitFor([&] { return model->displayDevice(dd).modeSets > 0; }))
-        << env.log();
+    ASSERT_TRUE(vtest::waitFor([&] { return model->displayDevice(dd).modeSets > 0; })) << env.log();
     auto d = model->displayDevice(dd);
     EXPECT_EQ(d.source, 0);
     EXPECT_EQ(d.width, 1920);
