@@ -130,8 +130,7 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence) {
         free(packet);
         return -1;
     }
-    const unsigned long jpegSize =
-        velEncodeRgb520(region, VEL_JPEG520_QUALITY, packet, packetSize);
+    const unsigned long jpegSize = velEncodeRgb520(region, VEL_JPEG520_QUALITY, packet, packetSize);
     if (jpegSize == 0) {
         free(packet);
         return -1;

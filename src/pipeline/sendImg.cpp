@@ -96,6 +96,29 @@ bool publishFps(int view, int target, int counter, int64_t elapsed, double fps) 
     close(fd);
     return true;
 }
+// One interval's report of the view: the log line, the figures for a waiting client, and the
+// restart of the count (kept when the figures could not be shown, so the next frame retries).
+void reportFps(VelDev& dev, int viewId, int counter, int64_t now, int64_t elapsed) {
+    const std::shared_ptr<VelDisplayClassBase> dc = dev.displayClass;
+    const int target = dc ? dc->findTargetIdBySourceId(viewId) : 0;
+    const double fps = counter * 1000.0 / static_cast<double>(elapsed);
+    std::string name = dev.powerMode == DevManager::LIGHT ? "light" : "smart";
+    if (dev.owner) {
+        auto it = dev.owner->powerModeNames.find(
+            static_cast<DevManager::PowerMode>(dev.powerMode.load()));
+        if (it != dev.owner->powerModeNames.end()) name = it->second;
+    }
+    vel_Printf("view[%d](%#x){%s}: %d pictures in %lld ms, fps:%.1f\n", viewId, target,
+               name.c_str(), counter, static_cast<long long>(elapsed), fps);
+    if (dev.fpsPending && !publishFps(viewId, target, counter, elapsed, fps)) {
+        printf("can not show fps on terminal\n");
+        fflush(stdout);
+        return;
+    }
+    g_fpsStats.counter[viewId] -= counter;  // frames counted meanwhile stay counted
+    g_fpsStats.startMs[viewId] = now;
+}
+
 }  // namespace
 
 void VelDev::printFps(int viewId) {
@@ -113,22 +136,10 @@ void VelDev::printFps(int viewId) {
     const int64_t now = g_velFpsNowMs();
     const int64_t elapsed = now - g_fpsStats.startMs[viewId];
     if (elapsed < static_cast<int64_t>(interval) * 1000) return;
-
-    const std::shared_ptr<VelDisplayClassBase> dc = displayClass;
-    const int target = dc ? dc->findTargetIdBySourceId(viewId) : 0;
-    const double fps = counter * 1000.0 / static_cast<double>(elapsed);
-    std::string name = powerMode == DevManager::LIGHT ? "light" : "smart";
-    if (owner) {
-        auto it = owner->powerModeNames.find(static_cast<DevManager::PowerMode>(powerMode.load()));
-        if (it != owner->powerModeNames.end()) name = it->second;
-    }
-    vel_Printf("view[%d](%#x){%s}: %d pictures in %lld ms, fps:%.1f\n", viewId, target,
-               name.c_str(), counter, static_cast<long long>(elapsed), fps);
-    if (fpsPending && !publishFps(viewId, target, counter, elapsed, fps)) {
-        printf("can not show fps on terminal\n");
-        fflush(stdout);
-        return;
-    }
-    g_fpsStats.counter[viewId] -= counter;  // frames counted meanwhile stay counted
-    g_fpsStats.startMs[viewId] = now;
+    // Encoders of several views and sessions count at once: one of them reports an interval.
+    static std::atomic_flag reporting[VEL_SHM_VIEWS] = {ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT,
+                                                        ATOMIC_FLAG_INIT};
+    if (reporting[viewId].test_and_set()) return;
+    reportFps(*this, viewId, counter, now, elapsed);
+    reporting[viewId].clear();
 }

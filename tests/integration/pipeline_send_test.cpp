@@ -101,8 +101,9 @@ struct Adapter {
     // Waits for the queue to drain and the last transfer to end.
     bool settle() {
         return vtest::waitFor([&] {
-            return dev->sendQueue.empty() && bus.status(busId).transfersInFlight == 0;
-        }) && (std::this_thread::sleep_for(milliseconds(20)), true);
+                   return dev->sendQueue.empty() && bus.status(busId).transfersInFlight == 0;
+               }) &&
+               (std::this_thread::sleep_for(milliseconds(20)), true);
     }
 };
 
@@ -179,7 +180,7 @@ TEST(SendThreadDeath, SixConsecutiveFailuresEndTheService) {
             if (!a.open()) _exit(3);
             g_bulkFailCount = 0;
             emu::Bus::instance().faults(a.busId).failTransfers(6, LIBUSB_ERROR_IO,
-                                                                emu::Match::out());
+                                                               emu::Match::out());
             for (int i = 0; i < 6; ++i) a.queue(0, 1);
             std::this_thread::sleep_for(seconds(10));
             _exit(0);
@@ -234,9 +235,9 @@ TEST_F(SendThread, EncodedFramesReachTheAdapterAsJpegsOfTheFrame) {
 
     Bytes decoded(px.size());
     tjhandle d = tjInitDecompress();
-    ASSERT_EQ(tjDecompress2(d, out.bytes.data() + 112, jpegSize, decoded.data(), w, 0, h,
-                            TJPF_BGRX, 0),
-              0)
+    ASSERT_EQ(
+        tjDecompress2(d, out.bytes.data() + 112, jpegSize, decoded.data(), w, 0, h, TJPF_BGRX, 0),
+        0)
         << tjGetErrorStr2(d);
     tjDestroy(d);
     const double quality = psnr(px, decoded);

@@ -1,8 +1,8 @@
 // Model-520 JPEG encoding into packets (planar and light-mode paths) and the frame-rate report,
 // on a session without a USB device: packets stay on the send queue, where the test takes them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <fcntl.h>
 #include <turbojpeg.h>
 #include <unistd.h>
 
@@ -300,7 +300,8 @@ class Fps520 : public Encode520 {
 TEST_F(Fps520, LogsTheRateOnceTheIntervalHasPassedAndStartsAgain) {
     frames(0, 120, 2000);
     auto lines = env.logLines();
-    const int at = vtest::findLine(lines, "view[0](0x1a0){smart}: 120 pictures in 2000 ms, fps:60.0");
+    const int at =
+        vtest::findLine(lines, "view[0](0x1a0){smart}: 120 pictures in 2000 ms, fps:60.0");
     EXPECT_GE(at, 0) << env.log();
     EXPECT_EQ(g_fpsStats.counter[0], 0);
     EXPECT_EQ(g_fpsStats.startMs[0], g_fakeNow.load());
