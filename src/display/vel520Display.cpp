@@ -264,6 +264,14 @@ int VelDisplay520Class::readMonitorEDID(int target, unsigned char* edid, unsigne
     }
     rc = bindMonitor2DisplayDevice(displayDevice, static_cast<unsigned short>(target));
     if (rc == 1) return 1;
+    // Unbound, the query would address whichever display device the header defaults to; the
+    // new display device is given back so the adapter does not run out of them.
+    if (rc != 0) {
+        deleteDisplayDevice(displayDevice);
+        vel_Printf("[error]- EDID get Failed, VelDisplay520Class::%s Ret=%d -\n", "readMonitorEDID",
+                   40);
+        return 40;
+    }
 
     const uint16_t dd = headerDevice(findDeviceIdByTargetId(target));
     std::array<unsigned char, kEdidBlock> block{};

@@ -77,6 +77,14 @@ TEST_F(Monitor520, EdidBoundsAndFailures) {
     model->setAnswer(0, 0, emu::AnswerMode::Wrong, 0ms, 1);
     EXPECT_EQ(setUp(0x33), 40);
     EXPECT_EQ(count("[error]- TYPE Mismatch, VelDisplay520Class::readMonitorEDID Ret=40"), 1);
+    // A refused monitor binding: no query of another display device.
+    model->clearReceived();
+    model->setAnswer(1, 58, emu::AnswerMode::ErrorFlag, 0ms, 1);
+    ASSERT_EQ(dc->deleteDisplayDevice(static_cast<unsigned short>(deviceOf(0x33))), 0);
+    EXPECT_EQ(setUp(0x34), 40);
+    EXPECT_TRUE(model->received(0, 0).empty());
+    EXPECT_EQ(model->received(1, 52).size(), 2u);  // the created one was given back
+    EXPECT_FALSE(model->displayDevice(2).exists);
     auto lk = dc->lockMaps();
     EXPECT_EQ(dc->target2EDIDMap.count(0x22), 0u);
     EXPECT_EQ(dc->target2EDIDMap.count(0x33), 0u);
