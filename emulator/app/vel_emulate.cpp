@@ -2,7 +2,7 @@
 // adapters. Exits with the service's status.
 //
 //   vel-emulate [--adapter MODEL]... [--seconds N] [--fault OP]... [--out DIR]
-//               [--answer SPEC]... [--fail-out-after MS[:COUNT]]... [--fw-version TEXT]
+//               [--answer RULE]... [--fail-out-after MS[:COUNT]]... [--fw-version TEXT]
 //               [--caps-size N]
 //     --adapter MODEL  plug an adapter before the service starts: 520, 522, 520A (the emulated
 //                      model-520 adapter), 508, 505, 500
@@ -71,12 +71,12 @@ struct AdapterArg {
 bool is520(const std::string& model) { return model == "520" || model == "522" || model == "520A"; }
 
 // "CLASS:TYPE:MODE[:MS[:COUNT]]"
-bool parseAnswer(const std::string& spec, AnswerArg* a) {
+bool parseAnswer(const std::string& rule, AnswerArg* a) {
     std::vector<std::string> parts;
     size_t start = 0;
     for (;;) {
-        size_t colon = spec.find(':', start);
-        parts.push_back(spec.substr(start, colon - start));
+        size_t colon = rule.find(':', start);
+        parts.push_back(rule.substr(start, colon - start));
         if (colon == std::string::npos) break;
         start = colon + 1;
     }
@@ -108,10 +108,10 @@ bool parseAnswer(const std::string& spec, AnswerArg* a) {
 }
 
 // "MS[:COUNT]"
-bool parseFailLater(const std::string& spec, FailLater* f) {
+bool parseFailLater(const std::string& rule, FailLater* f) {
     char* end = nullptr;
-    f->afterMs = strtol(spec.c_str(), &end, 10);
-    if (end == spec.c_str() || f->afterMs < 0) return false;
+    f->afterMs = strtol(rule.c_str(), &end, 10);
+    if (end == rule.c_str() || f->afterMs < 0) return false;
     if (*end == ':') {
         const char* c = end + 1;
         f->count = static_cast<int>(strtol(c, &end, 10));
@@ -187,16 +187,16 @@ int main(int argc, char** argv) {
             if (!f || adapters.empty() || !parseFault(f, &op)) return usage(argv[0]);
             adapters.back().faults.push_back(op);
         } else if (a == "--answer") {
-            const char* spec = value();
+            const char* rule = value();
             AnswerArg ans;
-            if (!spec || adapters.empty() || !is520(adapters.back().model) ||
-                !parseAnswer(spec, &ans))
+            if (!rule || adapters.empty() || !is520(adapters.back().model) ||
+                !parseAnswer(rule, &ans))
                 return usage(argv[0]);
             adapters.back().answers.push_back(ans);
         } else if (a == "--fail-out-after") {
-            const char* spec = value();
+            const char* rule = value();
             FailLater fl;
-            if (!spec || adapters.empty() || !parseFailLater(spec, &fl)) return usage(argv[0]);
+            if (!rule || adapters.empty() || !parseFailLater(rule, &fl)) return usage(argv[0]);
             adapters.back().failLater.push_back(fl);
         } else if (a == "--fw-version") {
             const char* t = value();
