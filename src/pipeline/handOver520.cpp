@@ -92,33 +92,9 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence) {
         return -1;
     }
     if (!validView(viewId)) return -1;
-    {
-        std::lock_guard<std::mutex> lk(pipelineStateMutex);
-        encodeParams[viewId].formatCode = 0xE0;
-        encodeParams[viewId].quality = VEL_JPEG520_QUALITY;
-        encodeParams[viewId].split = 0;
-    }
-    const int32_t frameIndex = nextFrameIndex520(viewId);
-
-    _alignmentRect whole;
     _VELRECT region;
-    {
-        std::lock_guard<std::mutex> lk(evdiGrabMutex[viewId]);
-        const evdi_buffer& eb = evdiBuffer[viewId];
-        if (!eb.buffer || eb.width <= 0 || eb.height <= 0 || eb.stride < eb.width * 4) return -1;
-        whole.session = this;
-        whole.width = eb.width;
-        whole.height = eb.height;
-        dataAlignmentJPG(&whole, viewId);
-        get_rect_pointer(&whole, &region, 32, eb.stride, viewId);
-    }
-    if (!region.pixels) return -1;
-    {
-        std::lock_guard<std::mutex> lk(pipelineStateMutex);
-        encodeParams[viewId].rect = whole;
-        regionRect[viewId] = region;
-        lastFrameIndex[viewId] = frameIndex;
-    }
+    int32_t frameIndex = 0;
+    if (prepareWholeView520(viewId, VEL_JPEG520_QUALITY, &region, &frameIndex) != 0) return -1;
 
     const size_t packetSize = velPacketSize520(region.width, region.height);
     auto* packet = packetSize ? static_cast<unsigned char*>(malloc(packetSize)) : nullptr;

@@ -98,25 +98,20 @@ void VelDev::dropFrame520(int viewId, bool creditTaken) {
     if (creditTaken) sem_post(&frameFeedbackSemaphore[viewId]);
 }
 
-// Converts the whole view to planar YUV 4:2:2 and hands the planes on. Runs on its own detached
-// frame thread; does not block apart from the conversion itself.
-int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence) {
-    (void)rect;
-    if (!connected || exitFlag) {
-        vel_Printf("(%s) this is null\n", "rgb2Yuv520");
-        return -1;
-    }
-    if (!validView(viewId)) return -1;
+// Sets the view's encode parameters for a whole-view model-520 frame, takes its frame index and
+// fills `region` for the current mode (the index in `*frameIndexOut`). 0, or -1 when the view has no usable pixel area (a non-XRGB
+// view without its conversion buffer has nothing to convert from). Shared by both converters.
+int VelDev::prepareWholeView520(int viewId, int quality, _VELRECT* region, int32_t* frameIndexOut) {
     {
         std::lock_guard<std::mutex> lk(pipelineStateMutex);
         encodeParams[viewId].formatCode = 0xE0;
-        encodeParams[viewId].quality = 90;
+        encodeParams[viewId].quality = quality;
         encodeParams[viewId].split = 0;
     }
     const int32_t frameIndex = nextFrameIndex520(viewId);
+    *frameIndexOut = frameIndex;
 
     _alignmentRect whole;
-    _VELRECT region;
     {
         // Size, stride and pointer of one and the same mode.
         std::lock_guard<std::mutex> lk(evdiGrabMutex[viewId]);
@@ -126,16 +121,28 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence) {
         whole.width = eb.width;
         whole.height = eb.height;
         dataAlignmentJPG(&whole, viewId);
-        get_rect_pointer(&whole, &region, 32, eb.stride, viewId);
+        get_rect_pointer(&whole, region, 32, eb.stride, viewId);
     }
-    // A non-XRGB view without its conversion buffer has nothing to convert from.
-    if (!region.pixels) return -1;
-    {
-        std::lock_guard<std::mutex> lk(pipelineStateMutex);
-        encodeParams[viewId].rect = whole;
-        regionRect[viewId] = region;
-        lastFrameIndex[viewId] = frameIndex;
+    if (!region->pixels) return -1;
+    std::lock_guard<std::mutex> lk(pipelineStateMutex);
+    encodeParams[viewId].rect = whole;
+    regionRect[viewId] = *region;
+    lastFrameIndex[viewId] = frameIndex;
+    return 0;
+}
+
+// Converts the whole view to planar YUV 4:2:2 and hands the planes on. Runs on its own detached
+// frame thread; does not block apart from the conversion itself.
+int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence) {
+    (void)rect;
+    if (!connected || exitFlag) {
+        vel_Printf("(%s) this is null\n", "rgb2Yuv520");
+        return -1;
     }
+    if (!validView(viewId)) return -1;
+    _VELRECT region;
+    int32_t frameIndex = 0;
+    if (prepareWholeView520(viewId, 90, &region, &frameIndex) != 0) return -1;
     if (!viewActive[viewId]) return -1;
 
     const unsigned long yuvSize = tjBufSizeYUV2(region.width, 1, region.height, TJSAMP_422);

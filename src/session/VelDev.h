@@ -208,6 +208,7 @@ public:
     void dropFrame520(int viewId, bool creditTaken);
     // Frame bodies: 0 when the frame was handed to the next stage, -1 when it was dropped (the
     // caller then calls dropFrame520). `rect` is not used: model 520 always encodes the view.
+    int prepareWholeView520(int viewId, int quality, _VELRECT* region, int32_t* frameIndexOut);
     int rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence);
     int rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence);
     // Hand-over to JPEG encoding; owns record.rect.buffer.

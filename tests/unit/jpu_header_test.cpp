@@ -19,14 +19,14 @@ using Bytes = std::vector<uint8_t>;
 
 enum Sampling { S420, S422, S440, S444, SGREY };
 
-struct JpegSpec {
+struct JpegParams {
     Sampling sampling;
     int width, height, quality, restart;
     bool optimize;
     int noise;  // 0..255: amplitude of the pseudo-random part of the picture
 };
 
-Bytes makeJpeg(const JpegSpec& s) {
+Bytes makeJpeg(const JpegParams& s) {
     jpeg_compress_struct c{};
     jpeg_error_mgr err{};
     c.err = jpeg_std_error(&err);
@@ -328,15 +328,15 @@ void expectFinishedFields(const uint8_t* rec, const Layout& L, const Reference& 
 }
 
 // Adds to `full` the number of protocols that produced records for this JPEG.
-void expectAgreement(const JpegSpec& spec, int& full) {
-    Bytes jpeg = makeJpeg(spec);
+void expectAgreement(const JpegParams& params, int& full) {
+    Bytes jpeg = makeJpeg(params);
     Reference ref = readReference(jpeg);
     for (const Layout* L : {&k508, &k520}) {
         int protocol = L == &k508 ? 0 : 1;
         SCOPED_TRACE(testing::Message()
-                     << "protocol " << protocol << ", " << spec.width << "x" << spec.height << " q"
-                     << spec.quality << " sampling " << spec.sampling << " restart " << spec.restart
-                     << " optimize " << spec.optimize);
+                     << "protocol " << protocol << ", " << params.width << "x" << params.height << " q"
+                     << params.quality << " sampling " << params.sampling << " restart " << params.restart
+                     << " optimize " << params.optimize);
         Bytes out(1 + 3 * L->recordSize, 0xEE);
         int r = runCore(protocol, jpeg.data(), jpeg.size(), out.data(),
                         static_cast<uint32_t>(out.size()));
@@ -346,7 +346,7 @@ void expectAgreement(const JpegSpec& spec, int& full) {
             int single = 0;
             Bytes rec = singleParse(protocol, jpeg, &single);
             EXPECT_EQ(single, -1);
-            expectMarkerFields(rec.data(), *L, ref, jpeg, spec.sampling);
+            expectMarkerFields(rec.data(), *L, ref, jpeg, params.sampling);
             continue;
         }
         ASSERT_EQ(r, static_cast<int>(1 + 2 * L->recordSize));
@@ -354,8 +354,8 @@ void expectAgreement(const JpegSpec& spec, int& full) {
         EXPECT_EQ(0, memcmp(out.data() + 1, out.data() + 1 + L->recordSize, L->recordSize))
             << "the second parse of a lone frame repeats the first";
         const uint8_t* rec = out.data() + 1;
-        expectMarkerFields(rec, *L, ref, jpeg, spec.sampling);
-        expectFinishedFields(rec, *L, ref, spec.sampling, spec.optimize);
+        expectMarkerFields(rec, *L, ref, jpeg, params.sampling);
+        expectFinishedFields(rec, *L, ref, params.sampling, params.optimize);
         ++full;
     }
 }
@@ -364,7 +364,7 @@ class JpuAgreement : public testing::TestWithParam<Sampling> {};
 
 TEST_P(JpuAgreement, FieldsMatchLibjpegAcrossSizesQualitiesAndTables) {
     Sampling s = GetParam();
-    const JpegSpec specs[] = {
+    const JpegParams cases[] = {
         {s, 16, 16, 50, 0, false, 0},  // entropy data far below both minimums
         {s, 16, 16, 100, 0, false, 255}, {s, 17, 13, 100, 1, true, 255},
         {s, 33, 47, 75, 3, false, 200},  {s, 64, 64, 95, 0, true, 120},
@@ -372,7 +372,7 @@ TEST_P(JpuAgreement, FieldsMatchLibjpegAcrossSizesQualitiesAndTables) {
         {s, 1921, 1081, 60, 7, true, 4}, {s, 3840, 2160, 90, 0, false, 2},
     };
     int full = 0;
-    for (const JpegSpec& spec : specs) expectAgreement(spec, full);
+    for (const JpegParams& params : cases) expectAgreement(params, full);
     // Most pictures carry enough entropy data for records from both decoders.
     EXPECT_GE(full, 10);
 }
