@@ -76,55 +76,22 @@ int decode_sof_header(JpuParse& p) {
         if (r != kParseMalformed) put32(p.rec, kOffPrecision, 0xFFFFFFFFu);
         return r;
     }
-    if (!seg.have(6)) return kParseMalformed;
-    uint8_t precision = seg.u8();
-    uint32_t height = seg.u16();
-    uint32_t width = seg.u16();
-    int nf = seg.u8();
-    put32(p.rec, kOffPrecision, precision);
-    if (precision != 8 && precision != 12) return kParseMalformed;
-    put32(p.rec, kOffTwelveBit, precision == 12 ? 1 : 0);
-    if (width == 0 || height == 0 || width > kMaxPictureSide || height > kMaxPictureSide) {
-        return kParseMalformed;
-    }
-    if (nf < 1 || nf > kCompEntries || seg.end - seg.pos != 3u * nf) return kParseMalformed;
-    // A later SOF in the same parse replaces the frame, components and all.
-    memset(p.rec + kOffCompTab, 0, kCompEntries * kCompEntrySize);
-    for (int j = 0; j < nf; ++j) {
-        uint8_t* entry = p.rec + kOffCompTab + kCompEntrySize * j;
-        entry[0] = seg.u8();
-        uint8_t hv = seg.u8();
-        entry[1] = hv >> 4;
-        entry[2] = hv & 0x0F;
-        entry[3] = seg.u8();
-        if (entry[3] > 3) return kParseMalformed;
-    }
-    put32(p.rec, kOffWidth, width);
-    put32(p.rec, kOffHeight, height);
+    FrameHeader frame{};
+    if (!readFrameFields(seg, frame)) return kParseMalformed;
+    put32(p.rec, kOffPrecision, frame.precision);
+    if (frame.precision != 8 && frame.precision != 12) return kParseMalformed;
+    put32(p.rec, kOffTwelveBit, frame.precision == 12 ? 1 : 0);
+    r = readComponentTable(p, seg, kOffCompTab, frame);
+    if (r != kParseOk) return r;
+    put32(p.rec, kOffWidth, frame.width);
+    put32(p.rec, kOffHeight, frame.height);
 
-    uint32_t format = F400;
-    if (nf > 1) {
-        switch (p.rec[kOffCompTab + 1] << 2 | p.rec[kOffCompTab + 2]) {
-            case 0x0A:
-                format = F420;
-                break;
-            case 0x09:
-                format = F422;
-                break;
-            case 0x06:
-                format = F440;
-                break;
-            case 0x05:
-                format = F444;
-                break;
-            default:
-                format = FBad;
-                break;
-        }
-    }
+    static const uint32_t kFormats[] = {F420, F422, F440, F444, FBad};
+    uint32_t format =
+        frame.components > 1 ? kFormats[frameSampling(p.rec, kOffCompTab)] : uint32_t{F400};
     put32(p.rec, kOffFormat, format);
     if (format == FBad) return kParseMalformed;
-    p.frameComponents = nf;
+    p.frameComponents = frame.components;
     return kParseOk;
 }
 

@@ -103,6 +103,50 @@ long find_start_soi_code(const uint8_t* buf, size_t len, size_t from) {
     return -1;
 }
 
+bool readFrameFields(Segment& seg, FrameHeader& frame) {
+    if (!seg.have(6)) return false;
+    frame.precision = seg.u8();
+    frame.height = seg.u16();
+    frame.width = seg.u16();
+    frame.components = seg.u8();
+    return true;
+}
+
+int readComponentTable(JpuParse& p, Segment& seg, size_t compTab, const FrameHeader& frame) {
+    if (frame.width == 0 || frame.height == 0 || frame.width > kMaxPictureSide ||
+        frame.height > kMaxPictureSide) {
+        return kParseMalformed;
+    }
+    int nf = frame.components;
+    if (nf < 1 || nf > kCompEntries || seg.end - seg.pos != 3u * nf) return kParseMalformed;
+    memset(p.rec + compTab, 0, kCompEntries * kCompEntrySize);
+    for (int j = 0; j < nf; ++j) {
+        uint8_t* entry = p.rec + compTab + kCompEntrySize * j;
+        entry[0] = seg.u8();
+        uint8_t hv = seg.u8();
+        entry[1] = hv >> 4;
+        entry[2] = hv & 0x0F;
+        entry[3] = seg.u8();
+        if (entry[3] > 3) return kParseMalformed;
+    }
+    return kParseOk;
+}
+
+FrameSampling frameSampling(const uint8_t* rec, size_t compTab) {
+    switch (rec[compTab + 1] << 2 | rec[compTab + 2]) {
+        case 0x0A:
+            return Sampling420;
+        case 0x09:
+            return Sampling422;
+        case 0x06:
+            return Sampling440;
+        case 0x05:
+            return Sampling444;
+        default:
+            return SamplingOther;
+    }
+}
+
 int decode_app_header(JpuParse& p) {
     Segment seg{};
     return openSegment(p, seg);

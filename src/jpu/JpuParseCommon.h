@@ -102,6 +102,30 @@ bool find_start_code(JpuParse& p);
 // Position of the first SOI (0xFFD8) at or after `from`, or -1.
 long find_start_soi_code(const uint8_t* buf, size_t len, size_t from);
 
+// The frame header fields both generations read from an SOF segment.
+struct FrameHeader {
+    uint8_t precision;
+    uint32_t width;
+    uint32_t height;
+    int components;
+};
+
+// Sampling of a frame by its first component's factors; SamplingOther for anything else.
+enum FrameSampling { Sampling420, Sampling422, Sampling440, Sampling444, SamplingOther };
+
+// Reads precision, height, width and the component count of an SOF segment; false when the
+// segment is too short for them.
+bool readFrameFields(Segment& seg, FrameHeader& frame);
+
+// Checks the picture size and the component count against the segment and reads the component
+// table into the record at `compTab` (a later SOF replaces the whole table). kParseMalformed
+// for a zero or oversized picture, a count outside 1 to 4 or disagreeing with the segment
+// length, or a quantisation selector above 3.
+int readComponentTable(JpuParse& p, Segment& seg, size_t compTab, const FrameHeader& frame);
+
+// The sampling the record's component table at `compTab` describes (its first entry).
+FrameSampling frameSampling(const uint8_t* rec, size_t compTab);
+
 // APPn and other 0xFFEx/0xFFFx segments: skipped by their length.
 int decode_app_header(JpuParse& p);
 // DRI: the restart interval into the record at `offRestart`; -1 there when it is cut off.
