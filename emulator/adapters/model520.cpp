@@ -116,6 +116,7 @@ void Model520::onReset() {
     inQueue_.clear();
     announced_.clear();
     heartbeat_.open = false;
+    cursors_ = CursorStore{};  // the adapter's cursor store does not survive a reset
 }
 
 void Model520::timerLoop() {
@@ -301,12 +302,14 @@ void Model520::checkImage(M520Message& m, const uint8_t* data, size_t length) {
 void Model520::deliver(std::vector<Answer> answers, const M520Header& request) {
     for (auto& a : answers) {
         AnswerMode mode = AnswerMode::Normal;
+        uint8_t retype = 0;
         std::chrono::milliseconds delay = a.delay;
         for (auto it = rules_.begin(); it != rules_.end(); ++it) {
             if ((it->dataClass >= 0 && it->dataClass != request.dataClass) ||
                 (it->dataType >= 0 && it->dataType != request.dataType))
                 continue;
             mode = it->mode;
+            retype = it->answerType;
             if (mode == AnswerMode::Late) delay += it->delay;
             if (it->count > 0 && --it->count == 0) rules_.erase(it);
             break;
@@ -316,6 +319,9 @@ void Model520::deliver(std::vector<Answer> answers, const M520Header& request) {
                 continue;
             case AnswerMode::Wrong:
                 a.bytes[12] = static_cast<uint8_t>(a.bytes[12] + 1);
+                break;
+            case AnswerMode::Retyped:
+                a.bytes[12] = retype;
                 break;
             case AnswerMode::ErrorFlag:
                 a.bytes.resize(kHeader);
@@ -333,6 +339,12 @@ void Model520::setAnswer(int dataClass, int dataType, AnswerMode mode,
                          std::chrono::milliseconds delay, int count) {
     std::lock_guard<std::mutex> lk(mutex());
     rules_.push_back({dataClass, dataType, mode, delay, count});
+}
+
+void Model520::setAnswerType(int dataClass, int dataType, uint8_t answerType, int count) {
+    std::lock_guard<std::mutex> lk(mutex());
+    rules_.push_back({dataClass, dataType, AnswerMode::Retyped, std::chrono::milliseconds(0), count,
+                      answerType});
 }
 
 void Model520::clearAnswers() {

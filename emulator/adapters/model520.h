@@ -72,6 +72,7 @@ enum class AnswerMode {
     Wrong,      // same class, the next type
     ErrorFlag,  // error flag set, no payload
     Never,
+    Retyped,  // same class, the type given with setAnswerType
 };
 
 class Model520 : public DeviceModel {
@@ -116,6 +117,24 @@ class Model520 : public DeviceModel {
         uint8_t bpp = 0, powerMode = 0;
         int modeSets = 0;
         std::map<uint32_t, Layer> layers;
+        // Display power (class 1 type 1) and video port (class 1 type 69): -1 never set, else
+        // the last payload byte (1 off, 0 on), with the number of commands.
+        int powerOff = -1, powerCommands = 0;
+        int videoPortOff = -1, videoPortCommands = 0;
+        // Cursor: the last position packet (class 3 type 1) and the image shown (class 3
+        // type 0).
+        int32_t cursorX = 0, cursorY = 0;
+        bool cursorVisible = false;
+        int positionUpdates = 0;
+        uint32_t cursorId = 0;  // 0 none yet
+        int cursorShows = 0;
+    };
+    // Cursor images the adapter holds, by cursor id: the 65,536-byte area of the upload.
+    struct CursorStore {
+        std::map<uint32_t, std::vector<uint8_t>> images;
+        int uploads = 0;       // class 1 type 16
+        int shows = 0;         // class 3 type 0
+        int unknownShows = 0;  // class 3 type 0 naming an id never uploaded
     };
 
     Model520();
@@ -133,6 +152,9 @@ class Model520 : public DeviceModel {
     void setAnswer(int dataClass, int dataType, AnswerMode mode,
                    std::chrono::milliseconds delay = std::chrono::milliseconds(0), int count = -1);
     void clearAnswers();
+    // Answers to (dataClass, dataType) come back with type `answerType` (AnswerMode::Retyped);
+    // `count` as for setAnswer.
+    void setAnswerType(int dataClass, int dataType, uint8_t answerType, int count = -1);
 
     // Test side.
     std::vector<M520Message> received();
@@ -168,6 +190,9 @@ class Model520 : public DeviceModel {
     DisplayDevice displayDevice(int dd);
     // The next id create hands out is chosen from the highest free one instead of the lowest.
     void setCreateFromTop(bool top);
+    CursorStore cursors();
+    // Frame-index resets (class 1 type 19) received.
+    int frameIndexResets();
 
   private:
     struct Answer {
@@ -179,6 +204,7 @@ class Model520 : public DeviceModel {
         AnswerMode mode;
         std::chrono::milliseconds delay;
         int count;
+        uint8_t answerType = 0;  // AnswerMode::Retyped
     };
     struct Timed {
         std::chrono::steady_clock::time_point due;
@@ -214,6 +240,9 @@ class Model520 : public DeviceModel {
     Monitor monitors_[3];
     bool plugged_[3] = {false, false, false};
     bool createFromTop_ = false;
+    CursorStore cursors_;
+    int frameIndexResets_ = 0;
+    void handleCursor(const M520Message& m);
     std::vector<uint8_t> portNotification() const;
     const Monitor* monitorOfDevice(uint16_t dd) const;
     // Timer thread and its queue (timerMutex_ guards timed_ and stop_).

@@ -228,14 +228,86 @@ std::vector<Model520::Answer> Model520::handleCommand(const M520Message& m) {
                 if (ddValid) devices_[dd].source = -1;
                 answer({}, !ddValid);
                 break;
-            default:  // mode set, monitor power, cursor image, layers, video port: acknowledged
+            case 1:   // display power: u8 off
+            case 69:  // video port: u8 off
+                if (ddValid) {
+                    DisplayDevice& d = devices_[dd];
+                    if (h.dataType == 1) {
+                        d.powerOff = m.payload[0];
+                        ++d.powerCommands;
+                    } else {
+                        d.videoPortOff = m.payload[0];
+                        ++d.videoPortCommands;
+                    }
+                }
+                answer({}, !ddValid);
+                break;
+            case 16:  // a new cursor image: the 80-byte record and the 128 x 128 area
+                handleCursor(m);
+                answer({});
+                break;
+            case 19:
+                ++frameIndexResets_;
+                break;
+            default:
                 answer({});
                 break;
         }
         return out;
     }
+    if (h.dataClass == 3) handleCursor(m);
     // Firmware images, cursor data and image packets take no answer.
     return out;
+}
+
+void Model520::handleCursor(const M520Message& m) {
+    const M520Header& h = m.header;
+    const uint8_t* p = m.payload.data();
+    if (m.payload.size() < 80) {
+        errors_.push_back("cursor packet shorter than its record");
+        return;
+    }
+    auto at = [p](size_t o) {
+        return static_cast<uint32_t>(p[o] | (p[o + 1] << 8) | (p[o + 2] << 16) |
+                                     (static_cast<uint32_t>(p[o + 3]) << 24));
+    };
+    const uint32_t id = at(8);
+    const uint16_t dd = h.displayDevice;
+    if (h.dataClass == 1) {  // upload
+        cursors_.images[id].assign(m.payload.begin() + 80, m.payload.end());
+        ++cursors_.uploads;
+        return;
+    }
+    if (h.dataType == 1) {  // position
+        if (dd < 3) {
+            DisplayDevice& d = devices_[dd];
+            d.cursorX = static_cast<int32_t>(at(12));
+            d.cursorY = static_cast<int32_t>(at(16));
+            d.cursorVisible = (p[32] & 0x08) != 0;
+            ++d.positionUpdates;
+        }
+        return;
+    }
+    // Show an image: the record's id names it; the bytes after the record carry it too.
+    ++cursors_.shows;
+    if (!cursors_.images.count(id)) {
+        ++cursors_.unknownShows;
+        errors_.push_back("cursor id " + std::to_string(id) + " shown but never uploaded");
+    }
+    if (dd < 3) {
+        devices_[dd].cursorId = id;
+        ++devices_[dd].cursorShows;
+    }
+}
+
+Model520::CursorStore Model520::cursors() {
+    std::lock_guard<std::mutex> lk(mutex());
+    return cursors_;
+}
+
+int Model520::frameIndexResets() {
+    std::lock_guard<std::mutex> lk(mutex());
+    return frameIndexResets_;
 }
 
 const Model520::Monitor* Model520::monitorOfDevice(uint16_t dd) const {

@@ -22,11 +22,8 @@ VelDisplay520Class::~VelDisplay520Class() {
     vel::sleepMs(100);
 }
 
-// Cursor operations are provided by their own module; until they
-// are wired in these keep the interface's neutral results.
-int VelDisplay520Class::setCursorState(int, int, int, int) { return 0; }
-int VelDisplay520Class::setCursorImage(evdi_cursor_set, int) { return 0; }
 int VelDisplay520Class::recvHeartBeat(void*) { return 0; }
+// This generation has no device reset and no patch command: both do nothing.
 int VelDisplay520Class::resetDevice(int) { return 0; }
 int VelDisplay520Class::sendPatchCommand(int, unsigned int) { return 0; }
 void VelDisplay520Class::printFwVersion() {}

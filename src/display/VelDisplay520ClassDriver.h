@@ -41,6 +41,9 @@ extern sem_t semaphores[2][vel520::kSemGroups][vel520::kSemKinds];
 void initialize_semaphores(int deviceIndex, const void* owner = nullptr);
 void cleanup_semaphores(int deviceIndex, const void* owner = nullptr);
 
+// Guards the per-view frame-index counters of every model-520 session (updateFrameIndex).
+extern CMutex g_Lock520;
+
 class VelDisplay520Class : public VelDisplayClassBase,
                            public std::enable_shared_from_this<VelDisplay520Class> {
   public:
@@ -77,6 +80,26 @@ class VelDisplay520Class : public VelDisplayClassBase,
     int sendPatchCommand(int, unsigned int) override;
     int fwExeClean() override;
     void printFwVersion() override;
+
+    // ---- cursor, display power and frame index (vel520Cursor.cpp) ----
+    // Cursor calls come from the EVDI event thread; they log failures and return the send
+    // result (0 sent). A cursor image is checked before anything is sent: no buffer, a zero
+    // size or a stride below width * 4 is refused (result 2); an image of more than 65,536
+    // bytes (height x stride) is cut to its first rows that fit, and refused when not even one
+    // row fits.
+    int doDpmsState(int view, int dpmsMode) override;
+    int monitorControl(int off) override;
+    int vportControl(unsigned short displayDevice, unsigned short target, int off) override;
+    // Next frame index of the view (any pipeline thread); 0 when the counter wrapped or the
+    // view does not exist.
+    uint32_t updateFrameIndex(unsigned short view) override;
+
+    // Cursor image cache: images the adapter already holds, by slot (cursor id = 200 + slot).
+    static constexpr int kCursorSlots = 200;
+    static constexpr size_t kCursorSlotSize = 65536;
+    // Slots in use and the byte count of slot `slot` (tests).
+    int cursorSlotsInUse() const;
+    size_t cursorSlotBytes(int slot) const;
 
     // ---- display devices and mode set (vel520Display.cpp) ----
     // Monitor set-up and tear-down run on the hot-plug worker (under plugMutex) or a session
@@ -222,6 +245,15 @@ class VelDisplay520Class : public VelDisplayClassBase,
     // the tear-down of a view that never had a mode set (no source bound) find its display
     // device.
     int m_viewTarget[3] = {-1, -1, -1};
+
+    // Cursor cache (vel520Cursor.cpp), guarded by m_cursorMutex; slots are allocated when
+    // first used. m_cursorPacket is the record plus the image area of one cursor packet.
+    mutable std::mutex m_cursorMutex;
+    std::vector<std::vector<unsigned char>> m_cursorSlots;
+    int m_cursorSlotsUsed = 0;
+    std::vector<unsigned char> m_cursorPacket;
+    // Display device (0 when none) and target of a view, for the cursor and power commands.
+    void viewDevice(int view, uint16_t* displayDevice, uint16_t* target, bool* found);
 
   public:
     // Holds m_mapMutex (for readers outside the class: tests, the packet path).
