@@ -1,0 +1,174 @@
+// Unplugging while frames stream, through the whole service in-process (device manager, model-520
+// bring-up, hot-plug, EVDI stand-in with its desktop, the frame pipeline): the adapter, or one of
+// its monitors, goes away while the desktop keeps drawing and moving the cursor. Every time the
+// session must be cleaned up completely (its object freed, none of its threads left, no EVDI or
+// USB handle open) and plugging in again must work.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "devmgr/DevManager.h"
+#include "display/VelDisplayClassDriverBase.h"
+#include "emulator/adapters/model520.h"
+#include "emulator/evdi/evdiEmu.h"
+#include "emulator/usb/bus.h"
+#include "session/VelDev.h"
+#include "testSupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::multiset<std::string> threadNames() {
+    std::multiset<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string comm = vtest::readFile(e.path().string() + "/comm");
+        if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+        names.insert(comm);
+    }
+    return names;
+}
+
+// Threads that belong to a session or its display class.
+bool sessionThreadsLeft(std::string* which) {
+    static const char* kNames[] = {"rgb2yuv520",    "velSendImg", "pollEvdiEve", "fwStatusThread",
+                                   "sendHeartBeat", "initCmds",   "pnp_Thread",  "update_handler",
+                                   "bgr2rgb",       "yuv2jpeg"};
+    auto names = threadNames();
+    which->clear();
+    for (const char* n : kNames)
+        if (names.count(n)) *which += std::string(n) + " ";
+    return !which->empty();
+}
+
+// A small monitor, so that the frames stay cheap: 640 x 480 at 60 Hz.
+emu::Model520::Monitor smallMonitor() {
+    emu::Model520::Monitor m;
+    m.target = 0x20;
+    m.edid = emu::makeEdid(640, 480, 60);
+    m.modeList = emu::Model520::modeEntry(640, 480, 32, 60);
+    return m;
+}
+
+size_t imagePackets(const std::vector<emu::M520Message>& all) {
+    size_t n = 0;
+    for (const auto& m : all) n += m.endpoint == 0x02 && m.error.empty();
+    return n;
+}
+
+struct Unplug520 : ::testing::Test {
+    vtest::IsolatedEnv env;
+    emu::Bus& bus = emu::Bus::instance();
+    std::atomic<bool> stopDrawing{false};
+    std::thread painter;
+
+    void SetUp() override {
+        emu::setEvdiLibVersion(1, 12, 0);
+        emu::setAutoDesktop(true);
+        bus.reset();
+        g_exitRequested = false;
+        g_abortRequested = false;
+        g_exitSignal = 0;
+        g_dev = std::make_unique<DevManager>();
+        ASSERT_EQ(g_dev->registerUsb(), 0);
+        // The desktop of every open display draws, moves its cursor and now and then changes
+        // it, whatever the service is doing meanwhile.
+        painter = std::thread([this] {
+            int tick = 0;
+            while (!stopDrawing) {
+                for (evdi_handle h : emu::openHandles()) {
+                    if (!emu::desktopRunning(h)) continue;
+                    emu::desktopSetScene(
+                        h, tick % 3 ? emu::Scene::MovingWindow : emu::Scene::FullScreen);
+                    emu::desktopStep(h);
+                    emu::desktopMoveCursor(h, 10 + tick % 300, 5 + tick % 200);
+                    if (tick % 10 == 0)
+                        emu::desktopSetCursor(h, 32 + 16 * (tick / 10 % 3), 32, 1, 1, true);
+                }
+                ++tick;
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+    }
+    void TearDown() override {
+        stopDrawing = true;
+        if (painter.joinable()) painter.join();
+        if (g_dev) {
+            g_dev->removeAllDevice();
+            g_dev.reset();
+        }
+        bus.reset();
+    }
+
+    // Waits until the model has accepted `more` further image packets.
+    bool streams(emu::Model520& model, size_t more) {
+        size_t base = 0;
+        model.waitFor(
+            [&](const std::vector<emu::M520Message>& all) {
+                base = imagePackets(all);
+                return true;
+            },
+            0ms);
+        return model.waitFor(
+            [&](const std::vector<emu::M520Message>& all) {
+                return imagePackets(all) >= base + more;
+            },
+            15s);
+    }
+};
+
+}  // namespace
+
+TEST_F(Unplug520, UnplugWhileStreamingTwentyTimes) {
+    int cursorUploads = 0, positions = 0;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        auto model = std::make_shared<emu::Model520>();
+        const int id = bus.plug(model, emu::adapterIdentity("520"));
+        ASSERT_GT(id, 0);
+        std::shared_ptr<VelDev> dev;
+        ASSERT_TRUE(vtest::waitFor(
+            [&] {
+                dev = g_dev->findDev(0);
+                return dev && dev->initDone;
+            },
+            10s))
+            << env.log();
+        model->plugMonitor(0, smallMonitor());
+        ASSERT_TRUE(streams(*model, 3)) << env.log();
+
+        if (round % 2 == 1) {
+            // The monitor goes while frames stream; the session stays and takes it back.
+            model->unplugMonitor(0);
+            ASSERT_TRUE(vtest::waitFor(
+                [&] { return emu::openHandles().empty() && dev->target2View.empty(); }, 10s));
+            model->plugMonitor(0, smallMonitor());
+            ASSERT_TRUE(streams(*model, 3)) << env.log();
+        }
+
+        cursorUploads += model->cursors().uploads;
+        positions += model->displayDevice(0).positionUpdates;
+        std::weak_ptr<VelDev> session = dev;
+        std::weak_ptr<VelDisplayClassBase> displayClass = dev->displayClass;
+        dev.reset();
+        ASSERT_EQ(bus.unplug(id), 0);
+        ASSERT_TRUE(vtest::waitFor([&] { return g_dev->deviceCount() == 0; }, 10s));
+        // Nothing of the session is left: its object and its display class are freed, which
+        // also means no thread of theirs holds them any more.
+        ASSERT_TRUE(
+            vtest::waitFor([&] { return session.expired() && displayClass.expired(); }, 10s));
+        std::string left;
+        ASSERT_TRUE(vtest::waitFor([&] { return !sessionThreadsLeft(&left); }, 10s))
+            << "threads left: " << left;
+        EXPECT_TRUE(emu::openHandles().empty());
+        EXPECT_EQ(bus.status(id).openHandles, 0);
+        EXPECT_TRUE(model->errors().empty()) << model->errors().front();
+    }
+    // The cursor went along with the frames.
+    EXPECT_GT(cursorUploads, 0);
+    EXPECT_GT(positions, 0);
+    EXPECT_EQ(vtest::findLine(env.logLines(), "usb_abort"), -1);
+}
