@@ -315,6 +315,10 @@ int DevManager::cleanDevice(std::shared_ptr<VelDev> dev) {
     if (dev->displayClass) dev->displayClass->fwExeClean();
     if (dev->model == 0x508) dev->connected = false;
     for (int v = 0; v < dev->viewCount && v < VEL_MAX_VIEWS; ++v) dev->viewActive[v] = false;
+    // Every view out of the epoll set before its areas and handler data are freed below: once
+    // removed, no handler of the view runs or starts (the desktop may still be sending events).
+    for (int v = 0; v < VEL_MAX_VIEWS; ++v)
+        if (dev->evdiHandle[v]) dev->evdiEventCtlFd(v, EPOLL_CTL_DEL);
 
     bool skipViews = false;
     if (dev->pluggedMonitors == 0) {
@@ -357,8 +361,8 @@ int DevManager::cleanDevice(std::shared_ptr<VelDev> dev) {
             if (it == dev->target2View.end()) continue;
             int view = it->second;
             if (view >= 0 && view < VEL_MAX_VIEWS && dev->evdiHandle[view]) {
-                // Out of the epoll set first, so no dispatch runs on a handle being closed.
-                dev->evdiEventCtlFd(view, EPOLL_CTL_DEL);
+                // Already out of the epoll set (above), so no dispatch runs on a handle being
+                // closed.
                 evdi_disconnect(dev->evdiHandle[view]);
                 evdi_close(dev->evdiHandle[view]);
                 dev->evdiHandle[view] = nullptr;
