@@ -361,8 +361,14 @@ int DevManager::cleanDevice(std::shared_ptr<VelDev> dev) {
             if (it == dev->target2View.end()) continue;
             int view = it->second;
             if (view >= 0 && view < VEL_MAX_VIEWS && dev->evdiHandle[view]) {
-                // Already out of the epoll set (above), so no dispatch runs on a handle being
-                // closed.
+                // Out of the epoll set before it is closed (normally done above; a view opened
+                // since then is taken out here), so no dispatch runs on a handle being closed.
+                bool listening = false;
+                {
+                    std::lock_guard<std::mutex> lk(dev->evdiDispatchMutex);
+                    listening = dev->evdiListening[view];
+                }
+                if (listening) dev->evdiEventCtlFd(view, EPOLL_CTL_DEL);
                 evdi_disconnect(dev->evdiHandle[view]);
                 evdi_close(dev->evdiHandle[view]);
                 dev->evdiHandle[view] = nullptr;
