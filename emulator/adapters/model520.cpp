@@ -94,6 +94,10 @@ Model520::Model520(Config config) : config_(std::move(config)) {}
 Model520::~Model520() { stopTimer(); }
 
 void Model520::onAttach() {
+    {
+        std::lock_guard<std::mutex> lk(mutex());
+        startFirmware();
+    }
     std::lock_guard<std::mutex> lk(timerMutex_);
     if (timer_.joinable()) return;
     stop_ = false;
@@ -263,6 +267,7 @@ void Model520::checkCommand(M520Message& m) {
     // The input node: payloads starting 0x23, 0x24 or 0x33 address the adapter (node 0); the
     // others the default node 3, carried shifted right by 8.
     if (h.node != 0) m.error = "input node field " + std::to_string(h.node);
+    if (m.error.empty() && h.dataClass == 2) checkFirmware(m);
 }
 
 void Model520::checkImage(M520Message& m, const uint8_t* data, size_t length) {

@@ -83,6 +83,15 @@ class Model520 : public DeviceModel {
         std::string bl1Version = "BL1-1.0.4";
         std::vector<uint8_t> capabilities;  // empty: a 115-byte block of the model's own
         int logBlocks = 2;                  // firmware-log blocks sent per request
+        // The log's text, cut into `logBlocks` pieces of nearly equal length; empty: one line
+        // "fw log block N" (padded to 63 characters) per block.
+        std::string logText;
+        // The flash that keeps the firmware across starts: a file read at attach and written
+        // with every firmware image the adapter receives (empty: none).
+        std::string imageStore;
+        // At attach, report the version of the firmware image received last (in an earlier
+        // attach, or kept in imageStore) instead of firmwareVersion.
+        bool versionFromImage = false;
     };
     struct HeartbeatState {
         bool open = false;
@@ -193,6 +202,15 @@ class Model520 : public DeviceModel {
     CursorStore cursors();
     // Frame-index resets (class 1 type 19) received.
     int frameIndexResets();
+    // Firmware (class 2 type 6) and BL1 (type 8) images as the adapter last took them (empty:
+    // none), and how many of that type it took.
+    std::vector<uint8_t> image(uint8_t type);
+    int imagesTaken(uint8_t type);
+    // The firmware version the adapter reports now.
+    std::string firmwareVersion();
+    // The version text in an image's last 128 bytes: after the last "Version:", blanks
+    // skipped, up to the next blank or NUL; "" when there is none.
+    static std::string imageVersion(const std::vector<uint8_t>& image);
 
   private:
     struct Answer {
@@ -251,6 +269,13 @@ class Model520 : public DeviceModel {
     std::deque<Timed> timed_;
     bool stop_ = false;
     std::thread timer_;
+    // model520Firmware.cpp (guarded by mutex()): the images taken, the log served.
+    void checkFirmware(M520Message& m);
+    void takeFirmware(const M520Message& m);
+    std::vector<Answer> firmwareLog() const;
+    void startFirmware();
+    std::vector<uint8_t> images_[2];  // firmware, BL1
+    int imagesTaken_[2] = {0, 0};
 };
 
 }  // namespace emu

@@ -10,9 +10,6 @@ namespace emu {
 
 namespace {
 
-constexpr size_t kLogTextBytes = 64;
-// Log blocks follow one another like the adapter's log DMA: a few milliseconds apart.
-constexpr std::chrono::milliseconds kLogBlockSpacing(20);
 
 std::vector<uint8_t> text(const std::string& s) {
     std::vector<uint8_t> v(s.begin(), s.end());
@@ -91,29 +88,9 @@ std::vector<Model520::Answer> Model520::handleCommand(const M520Message& m) {
                     answer(h.dataType == 0 ? mon->edid : mon->modeList);
                 break;
             }
-            case 48: {
-                // The firmware log, in blocks: u32 total, u32 index, 8 unused bytes, text.
-                int total = config_.logBlocks;
-                for (int i = 0; i < total; ++i) {
-                    std::vector<uint8_t> p(16, 0);
-                    for (int b = 0; b < 4; ++b) {
-                        p[b] = static_cast<uint8_t>(total >> (8 * b));
-                        p[4 + b] = static_cast<uint8_t>(i >> (8 * b));
-                    }
-                    std::string line = "fw log block " + std::to_string(i) + "\n";
-                    line.resize(kLogTextBytes - 1, ' ');
-                    auto t = text(line);
-                    p.insert(p.end(), t.begin(), t.end());
-                    M520Header lh;
-                    lh.kind = 1;
-                    lh.dataType = 48;
-                    lh.payloadLength = static_cast<uint32_t>(p.size());
-                    std::vector<uint8_t> v = lh.encode();
-                    v.insert(v.end(), p.begin(), p.end());
-                    out.push_back({std::move(v), kLogBlockSpacing * i});
-                }
+            case 48:
+                out = firmwareLog();
                 break;
-            }
             default:
                 break;
         }
@@ -255,6 +232,7 @@ std::vector<Model520::Answer> Model520::handleCommand(const M520Message& m) {
         }
         return out;
     }
+    if (h.dataClass == 2) takeFirmware(m);
     if (h.dataClass == 3) handleCursor(m);
     // Firmware images, cursor data and image packets take no answer.
     return out;

@@ -3,7 +3,7 @@
 //
 //   vel-emulate [--adapter MODEL]... [--seconds N] [--fault OP]... [--out DIR]
 //               [--answer RULE]... [--fail-out-after MS[:COUNT]]... [--fw-version TEXT]
-//               [--caps-size N]
+//               [--caps-size N] [--log-blocks N] [--log-text TEXT] [--fw-store PATH]
 //     --adapter MODEL  plug an adapter before the service starts: 520, 522, 520A (the emulated
 //                      model-520 adapter), 508, 505, 500
 //     --seconds N      stop the service with SIGTERM after N seconds (default 5; 0 = run until
@@ -24,6 +24,11 @@
 //                      (OUT 0x01) fail with an I/O error
 //     --fw-version TEXT  firmware version text the adapter reports
 //     --caps-size N    size of the capability block it reports (default 115)
+//     --log-blocks N   firmware-log blocks it serves per request (default 2)
+//     --log-text TEXT  the firmware log's text, cut into those blocks
+//     --fw-store PATH  the adapter's flash: every firmware image it receives is written to
+//                      PATH, and a firmware image found there at start sets the version the
+//                      adapter reports (the version text in the image's last 128 bytes)
 #include <libusb-1.0/libusb.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -141,7 +146,8 @@ int usage(const char* prog) {
             "usage: %s [--adapter 520|522|520A|508|505|500]... [--seconds N] "
             "[--fault open|reset|claim|altsetting]... [--out DIR] [--answer "
             "CLASS:TYPE:late|wrong|error|never[:MS[:COUNT]]]... [--fail-out-after MS[:COUNT]]... "
-            "[--fw-version TEXT] [--caps-size N]\n",
+            "[--fw-version TEXT] [--caps-size N] [--log-blocks N] [--log-text TEXT] "
+            "[--fw-store PATH]\n",
             prog);
     return 2;
 }
@@ -209,6 +215,22 @@ int main(int argc, char** argv) {
             long size = strtol(n, &end, 10);
             if (*end || size < 0 || size > 4096) return usage(argv[0]);
             adapters.back().config.capabilities.assign(static_cast<size_t>(size), 0x5A);
+        } else if (a == "--log-blocks") {
+            const char* n = value();
+            char* end = nullptr;
+            if (!n || adapters.empty() || !is520(adapters.back().model)) return usage(argv[0]);
+            long blocks = strtol(n, &end, 10);
+            if (*end || blocks < 0 || blocks > 4096) return usage(argv[0]);
+            adapters.back().config.logBlocks = static_cast<int>(blocks);
+        } else if (a == "--log-text") {
+            const char* t = value();
+            if (!t || adapters.empty() || !is520(adapters.back().model)) return usage(argv[0]);
+            adapters.back().config.logText = t;
+        } else if (a == "--fw-store") {
+            const char* path = value();
+            if (!path || adapters.empty() || !is520(adapters.back().model)) return usage(argv[0]);
+            adapters.back().config.imageStore = path;
+            adapters.back().config.versionFromImage = true;
         } else if (a == "--out") {
             const char* d = value();
             if (!d) return usage(argv[0]);

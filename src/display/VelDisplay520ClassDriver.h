@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "display/VelDisplayClassDriverBase.h"
@@ -172,13 +173,36 @@ class VelDisplay520Class : public VelDisplayClassBase,
     // Hot-plug and frame-index handling are filled in by their own modules.
     int handleNotifyMessage(unsigned char dataClass, unsigned char dataType, unsigned char* message,
                             unsigned int length);
+    // ---- firmware update and firmware log (vel520Firmware.cpp) ----
     // A firmware-log block (class 0 type 48) of `length` valid bytes, after the receive thread
-    // has woken the heartbeat's wait for the first block. Receive thread; the log download
-    // itself belongs to the firmware-log module.
+    // has woken the heartbeat's wait for the first block: under fwLogMutex, a copy of the block
+    // is handled by ProcessFWLogResponse on a thread of its own, which the receive thread waits
+    // for; the block that finishes the download reopens the heartbeat (detached thread).
+    // Receive thread.
     void handleFwLogBlock(const unsigned char* message, size_t length);
-    // The firmware check of bring-up and of every hot-plug worker; 0 when nothing ends the
-    // service. The update itself belongs to the firmware module.
+    // Handles one log block copy of `length` bytes (at most kRxBufferSize) against this device's
+    // control-block record; takes ownership of `block` (malloc'ed) and frees it. Returns 0 when
+    // the block was taken, -1 when it was refused (logged).
+    int ProcessFWLogResponse(unsigned char* block, size_t length = vel520::kRxBufferSize);
+    // The firmware check of bring-up and of every hot-plug worker: opens the host images, and if
+    // the host's firmware image is newer than the adapter's, sends it and ends the service
+    // through DevManager::usb_abort (does not return then). Returns 0 otherwise.
     int firmWareVersionCheck(int deviceIndex);
+    // 0 when the image was sent (fwUpdatedFlag set), 1 when nothing was updated or it failed.
+    int checkAndUpdateFw(_FILES* files) override;
+    int promptUpdateFw(bool update, bool, _FILES* files) override;
+    // Send one image: 0 sent, 1 failed (both logged).
+    int updateFwOnly(_FILES* files) override;
+    int updateBl1Only(_FILES* files) override;
+    using VelDisplayClassBase::updateBl1Only;  // the 50x family's SROM overload stays visible
+    // Reads the whole image of `type` (DATA_FIRMWARE or DATA_BL1) and sends it as one class-2
+    // command without response (header-first when large). Returns sendCommand's result, or 1
+    // when the image cannot be read whole or the type is unknown: a cut or empty image is never
+    // sent.
+    int fwUpdate(unsigned char type, _FILES* files) override;
+    // The single-number reading of a version text ("1.25.3" 1.25, "V2.10" 2.1, no number 0);
+    // throws nothing. The update decision compares dotted components instead (fwVersion.h).
+    static float convertToFloatRegex(const std::string& text);
 
     // ---- exchange helpers (vel520Transport.cpp) ----
     // A response as the waiter sees it: header fields and the payload bounded by what arrived

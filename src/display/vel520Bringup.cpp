@@ -133,12 +133,6 @@ void* VelDisplay520Class::initCmds() {
     return nullptr;
 }
 
-int VelDisplay520Class::firmWareVersionCheck(int) {
-    // The firmware comparison and update run here once the firmware module provides them; with
-    // nothing to compare, the check passes.
-    return 0;
-}
-
 int VelDisplay520Class::setPowerStatus(int status) {
     vel_Print("+ VelDisplayClass::setPowerStatus +\n");
     ExchangeLock lock(commandLock);

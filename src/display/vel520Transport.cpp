@@ -371,10 +371,13 @@ void* VelDisplay520Class::fwStatusThread() {
         if (h.dataClass == CLASS_NOTIFY) {
             handleNotifyMessage(CLASS_NOTIFY, h.dataType, m, static_cast<unsigned>(length));
         } else if (h.dataClass == CLASS_QUERY && h.dataType == QUERY_FW_LOG) {
-            // Only the first block is awaited (the heartbeat's log request); later blocks find
-            // the slot unarmed and post nothing.
-            if (validIndex(deviceIndex) && m_armed[0][SEM_QUERY].load(std::memory_order_acquire) &&
-                rxBuffer) {
+            // Only the first block is awaited (the heartbeat's log request). Later blocks post
+            // nothing, even into an armed slot: that slot then belongs to another query, which
+            // must not take a log block for its answer.
+            const bool first =
+                length >= kNotifyDataOffset + 4 && getU32(m + kNotifyDataOffset) == 0;
+            if (first && validIndex(deviceIndex) &&
+                m_armed[0][SEM_QUERY].load(std::memory_order_acquire) && rxBuffer) {
                 memcpy(rxBuffer, m, length);
                 m_rxLength = length;
                 disarmResponse(SEM_QUERY, 0);
@@ -386,8 +389,6 @@ void* VelDisplay520Class::fwStatusThread() {
         }
     }
 }
-
-void VelDisplay520Class::handleFwLogBlock(const unsigned char*, size_t) {}
 
 int VelDisplay520Class::HandleQuerryMessage(unsigned int, unsigned char, unsigned char,
                                             unsigned char* message, unsigned int length) {
