@@ -1,8 +1,9 @@
 // Model-520 JPEG encoding: one short-lived thread per frame compresses the whole view into a new
 // packet, lets the display class fill the packet's headers and queues it for the send thread.
 //
-// Ownership: the YUV planes of a record belong to yuv2Jpeg520 and are freed on every path; the
-// packet buffer belongs to the encoder until it is pushed, then to the send queue.
+// Ownership: the YUV planes of a record belong to yuv2Jpeg520 and are given back to the frame
+// buffer pool on every path; the packet buffer (taken from the pool) belongs to the encoder until
+// it is pushed, then to the send queue.
 // Update tokens: yuv2Jpeg520 gives the view's token back as soon as the planes are its own (on
 // every path, so a dropped frame cannot stall the view's updates); rgb2Jpeg520 reads the view's
 // pixels and keeps the token until the compression is over, so the pixel area stays retired and
@@ -24,7 +25,7 @@ bool validView(int viewId) { return viewId >= 0 && viewId < VEL_MAX_VIEWS; }
 // A push onto a cancelled queue drops the record, and with it the only pointer to its buffer.
 void queuePacket(threadsafe_queue<_evdi_send>& queue, const _evdi_send& packet) {
     if (queue.isCancelled()) {
-        free(packet.buffer);
+        velFrameBufferGive(packet.buffer);
         return;
     }
     queue.push(packet);
@@ -34,32 +35,32 @@ void queuePacket(threadsafe_queue<_evdi_send>& queue, const _evdi_send& packet) 
 void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence) {
     if (yuv2Jpeg520Hook) yuv2Jpeg520Hook(record, viewId, sequence);
     if (!validView(viewId)) {
-        free(record.rect.buffer);
+        velFrameBufferGive(record.rect.buffer);
         return;
     }
     if (!connected || exitFlag) {
         vel_Printf("(%s) this is null\n", "yuv2Jpeg520");
-        free(record.rect.buffer);
+        velFrameBufferGive(record.rect.buffer);
         sem_post(&updateToken[viewId]);
         return;
     }
     const size_t packetSize = velPacketSize520(record.rect.width, record.rect.height);
-    auto* packet = packetSize ? static_cast<unsigned char*>(malloc(packetSize)) : nullptr;
+    auto* packet = packetSize ? velFrameBufferTake(packetSize) : nullptr;
     if (!packet || !viewActive[viewId]) {
         if (!packet) vel_Printf("[error] yuv2Jpeg520: no packet buffer of %zu bytes\n", packetSize);
-        free(packet);
-        free(record.rect.buffer);
+        velFrameBufferGive(packet);
+        velFrameBufferGive(record.rect.buffer);
         sem_post(&updateToken[viewId]);
         return;
     }
     sem_post(&updateToken[viewId]);
 
     const unsigned long jpegSize = velEncodeYuv520(record.rect, record.quality, packet, packetSize);
-    free(record.rect.buffer);
+    velFrameBufferGive(record.rect.buffer);
     record.rect.buffer = nullptr;
     record.rect.planes[0] = record.rect.planes[1] = record.rect.planes[2] = nullptr;
     if (jpegSize == 0) {
-        free(packet);
+        velFrameBufferGive(packet);
         return;
     }
 
@@ -78,7 +79,7 @@ void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence) {
         // Nothing (or more than the buffer) to send: the packet could not be framed.
         vel_Printf("[error] yuv2Jpeg520: packet of view %d not framed (length %d)\n", viewId,
                    send.length);
-        free(packet);
+        velFrameBufferGive(packet);
         return;
     }
     queuePacket(sendQueue, send);
@@ -97,18 +98,18 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence) {
     if (prepareWholeView520(viewId, VEL_JPEG520_QUALITY, &region, &frameIndex) != 0) return -1;
 
     const size_t packetSize = velPacketSize520(region.width, region.height);
-    auto* packet = packetSize ? static_cast<unsigned char*>(malloc(packetSize)) : nullptr;
+    auto* packet = packetSize ? velFrameBufferTake(packetSize) : nullptr;
     if (!packet) {
         vel_Printf("[error] rgb2Jpeg520: no packet buffer of %zu bytes\n", packetSize);
         return -1;
     }
     if (!viewActive[viewId]) {
-        free(packet);
+        velFrameBufferGive(packet);
         return -1;
     }
     const unsigned long jpegSize = velEncodeRgb520(region, VEL_JPEG520_QUALITY, packet, packetSize);
     if (jpegSize == 0) {
-        free(packet);
+        velFrameBufferGive(packet);
         return -1;
     }
     sem_post(&updateToken[viewId]);
@@ -133,7 +134,7 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence) {
     if (send.length <= 0 || static_cast<size_t>(send.length) > packetSize) {
         vel_Printf("[error] rgb2Jpeg520: packet of view %d not framed (length %d)\n", viewId,
                    send.length);
-        free(packet);
+        velFrameBufferGive(packet);
         return 0;
     }
     {

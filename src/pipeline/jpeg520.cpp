@@ -1,7 +1,11 @@
 // Model-520 packet sizing and compression helpers, and the process-wide state of the send stage.
 #include "pipeline/jpeg520.h"
 
+#include <malloc.h>
+
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "pipeline/colorConvert.h"
 #include "service/debug.h"
@@ -28,6 +32,47 @@ unsigned long placeJpeg(unsigned char* jpeg, unsigned long jpegSize, unsigned ch
     }
     memcpy(packet + VEL_PACKET520_JPEG_OFFSET, jpeg, jpegSize);
     return jpegSize;
+}
+
+// Compresses straight into the packet when its room after offset 112 takes TurboJPEG's worst
+// case (always, with the packet sizes of velPacketSize520); otherwise into a library buffer
+// that is then copied. `compress` gets the buffer, its size in and the JPEG size out, and the
+// flags. Returns the JPEG size in the packet, or 0 (after the failure line).
+template <typename Compress>
+unsigned long compressIntoPacket(tjhandle handle, int width, int height, unsigned char* packet,
+                                 size_t packetSize, Compress compress) {
+    const unsigned long worst = tjBufSize(width, height, TJSAMP_422);
+    unsigned long placed = 0;
+    if (worst != static_cast<unsigned long>(-1) && packetSize > VEL_PACKET520_JPEG_OFFSET &&
+        packetSize - VEL_PACKET520_JPEG_OFFSET >= worst) {
+        unsigned char* jpeg = packet + VEL_PACKET520_JPEG_OFFSET;
+        unsigned long jpegSize = packetSize - VEL_PACKET520_JPEG_OFFSET;
+        if (compress(&jpeg, &jpegSize, TJFLAG_NOREALLOC) != 0 || jpegSize == 0 ||
+            jpeg != packet + VEL_PACKET520_JPEG_OFFSET) {
+            vel_Printf("tjCompress2 failed: %s\n", tjGetErrorStr2(handle));
+            return 0;
+        }
+        return jpegSize;
+    }
+    unsigned char* jpeg = nullptr;
+    unsigned long jpegSize = 0;
+    if (compress(&jpeg, &jpegSize, 0) != 0 || !jpeg || jpegSize == 0) {
+        vel_Printf("tjCompress2 failed: %s\n", tjGetErrorStr2(handle));
+    } else {
+        placed = placeJpeg(jpeg, jpegSize, packet, packetSize);
+    }
+    if (jpeg) tjFree(jpeg);
+    return placed;
+}
+
+struct FramePool {
+    std::mutex m;
+    std::vector<std::pair<unsigned char*, size_t>> kept;  // block, usable size
+    VelFramePoolStats stats;
+};
+FramePool& framePool() {
+    static FramePool* pool = new FramePool;  // never destroyed: givers may run at exit
+    return *pool;
 }
 
 bool validRect(const _VELRECT& rect) {
@@ -71,17 +116,12 @@ unsigned long velEncodeYuv520(const _VELRECT& rect, int quality, unsigned char* 
         vel_Printf("tjCompress2 failed: %s\n", tjGetErrorStr());
         return 0;
     }
-    unsigned char* jpeg = nullptr;
-    unsigned long jpegSize = 0;
-    const int rc = tjCompressFromYUVPlanes(handle, planes, rect.width, nullptr, rect.height,
-                                           TJSAMP_422, &jpeg, &jpegSize, quality, 0);
-    unsigned long placed = 0;
-    if (rc != 0 || !jpeg || jpegSize == 0) {
-        vel_Printf("tjCompress2 failed: %s\n", tjGetErrorStr2(handle));
-    } else {
-        placed = placeJpeg(jpeg, jpegSize, packet, packetSize);
-    }
-    if (jpeg) tjFree(jpeg);
+    const unsigned long placed = compressIntoPacket(
+        handle, rect.width, rect.height, packet, packetSize,
+        [&](unsigned char** jpeg, unsigned long* jpegSize, int flags) {
+            return tjCompressFromYUVPlanes(handle, planes, rect.width, nullptr, rect.height,
+                                           TJSAMP_422, jpeg, jpegSize, quality, flags);
+        });
     tjDestroy(handle);
     return placed;
 }
@@ -98,17 +138,79 @@ unsigned long velEncodeRgb520(const _VELRECT& rect, int quality, unsigned char* 
         vel_Printf("tjCompress2 failed: %s\n", tjGetErrorStr());
         return 0;
     }
-    unsigned char* jpeg = nullptr;
-    unsigned long jpegSize = 0;
-    const int rc = velCompressRgb(handle, rect.pixels, rect.width, rect.stride, rect.height,
-                                  TJPF_BGRX, &jpeg, &jpegSize, TJSAMP_422, quality, 0);
-    unsigned long placed = 0;
-    if (rc != 0 || !jpeg || jpegSize == 0) {
-        vel_Printf("tjCompress2 failed: %s\n", tjGetErrorStr2(handle));
-    } else {
-        placed = placeJpeg(jpeg, jpegSize, packet, packetSize);
-    }
-    if (jpeg) tjFree(jpeg);
+    // At 4:2:2 the system's conversion is the library's own unless the studio formulas run (no
+    // dark-block adjustment at 4:2:2): then tjCompress2 gives the same JPEG in one pass, while
+    // the pixels are still in cache, without the planes in between. Only for whole MCU columns
+    // (16 pixels): at a partial last MCU tjCompress2 pads the pixels before subsampling, while
+    // the planes are padded after it, and the edge blocks would differ.
+    const bool libraryConversion =
+        (velJpegSimdInUse() || g_tj_force_c_encode_formula != 1) && rect.width % 16 == 0;
+    const unsigned long placed = compressIntoPacket(
+        handle, rect.width, rect.height, packet, packetSize,
+        [&](unsigned char** jpeg, unsigned long* jpegSize, int flags) {
+            if (libraryConversion)
+                return tjCompress2(handle, rect.pixels, rect.width, rect.stride, rect.height,
+                                   TJPF_BGRX, jpeg, jpegSize, TJSAMP_422, quality, flags);
+            return velCompressRgb(handle, rect.pixels, rect.width, rect.stride, rect.height,
+                                  TJPF_BGRX, jpeg, jpegSize, TJSAMP_422, quality, flags);
+        });
     tjDestroy(handle);
     return placed;
+}
+
+unsigned char* velFrameBufferTake(size_t size) {
+    if (size == 0) return nullptr;
+    FramePool& pool = framePool();
+    {
+        std::lock_guard<std::mutex> lk(pool.m);
+        ++pool.stats.takes;
+        // The smallest block that fits, so a small request does not take a large one.
+        auto best = pool.kept.end();
+        for (auto it = pool.kept.begin(); it != pool.kept.end(); ++it) {
+            if (it->second >= size && it->second / 2 <= size &&
+                (best == pool.kept.end() || it->second < best->second))
+                best = it;
+        }
+        if (best != pool.kept.end()) {
+            unsigned char* p = best->first;
+            pool.kept.erase(best);
+            ++pool.stats.reused;
+            return p;
+        }
+    }
+    return static_cast<unsigned char*>(malloc(size));
+}
+
+void velFrameBufferGive(unsigned char* buffer) {
+    if (!buffer) return;
+    const size_t usable = malloc_usable_size(buffer);
+    FramePool& pool = framePool();
+    {
+        std::lock_guard<std::mutex> lk(pool.m);
+        if (pool.kept.size() < static_cast<size_t>(VEL_FRAME_POOL_BUFFERS)) {
+            pool.kept.emplace_back(buffer, usable);
+            ++pool.stats.kept;
+            return;
+        }
+        ++pool.stats.freed;
+    }
+    free(buffer);
+}
+
+void velFrameBufferTrim() {
+    std::vector<std::pair<unsigned char*, size_t>> drop;
+    {
+        FramePool& pool = framePool();
+        std::lock_guard<std::mutex> lk(pool.m);
+        drop.swap(pool.kept);
+    }
+    for (auto& b : drop) free(b.first);
+}
+
+VelFramePoolStats velFramePoolStats() {
+    FramePool& pool = framePool();
+    std::lock_guard<std::mutex> lk(pool.m);
+    VelFramePoolStats s = pool.stats;
+    s.buffers = static_cast<int>(pool.kept.size());
+    return s;
 }

@@ -36,9 +36,31 @@ int velJpegLength520(unsigned long jpegSize, bool lightMode);
 // (then "tjCompress2 failed: %s\n" has been logged).
 unsigned long velEncodeYuv520(const _VELRECT& rect, int quality, unsigned char* packet,
                               size_t packetSize);
-// The same for 32-bit BGRX pixels of `rect` (rows 4 x width apart), through velCompressRgb.
+// The same for 32-bit BGRX pixels of `rect` (rows `stride` apart, 0: 4 x width). With the
+// library's own colour conversion (SIMD in use, or the studio formulas not selected) that is one
+// tjCompress2 straight into the packet; the studio formulas go through velCompressRgb. Both give
+// the JPEG velCompressRgb gives.
 unsigned long velEncodeRgb520(const _VELRECT& rect, int quality, unsigned char* packet,
                               size_t packetSize);
+
+// Recycled frame buffers (model-520 YUV planes and packets). A frame of a 1920x1080 view needs a
+// 4 MiB YUV buffer and a 16 MiB packet, a 3840x2160 one 16 and 66 MiB; allocated fresh each
+// frame they are mapped, faulted in page by page and unmapped again at every frame. Buffers are
+// plain malloc() blocks, so a stage that frees one instead of giving it back stays correct. The
+// pool keeps at most VEL_FRAME_POOL_BUFFERS of them, whatever their size; any thread.
+constexpr int VEL_FRAME_POOL_BUFFERS = 8;
+// A malloc'd block of at least `size` bytes (a recycled one of no more than twice that, or a new
+// one); its contents are undefined. Null when none can be had.
+unsigned char* velFrameBufferTake(size_t size);
+// Gives a block from malloc back: kept for a later take, or freed when the pool is full.
+void velFrameBufferGive(unsigned char* buffer);
+// Frees every kept block (pool statistics stay).
+void velFrameBufferTrim();
+struct VelFramePoolStats {
+    long takes = 0, reused = 0, kept = 0, freed = 0;
+    int buffers = 0;  // kept now
+};
+VelFramePoolStats velFramePoolStats();
 
 // Consecutive failed bulk transfers of counted packets, shared by every session. Atomic: every
 // session's send thread updates it.

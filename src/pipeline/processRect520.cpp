@@ -22,6 +22,7 @@
 
 #include "display/VelDisplayClassDriverBase.h"
 #include "pipeline/colorConvert.h"
+#include "pipeline/jpeg520.h"
 #include "pipeline/rectAlign.h"
 #include "service/debug.h"
 #include "service/threads.h"
@@ -99,8 +100,9 @@ void VelDev::dropFrame520(int viewId, bool creditTaken) {
 }
 
 // Sets the view's encode parameters for a whole-view model-520 frame, takes its frame index and
-// fills `region` for the current mode (the index in `*frameIndexOut`). 0, or -1 when the view has no usable pixel area (a non-XRGB
-// view without its conversion buffer has nothing to convert from). Shared by both converters.
+// fills `region` for the current mode (the index in `*frameIndexOut`). 0, or -1 when the view has
+// no usable pixel area (a non-XRGB view without its conversion buffer has nothing to convert from).
+// Shared by both converters.
 int VelDev::prepareWholeView520(int viewId, int quality, _VELRECT* region, int32_t* frameIndexOut) {
     {
         std::lock_guard<std::mutex> lk(pipelineStateMutex);
@@ -146,11 +148,11 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence) {
     if (!viewActive[viewId]) return -1;
 
     const unsigned long yuvSize = tjBufSizeYUV2(region.width, 1, region.height, TJSAMP_422);
-    auto* yuv = static_cast<unsigned char*>(malloc(yuvSize));
+    auto* yuv = velFrameBufferTake(yuvSize);
     tjhandle handle = yuv ? tjInitCompress() : nullptr;
     if (!handle) {
         vel_Printf("Thread init failed: %s\n", tjGetErrorStr());
-        free(yuv);
+        velFrameBufferGive(yuv);
         return -1;
     }
     region.buffer = yuv;
@@ -167,7 +169,7 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence) {
     if (rc != 0) vel_Printf("[error] rgb2Yuv520 conversion failed: %s\n", tjGetErrorStr2(handle));
     tjDestroy(handle);
     if (rc != 0) {
-        free(yuv);
+        velFrameBufferGive(yuv);
         return -1;
     }
 
@@ -182,7 +184,7 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence) {
     if (!startFrameThread("yuv2jpeg", [this, record, viewId, sequence] {
             yuv2Jpeg520(record, viewId, sequence);
         })) {
-        free(yuv);
+        velFrameBufferGive(yuv);
         return -1;
     }
     return 0;

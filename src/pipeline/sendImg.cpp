@@ -68,7 +68,11 @@ void VelDev::usb_bulk_transfer(_evdi_send packet, int viewId) {
         g_bulkFailCount = 0;
     }
     if (m_BulkOutHeartbeatStatus == 1) timespec_get(&lastBulkOut, TIME_UTC);
-    free(packet.buffer);
+    // Model-520 packets go back to the frame buffer pool for the next frame's encoder.
+    if (model == 0x520)
+        velFrameBufferGive(packet.buffer);
+    else
+        free(packet.buffer);
 }
 
 namespace {
