@@ -1,6 +1,8 @@
-// VelFWLogCapture run as a process against a peer thread that serves its named pipe. The peer
-// uses only non-blocking opens and bounded polls, so a misbehaving tool fails the test instead
-// of hanging it; the tool itself is killed by the harness after its timeout.
+// Firmware-log fetching as processes. VelFWLogCapture against a peer thread that serves its
+// named pipe (the peer uses only non-blocking opens and bounded polls, so a misbehaving tool
+// fails the test instead of hanging it; the tool itself is killed by the harness after its
+// timeout). And `VelUSBDisplay -fwlog` against the service running on an emulated model-520
+// adapter (vel-emulate) that serves its log in blocks.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -8,8 +10,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -193,6 +199,91 @@ TEST_F(FwLogTool, NoAnswerEndsAfterBoundedWait) {
                   r.out);
         EXPECT_LT(took, 5s);  // bounded, far from the harness's kill timeout
     }
+}
+
+const std::string kEmu = VEL_BIN_DIR "/emulator/vel-emulate";
+const std::string kService = VEL_BIN_DIR "/VelUSBDisplay";
+
+struct ServiceFwLog : ::testing::Test {
+    vtest::IsolatedEnv env;
+    vtest::TempDir out;
+    std::vector<std::string> envVars() const {
+        return {"VEL_LOG_DIR=" + env.logDir(), "VEL_FW_DIR=" + env.fwDir(),
+                "VEL_SHM_NAME=" + env.shmName()};
+    }
+    int count(const std::string& needle) {
+        int n = 0;
+        for (const auto& l : env.logLines()) n += l.find(needle) != std::string::npos;
+        return n;
+    }
+    std::map<std::string, long> summary() {
+        std::map<std::string, long> s;
+        std::istringstream in(vtest::readFile(out.file("model520-0.txt")));
+        std::string line, key;
+        long value;
+        while (std::getline(in, line)) {
+            std::istringstream ls(line);
+            if (ls >> key >> value) s[key] = value;
+        }
+        return s;
+    }
+    // Runs the service with the adapter serving `blocks` blocks of `text`, fetches the log with
+    // the client and stops the service. Returns the client's result; `path` gets the file the
+    // client named.
+    vtest::ProcResult fetch(int blocks, const std::string& text, std::string* path) {
+        vtest::Process service({kEmu, "--adapter", "520", "--log-blocks", std::to_string(blocks),
+                                "--log-text", text, "--seconds", "0", "--out", out.path()},
+                               envVars());
+        EXPECT_TRUE(vtest::waitFor([&] { return count("SendHeartBeatThread Start") == 1; }, 10s))
+            << env.log();
+        vtest::ProcResult c = vtest::run({kService, "-fwlog"}, envVars(), 30s);
+        // The reopened heartbeat is acknowledged before the stop.
+        vtest::waitFor([&] { return count("open heartbeat") >= 1; }, 3s);
+        std::this_thread::sleep_for(300ms);
+        service.signal(SIGTERM);
+        vtest::ProcResult s = service.wait(15s);
+        EXPECT_EQ(s.status, 0) << s.err;
+        std::smatch m;
+        std::regex finished("fw log download finished\\. log file path:\n\x1b\\[1;32m(" +
+                            env.logDir() + "/+fw_log_[0-9]{4}_[0-9]{6}_0\\.log)\x1b\\[0m\n");
+        if (std::regex_search(c.out, m, finished)) *path = m[1].str();
+        return c;
+    }
+};
+
+TEST_F(ServiceFwLog, MultiBlockLogIsDownloadedIntoTheNamedFile) {
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += "line " + std::to_string(i) + ": link ok\n";
+    std::string path;
+    vtest::ProcResult c = fetch(5, text, &path);
+    EXPECT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(c.out.rfind("get fw log now...\n", 0), 0u) << c.out;
+    // The bar at its end: 50 equal signs in green, 100.0 percent, then the newline.
+    EXPECT_NE(c.out.find("[\x1b[32m" + std::string(50, '=') + "\x1b[0m] 100.0%\r\n"),
+              std::string::npos)
+        << c.out;
+    ASSERT_FALSE(path.empty()) << c.out;
+    EXPECT_EQ(vtest::readFile(path), text);
+    EXPECT_EQ(c.out.find("timeout"), std::string::npos);
+    EXPECT_EQ(count("close heartbeat"), 1);
+    EXPECT_EQ(count("fw log downloaing..."), 1);
+    EXPECT_EQ(count("fw log download finished, total block:5, filename:" + path), 1);
+    EXPECT_EQ(count("open heartbeat"), 1);
+    auto s = summary();
+    EXPECT_EQ(s["closes"], 1);
+    EXPECT_EQ(s["opens"], 2);  // bring-up, then once after the download
+    EXPECT_EQ(s["refused"], 0) << vtest::readFile(out.file("model520-0.txt"));
+}
+
+TEST_F(ServiceFwLog, SingleBlockLogIsWrittenAndFinishes) {
+    std::string path;
+    vtest::ProcResult c = fetch(1, "one block only\n", &path);
+    EXPECT_EQ(c.status, 0) << c.err;
+    ASSERT_FALSE(path.empty()) << c.out;
+    EXPECT_EQ(vtest::readFile(path), "one block only\n");
+    EXPECT_EQ(count("fw log download finished, total block:1"), 1);
+    EXPECT_EQ(count("open heartbeat"), 1);
+    EXPECT_EQ(summary()["opens"], 2);
 }
 
 }  // namespace

@@ -1,0 +1,70 @@
+// The model-520 firmware update as a process whose image transfer fails: the three version
+// answers are made late so that the failure can be aimed at the image send (about 10 s).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "testSupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kEmu = vtest::binPath("emulator/vel-emulate");
+
+std::string hostImage(const std::string& version, size_t size) {
+    std::string tail = "Version: " + version + " build 0520";
+    std::string image(size - tail.size(), '\0');
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>((i * 131) >> 3);
+    return image + tail;
+}
+
+struct Firmware520Process : ::testing::Test {
+    vtest::IsolatedEnv env;
+    vtest::TempDir flash;
+    std::vector<std::string> envVars() const {
+        return {"VEL_LOG_DIR=" + env.logDir(), "VEL_FW_DIR=" + env.fwDir(),
+                "VEL_SHM_NAME=" + env.shmName()};
+    }
+    void put(const std::string& name, const std::string& bytes) {
+        std::ofstream(env.fwDir() + "/" + name, std::ios::binary) << bytes;
+    }
+    int count(const std::string& needle) {
+        int n = 0;
+        for (const auto& l : env.logLines()) n += l.find(needle) != std::string::npos;
+        return n;
+    }
+    void expectInOrder(const std::vector<std::string>& needles) {
+        auto l = env.logLines();
+        int at = 0;
+        for (const auto& n : needles) {
+            int found = vtest::findLine(l, n, at);
+            ASSERT_GE(found, 0) << "missing after line " << at << ": " << n << "\n" << env.log();
+            at = found + 1;
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(Firmware520Process, FailedImageSendKeepsTheServiceRunning) {
+    put("Bootloader0.bin", "bl0");
+    put("Bootloader1.bin", "bl1");
+    put("firmware0.bin", "fw0");
+    put("USBDisplay520.bin", hostImage("3.0", 8192));
+    // The three version answers come 2 s late each, so the image transfer is the first command
+    // after about 6 s, and the only one sent between 4 and 6 s: that one fails.
+    auto r = vtest::run(
+        {kEmu, "--adapter", "520", "--fw-version", "2.9", "--fw-store", flash.file("flash.bin"),
+         "--answer", "0:1:late:2000", "--fail-out-after", "5200:1", "--seconds", "9"},
+        envVars(), 20s);
+    EXPECT_EQ(r.status, 0) << r.err << env.log();
+    expectInOrder({"+ VelDisplayClass::fwUpdate Type:6 +",
+                   "[warning] VelDisplay520Class::sendCommand writeBulkPipeTo error -1",
+                   "- VelDisplay520Class::fwUpdate sendCommand Error Ret=2 -",
+                   "= updateFwOnly: Update firmware error:0x2 =", "FW Update Failed",
+                   "+ CUSB520Adapter::SendHeartBeatThread Start +"});
+    EXPECT_EQ(count("usb_abort!"), 0);
+    EXPECT_FALSE(std::filesystem::exists(flash.file("flash.bin")));
+}
