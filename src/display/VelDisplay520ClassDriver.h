@@ -229,9 +229,10 @@ class VelDisplay520Class : public VelDisplayClassBase,
     COrfeLock commandLock;  // serialises request/response exchanges (recursive)
     std::set<int> changedPorts;
     std::map<short, std::array<unsigned char, 128>> target2EDIDMap;
-    std::mutex pnpMutex;    // one hot-plug worker at a time
-    std::mutex plugMutex;   // one plug-in, plug-out or EDID check at a time
-    std::mutex fwLogMutex;  // one firmware-log block at a time
+    std::mutex pnpMutex;      // one hot-plug worker at a time
+    std::mutex plugMutex;     // one plug-in, plug-out or EDID check at a time
+    std::mutex fwLogMutex;    // one firmware-log block at a time
+    std::mutex fwCheckMutex;  // one firmware check at a time (bring-up, hot-plug workers)
     uint8_t vPort_Record[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
     std::vector<int> portTargetTable{0x20, 0x21, 0x22, 0x33, 0x34, 0x45, 0x16, 0x07, 0xEE};
     unsigned char* rxBuffer = nullptr;                 // kRxBufferSize bytes, from init

@@ -42,6 +42,10 @@ float VelDisplay520Class::convertToFloatRegex(const std::string& text) {
 }
 
 int VelDisplay520Class::firmWareVersionCheck(int index) {
+    // Hot-plug workers check before they take pnpMutex, so several checks may start together;
+    // one at a time, so that an image is sent once. The check that sends it never returns (the
+    // service ends), and the lock with it.
+    std::lock_guard<std::mutex> lk(fwCheckMutex);
     _FILES files;
     memset(&files, 0, sizeof files);
     if (checkFileExists(static_cast<unsigned>(index), &files) != 0) return 0;
