@@ -375,4 +375,19 @@ TEST_F(Firmware520, CorruptBlocksAreBoundedAndRefused) {
     EXPECT_EQ(controlBlockLoad(record().fwLogDone), 0);
     EXPECT_EQ(count("open heartbeat"), 0);
     EXPECT_EQ(querySemaphoreValue(), 0);
+
+    // Block 0 wakes the query slot it finds armed (the heartbeat's wait); a later block does not
+    // wake it, since the slot then belongs to another query's answer.
+    auto c = dc();
+    c->armResponse(vel520::SEM_QUERY, 0);
+    model->queueMessage(block(3, 1, "|later", true));
+    ASSERT_TRUE(vtest::waitFor([&] { return vtest::readFile(path).size() > 19; }, 3s));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(querySemaphoreValue(), 0);
+    model->queueMessage(block(3, 0, "|first", true));
+    ASSERT_TRUE(vtest::waitFor([&] { return querySemaphoreValue() == 1; }, 3s));
+    EXPECT_EQ(sem_trywait(&semaphores[0][0][vel520::SEM_QUERY]), 0);
+    c->disarmResponse(vel520::SEM_QUERY, 0);
+    ASSERT_TRUE(vtest::waitFor(
+        [&] { return vtest::readFile(path) == "unterminated|claims|later|first"; }, 3s));
 }
