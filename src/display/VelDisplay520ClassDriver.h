@@ -180,9 +180,10 @@ class VelDisplay520Class : public VelDisplayClassBase,
     // for; the block that finishes the download reopens the heartbeat (detached thread).
     // Receive thread.
     void handleFwLogBlock(const unsigned char* message, size_t length);
-    // Handles one log block copy of `length` bytes (at most kRxBufferSize) against this device's
-    // control-block record; takes ownership of `block` (malloc'ed) and frees it. Returns 0 when
-    // the block was taken, -1 when it was refused (logged).
+    // Handles one log block copy of `length` bytes (at most kRxBufferSize; the default is for a
+    // copy of the whole receive buffer) against this device's control-block record; takes
+    // ownership of `block` (malloc'ed) and frees it. Returns 0 when the block was taken, -1 when
+    // it was refused (logged).
     int ProcessFWLogResponse(unsigned char* block, size_t length = vel520::kRxBufferSize);
     // The firmware check of bring-up and of every hot-plug worker: opens the host images, and if
     // the host's firmware image is newer than the adapter's, sends it and ends the service
