@@ -187,11 +187,12 @@ void velFrameBufferGive(unsigned char* buffer) {
     FramePool& pool = framePool();
     {
         std::lock_guard<std::mutex> lk(pool.m);
-        if (pool.kept.size() < static_cast<size_t>(VEL_FRAME_POOL_BUFFERS)) {
-            pool.kept.emplace_back(buffer, usable);
-            ++pool.stats.kept;
-            return;
-        }
+        pool.kept.emplace_back(buffer, usable);
+        ++pool.stats.kept;
+        if (pool.kept.size() <= static_cast<size_t>(VEL_FRAME_POOL_BUFFERS)) return;
+        // Full: the block kept longest goes, so blocks of an earlier mode age out.
+        buffer = pool.kept.front().first;
+        pool.kept.erase(pool.kept.begin());
         ++pool.stats.freed;
     }
     free(buffer);

@@ -47,12 +47,14 @@ unsigned long velEncodeRgb520(const _VELRECT& rect, int quality, unsigned char* 
 // 4 MiB YUV buffer and a 16 MiB packet, a 3840x2160 one 16 and 66 MiB; allocated fresh each
 // frame they are mapped, faulted in page by page and unmapped again at every frame. Buffers are
 // plain malloc() blocks, so a stage that frees one instead of giving it back stays correct. The
-// pool keeps at most VEL_FRAME_POOL_BUFFERS of them, whatever their size; any thread.
-constexpr int VEL_FRAME_POOL_BUFFERS = 8;
+// pool keeps at most VEL_FRAME_POOL_BUFFERS of them, whatever their size (three views with four
+// frames in flight, two buffers each), and frees the longest kept first; any thread.
+constexpr int VEL_FRAME_POOL_BUFFERS = 24;
 // A malloc'd block of at least `size` bytes (a recycled one of no more than twice that, or a new
 // one); its contents are undefined. Null when none can be had.
 unsigned char* velFrameBufferTake(size_t size);
-// Gives a block from malloc back: kept for a later take, or freed when the pool is full.
+// Gives a block from malloc back for a later take (the longest kept one is freed when the pool
+// is full).
 void velFrameBufferGive(unsigned char* buffer);
 // Frees every kept block (pool statistics stay).
 void velFrameBufferTrim();

@@ -162,14 +162,20 @@ TEST(FramePool, ReusesOnlyBlocksThatFitAndStaysBounded) {
     free(big);
     free(small);
 
-    // Never more than VEL_FRAME_POOL_BUFFERS blocks kept; the rest are freed.
+    // Never more than VEL_FRAME_POOL_BUFFERS blocks kept; the ones kept longest are freed, so
+    // a large block of an earlier mode does not stay for good.
+    unsigned char* stale = static_cast<unsigned char*>(malloc(1 << 16));
+    velFrameBufferGive(stale);
     std::vector<unsigned char*> blocks;
-    for (int i = 0; i < VEL_FRAME_POOL_BUFFERS + 3; ++i)
+    for (int i = 0; i < VEL_FRAME_POOL_BUFFERS + 2; ++i)
         blocks.push_back(static_cast<unsigned char*>(malloc(4096)));
     for (auto* b : blocks) velFrameBufferGive(b);
     VelFramePoolStats s1 = velFramePoolStats();
     EXPECT_EQ(s1.buffers, VEL_FRAME_POOL_BUFFERS);
     EXPECT_EQ(s1.freed - s0.freed, 3);
+    unsigned char* fresh = velFrameBufferTake(1 << 16);
+    EXPECT_EQ(velFramePoolStats().reused, s1.reused);  // the 64 KiB block was among those freed
+    free(fresh);
     // The smallest fitting block is chosen, and each block is handed out once.
     std::set<unsigned char*> out;
     for (int i = 0; i < VEL_FRAME_POOL_BUFFERS; ++i) out.insert(velFrameBufferTake(4000));
