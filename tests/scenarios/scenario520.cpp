@@ -1,0 +1,160 @@
+#include "scenario520.h"
+
+#include <sys/resource.h>
+
+#include <atomic>
+
+#include "devmgr/DevManager.h"
+#include "emulator/evdi/evdiEmu.h"
+#include "service/velMain.h"
+
+namespace scen {
+
+namespace {
+
+constexpr const char* kEdid1080 = "cta3-1080p-dell-s2419h-5A2CDC31568E.bin";
+
+std::atomic<bool> g_serviceDone{false};
+std::atomic<int> g_serviceStatus{-1};
+
+}  // namespace
+
+void Scenario520::SetUp() {
+    emu::setEvdiLibVersion(1, 12, 0);
+    emu::setAutoDesktop(true);
+    g_exitRequested = false;
+    g_abortRequested = false;
+    g_exitSignal = 0;
+    frontEnd = makeFrontEnd();
+    ASSERT_TRUE(frontEnd);
+    const std::string why = frontEnd->unavailable();
+    if (!why.empty()) GTEST_SKIP() << frontEnd->name() << ": " << why;
+}
+
+void Scenario520::TearDown() {
+    stopFeedback();
+    if (running_) stopService();
+    frontEnd.reset();
+}
+
+Adapter Scenario520::plugAdapter() {
+    Adapter a;
+    a.model = std::make_shared<emu::Model520>();
+    a.id = frontEnd->plug(a.model, emu::adapterIdentity("520"));
+    EXPECT_GT(a.id, 0) << frontEnd->name() << " refused the adapter";
+    return a;
+}
+
+void Scenario520::startService() {
+    g_serviceDone = false;
+    g_serviceStatus = -1;
+    service_ = std::thread([] {
+        g_serviceStatus = velRunService();
+        g_serviceDone = true;
+    });
+    running_ = true;
+    ASSERT_TRUE(waitLog("Vel USB Device Driver is running")) << env.log();
+}
+
+void Scenario520::stopService() {
+    if (!running_) return;
+    g_exitSignal = 1;
+    const bool stopped =
+        vtest::waitFor([] { return g_serviceDone.load(); }, std::chrono::seconds(10));
+    if (!stopped) {
+        // Leave the thread behind rather than hang the test program; the test fails.
+        service_.detach();
+        running_ = false;
+        FAIL() << "the service did not stop within 10 s\n" << env.log();
+    }
+    service_.join();
+    running_ = false;
+    EXPECT_EQ(g_serviceStatus.load(), 0);
+}
+
+int Scenario520::logCount(const std::string& needle) {
+    int n = 0;
+    for (const auto& l : env.logLines()) n += l.find(needle) != std::string::npos;
+    return n;
+}
+
+bool Scenario520::waitLog(const std::string& needle, int count, std::chrono::milliseconds timeout) {
+    return vtest::waitFor([&] { return logCount(needle) >= count; }, timeout);
+}
+
+bool Scenario520::waitBeats(const Adapter& a, int beats, std::chrono::milliseconds timeout) {
+    return vtest::waitFor([&] { return a.model->heartbeat().beats >= beats; }, timeout);
+}
+
+int Scenario520::images(const Adapter& a, int dd) {
+    int n = 0;
+    for (const auto& m : a.model->received())
+        n += m.endpoint == 0x02 && m.error.empty() && (dd < 0 || m.header.displayDevice == dd);
+    return n;
+}
+
+void* Scenario520::plugMonitor(const Adapter& a, int output) {
+    const size_t before = emu::openHandles().size();
+    emu::Model520::Monitor m;
+    m.target = static_cast<uint16_t>(0x10 + output);
+    m.edid = emu::Model520::corpusEdid(kEdid1080);
+    for (auto mode : {std::make_pair(1920, 1080), std::make_pair(1280, 720)}) {
+        auto e = emu::Model520::modeEntry(static_cast<uint16_t>(mode.first),
+                                          static_cast<uint16_t>(mode.second), 32, 60);
+        m.modeList.insert(m.modeList.end(), e.begin(), e.end());
+    }
+    a.model->plugMonitor(output, m);
+    evdi_handle h = nullptr;
+    vtest::waitFor(
+        [&] {
+            auto handles = emu::openHandles();
+            if (handles.size() <= before) return false;
+            h = handles.back();
+            return emu::connectRecord(h).connected && emu::desktopRunning(h);
+        },
+        std::chrono::seconds(10));
+    return h && emu::desktopRunning(h) ? h : nullptr;
+}
+
+void Scenario520::drawFrames(int steps, std::chrono::milliseconds gap) {
+    for (int i = 0; i < steps; ++i) {
+        for (evdi_handle h : emu::openHandles()) {
+            if (!emu::desktopRunning(h)) continue;
+            emu::desktopSetScene(h, emu::Scene::FullScreen);
+            emu::desktopStep(h);
+        }
+        std::this_thread::sleep_for(gap);
+    }
+}
+
+void Scenario520::startFeedback(const Adapter& a) {
+    stopFeedback();
+    feedbackOn_ = true;
+    std::shared_ptr<emu::Model520> model = a.model;
+    feedback_ = std::thread([this, model] {
+        Adapter view{model, 0};
+        uint64_t acked[3] = {0, 0, 0};
+        while (feedbackOn_) {
+            for (int dd = 0; dd < 3; ++dd) {
+                const auto shown = static_cast<uint64_t>(images(view, dd));
+                while (acked[dd] < shown)
+                    model->notifyFrameIndex(static_cast<uint16_t>(dd), ++acked[dd]);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+}
+
+void Scenario520::stopFeedback() {
+    feedbackOn_ = false;
+    if (feedback_.joinable()) feedback_.join();
+}
+
+double Scenario520::cpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace scen
