@@ -31,6 +31,8 @@ class FrontEnd {
     // Device id (> 0) or -1.
     virtual int plug(std::shared_ptr<emu::DeviceModel> model, emu::UsbIdentity identity) = 0;
     virtual int unplug(int id) = 0;
+    // Transfers of the device submitted and not yet handed back to the host.
+    virtual int transfersInFlight(int id) const = 0;
 };
 
 // Defined by each test program: its front-end, created before the service starts.

@@ -13,6 +13,9 @@ class EmuFrontEnd : public scen::FrontEnd {
         return emu::Bus::instance().plug(std::move(model), std::move(identity));
     }
     int unplug(int id) override { return emu::Bus::instance().unplug(id); }
+    int transfersInFlight(int id) const override {
+        return emu::Bus::instance().status(id).transfersInFlight;
+    }
 };
 
 }  // namespace

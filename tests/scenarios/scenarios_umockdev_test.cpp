@@ -19,6 +19,11 @@ class UmockdevFrontEnd : public scen::FrontEnd {
         return bus_ ? bus_->plug(std::move(model), std::move(identity)) : -1;
     }
     int unplug(int id) override { return bus_ ? bus_->unplug(id) : -1; }
+    int transfersInFlight(int id) const override {
+        if (!bus_) return 0;
+        const emu::UmockdevDeviceStatus st = bus_->status(id);
+        return st.urbsPending + st.urbsReapable;
+    }
 
   private:
     std::string why_;
