@@ -6,7 +6,7 @@ pkgs=(build-essential cmake ninja-build pkg-config git python3
       libusb-1.0-0-dev libevdi0-dev libturbojpeg0-dev libjpeg62-turbo-dev
       libgtest-dev libgmock-dev googletest libbenchmark-dev
       nlohmann-json3-dev libpng-dev libpcap-dev
-      clang libclang-rt-14-dev edid-decode tshark)
+      clang libclang-rt-14-dev edid-decode tshark umockdev libumockdev-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
