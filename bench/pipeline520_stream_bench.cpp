@@ -1,0 +1,115 @@
+// Sustained model-520 streaming through a live session on the emulated adapter, with the
+// adapter's JPEG decoding off (it still checks every packet and acknowledges every frame index):
+// every view's whole screen changes every frame and updates follow as fast as the pipeline gives
+// the update token back (the way the EVDI update handling paces itself).
+//
+// BM_Stream/views/w/h/light runs STREAM_FRAMES frames per view (environment VEL_STREAM_FRAMES,
+// default 300) and reports:
+// - fps: frames per second per view (wall time of the run);
+// - cpu_ms: process CPU per frame (getrusage), less the adapter model's own CPU time
+//   (model_cpu_ms); it includes the grab's copy of the screen (see pipeline520_frame_bench);
+// - latency_ms, latency_max_ms: from the update (rectangle queued) to the end of its transfer;
+// - rss_MiB_start, rss_MiB_end: resident set after the first tenth of the frames and at the end
+//   (flat memory: the two agree), hwm_MiB: peak resident set of the process.
+// For the memory check run e.g. VEL_STREAM_FRAMES=3334 with the three-view case (10,000 frames).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "pipeline520Rig.h"
+
+namespace {
+
+int framesPerView() {
+    const char* v = getenv("VEL_STREAM_FRAMES");
+    const int n = v ? atoi(v) : 0;
+    return n > 0 ? n : 300;
+}
+
+void BM_Stream(benchmark::State& state) {
+    rig::Options o;
+    o.views = static_cast<int>(state.range(0));
+    o.width = static_cast<int>(state.range(1));
+    o.height = static_cast<int>(state.range(2));
+    o.light = state.range(3) != 0;
+    o.decodeImages = false;
+    const int frames = framesPerView();
+    for (auto _ : state) {
+        rig::Rig r(o);
+        if (!r.ok) {
+            state.SkipWithError(r.error.c_str());
+            return;
+        }
+        for (int v = 0; v < o.views; ++v) r.timeline.reserve(v, frames);
+        std::atomic<long> rssStart{-1};
+        std::atomic<bool> failed{false};
+        const int64_t cpu0 = rig::processCpuNs(), model0 = r.model->modelCpuNs.load();
+        const int64_t t0 = rig::nowNs();
+        std::vector<std::thread> producers;
+        for (int v = 0; v < o.views; ++v) {
+            producers.emplace_back([&, v] {
+                for (int seq = 0; seq < frames && !failed; ++seq) {
+                    if (!r.update(v, seq)) {
+                        failed = true;
+                        break;
+                    }
+                    if (v == 0 && seq == frames / 10) {
+                        r.dropRecords();
+                        rssStart = rig::statusKiB("VmRSS:");
+                    }
+                    if (v == 0 && seq % 256 == 0) r.dropRecords();
+                }
+            });
+        }
+        for (auto& p : producers) p.join();
+        for (int v = 0; v < o.views && !failed; ++v)
+            if (!r.waitSent(v, frames, 10000)) failed = true;
+        const int64_t t1 = rig::nowNs();
+        r.dropRecords();
+        const long rssEnd = rig::statusKiB("VmRSS:");
+        if (failed) {
+            state.SkipWithError("frames stopped flowing");
+            return;
+        }
+        const auto errors = r.model->errors();
+        if (!errors.empty()) {
+            state.SkipWithError(("adapter refused: " + errors.front()).c_str());
+            return;
+        }
+        const double total = static_cast<double>(frames) * o.views;
+        const double modelCpu = static_cast<double>(r.model->modelCpuNs.load() - model0);
+        std::vector<double> lat;
+        for (int v = 0; v < o.views; ++v)
+            for (int s = 0; s < frames; ++s)
+                lat.push_back(static_cast<double>(r.timeline.sent[v][s] - r.timeline.pushed[v][s]));
+        std::sort(lat.begin(), lat.end());
+        double sum = 0;
+        for (double l : lat) sum += l;
+        state.SetIterationTime(static_cast<double>(t1 - t0) / 1e9);
+        state.counters["fps"] = frames / (static_cast<double>(t1 - t0) / 1e9);
+        state.counters["cpu_ms"] =
+            (static_cast<double>(rig::processCpuNs() - cpu0) - modelCpu) / total / 1e6;
+        state.counters["model_cpu_ms"] = modelCpu / total / 1e6;
+        state.counters["latency_ms"] = sum / lat.size() / 1e6;
+        state.counters["latency_p99_ms"] = lat[lat.size() * 99 / 100] / 1e6;
+        state.counters["latency_max_ms"] = lat.back() / 1e6;
+        state.counters["rss_MiB_start"] = rssStart / 1024.0;
+        state.counters["rss_MiB_end"] = rssEnd / 1024.0;
+        state.counters["hwm_MiB"] = rig::statusKiB("VmHWM:") / 1024.0;
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_Stream)
+    ->ArgNames({"views", "w", "h", "light"})
+    ->Args({1, 1920, 1080, 0})
+    ->Args({1, 1920, 1080, 1})
+    ->Args({1, 3840, 2160, 0})
+    ->Args({1, 3840, 2160, 1})
+    ->Args({3, 1920, 1080, 0})
+    ->Args({3, 1920, 1080, 1})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
