@@ -377,6 +377,7 @@ libusb_device* libusb_get_device(libusb_device_handle* dev_handle) {
 int libusb_reset_device(libusb_device_handle* dev_handle) {
     if (!dev_handle) return LIBUSB_ERROR_INVALID_PARAM;
     State& s = state();
+    std::vector<int> claimed;
     {
         std::lock_guard<std::mutex> lk(s.mu);
         if (gone(s, dev_handle)) return LIBUSB_ERROR_NO_DEVICE;
@@ -388,9 +389,17 @@ int libusb_reset_device(libusb_device_handle* dev_handle) {
         d.halted.clear();
         ++d.resets;
         d.cv.notify_all();
+        for (int n = 0; n < kMaxInterfaces; ++n)
+            if (dev_handle->claimed & (1u << n)) claimed.push_back(n);
     }
+    // Linux libusb releases the handle's interfaces before the reset ioctl and claims them
+    // again after it, so the device sees release, reset, claim.
     // A device that leaves during the reset looks to usbfs like one that re-enumerated.
-    if (!callModel(devOf(dev_handle), [](emu::DeviceModel& m) { m.onReset(); }))
+    if (!callModel(devOf(dev_handle), [&](emu::DeviceModel& m) {
+            for (int n : claimed) m.onRelease(n);
+            m.onReset();
+            for (int n : claimed) m.onClaim(n);
+        }))
         return LIBUSB_ERROR_NOT_FOUND;
     return LIBUSB_SUCCESS;
 }

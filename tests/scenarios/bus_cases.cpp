@@ -159,3 +159,20 @@ TEST_F(BusCase, BlockedTransferEndsWhenTheDeviceLeaves) {
     int done = 0;
     EXPECT_EQ(libusb_bulk_transfer(handle, 0x01, b, sizeof b, &done, 100), LIBUSB_ERROR_NO_DEVICE);
 }
+
+TEST_F(BusCase, ResetWithAClaimedInterfaceReclaimsItAtSettingZero) {
+    auto model = std::make_shared<emu::SilentAdapter>();
+    ASSERT_NO_FATAL_FAILURE(open(model));
+    ASSERT_EQ(model->claims(4), 1);
+    // Linux libusb gives the interfaces up around the reset and claims them again; the reset
+    // itself puts them back to alternate setting 0.
+    ASSERT_EQ(libusb_reset_device(handle), 0);
+    EXPECT_EQ(model->resets(), 2);
+    EXPECT_EQ(model->claims(4), 2);
+    EXPECT_EQ(model->altSetting(4), 0);
+    unsigned char b[4] = {9, 8, 7, 6};
+    int done = 0;
+    EXPECT_EQ(libusb_bulk_transfer(handle, 0x01, b, sizeof b, &done, 1000), 0);
+    EXPECT_EQ(libusb_set_interface_alt_setting(handle, 4, 1), 0);
+    EXPECT_EQ(model->altSetting(4), 1);
+}
