@@ -218,3 +218,21 @@ TEST_F(Scenario520, CursorAndDpmsReachTheAdapter) {
     stopService();
     for (const auto& e : a.model->errors()) ADD_FAILURE() << "refused: " << e;
 }
+
+TEST_F(Scenario520, AdapterAtStartAndASecondArrivingLaterRunSideBySide) {
+    scen::Adapter a = plugAdapter();
+    startService();
+    ASSERT_TRUE(waitBeats(a, 1)) << env.log();
+    scen::Adapter b = plugAdapter();
+    ASSERT_TRUE(waitLog("====>Vel USB Device is attached<====", 2)) << env.log();
+    ASSERT_TRUE(waitBeats(b, 2)) << env.log();
+    EXPECT_GE(a.model->heartbeat().beats, 2);
+    ASSERT_TRUE(plugMonitor(b, 1)) << env.log();
+    startFeedback(b);
+    drawFrames(10);
+    EXPECT_TRUE(vtest::waitFor([&] { return images(b) >= 3; }, 10s)) << env.log();
+    EXPECT_EQ(images(a), 0);
+    stopService();
+    for (const auto& e : a.model->errors()) ADD_FAILURE() << "refused by the first: " << e;
+    for (const auto& e : b.model->errors()) ADD_FAILURE() << "refused by the second: " << e;
+}
