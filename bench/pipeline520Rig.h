@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -142,6 +143,7 @@ struct Timeline {
     std::vector<int64_t> pushed[VEL_MAX_VIEWS], framed[VEL_MAX_VIEWS], sent[VEL_MAX_VIEWS];
     int viewOfDevice[3] = {-1, -1, -1};
     std::atomic<int> sentCount[VEL_MAX_VIEWS] = {};
+    std::condition_variable sentCv;  // notified at every transfer end (under m)
 
     void reserve(int view, int frames) {
         pushed[view].assign(frames, 0);
@@ -152,7 +154,8 @@ struct Timeline {
         std::lock_guard<std::mutex> lk(m);
         seqOfIndex[view][index] = seq;
     }
-    // Records `t` into the chosen table for the view's frame index; `done` erases the index.
+    // Records `t` into the chosen table for the view's frame index; a transfer end also
+    // forgets the index and counts the frame as sent.
     void note(int view, uint32_t index, int64_t t, bool transferEnd) {
         std::lock_guard<std::mutex> lk(m);
         if (view < 0 || view >= VEL_MAX_VIEWS) return;
@@ -164,6 +167,7 @@ struct Timeline {
         if (transferEnd) {
             seqOfIndex[view].erase(it);
             sentCount[view].fetch_add(1);
+            sentCv.notify_all();
         }
     }
 };
@@ -367,14 +371,12 @@ class Rig {
         return true;
     }
 
-    // Waits until `n` transfers of view `v` ended, at most `ms`.
+    // Waits until `n` transfers of view `v` ended, at most `ms`. Sleeps on a condition
+    // variable: a polling wait would add its own CPU to the process figures.
     bool waitSent(int v, int n, int ms) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (timeline.sentCount[v].load() < n) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-        return true;
+        std::unique_lock<std::mutex> lk(timeline.m);
+        return timeline.sentCv.wait_for(lk, std::chrono::milliseconds(ms),
+                                        [&] { return timeline.sentCount[v].load() >= n; });
     }
 
     // Forgets the messages the adapter model recorded (it keeps every data header).
