@@ -62,6 +62,30 @@ void BM_BareSmart(benchmark::State& state) {
     tjDestroy(tj);
 }
 
+// The same calls with a new handle for each call and a library-allocated JPEG, as each frame
+// of the pipeline has them: what a handle and buffers of its own cost a frame.
+void BM_BareSmartFreshHandles(benchmark::State& state) {
+    const int w = state.range(0), h = state.range(1);
+    const auto* f0 = &rig::desktopFrame(w, h, 0);
+    const auto* f1 = &rig::desktopFrame(w, h, 1);
+    Planes yuv(w, h);
+    int i = 0;
+    for (auto _ : state) {
+        const auto& f = (i++ & 1) ? *f1 : *f0;
+        tjhandle tj = tjInitCompress();
+        tjEncodeYUVPlanes(tj, f.data(), w, 0, h, TJPF_BGRX, yuv.p, nullptr, TJSAMP_422, 0);
+        tjDestroy(tj);
+        tj = tjInitCompress();
+        const unsigned char* cp[3] = {yuv.p[0], yuv.p[1], yuv.p[2]};
+        unsigned char* jpeg = nullptr;
+        unsigned long size = 0;
+        tjCompressFromYUVPlanes(tj, cp, w, nullptr, h, TJSAMP_422, &jpeg, &size, 90, 0);
+        benchmark::DoNotOptimize(size);
+        tjFree(jpeg);
+        tjDestroy(tj);
+    }
+}
+
 void BM_BareLight(benchmark::State& state) {
     const int w = state.range(0), h = state.range(1);
     const auto* f0 = &rig::desktopFrame(w, h, 0);
@@ -215,6 +239,7 @@ void modes(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 BENCHMARK(BM_BareSmart)->Apply(sizes);
+BENCHMARK(BM_BareSmartFreshHandles)->Apply(sizes);
 BENCHMARK(BM_BareLight)->Apply(sizes);
 BENCHMARK(BM_Service)->Apply(modes);
 BENCHMARK(BM_FrameBuffers)
