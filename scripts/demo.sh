@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the service against emulated adapters of both
-# generations for a few seconds, then prints the decoded service log.
-# Outputs go to out/demo/ (the log in out/demo/log/VelUSBDisplay.log).
+# Installs what is missing, builds, and runs the service for about 10 seconds against an emulated
+# model-520 adapter with two monitors (EDIDs in emulator/data/edid/) whose desktops show a moving
+# window; then prints the decoded service log and the run summary.
+# Outputs go to out/demo/: summary.json, one PNG per monitor (<adapter id>-<target>.png, the
+# monitor's last picture), capture.pcap (every USB transfer; tshark -r reads it) and the log in
+# out/demo/log/VelUSBDisplay.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j "${VEL_JOBS:-2}"
 out=out/demo
+edid=emulator/data/edid
 rm -rf "$out"; mkdir -p "$out/log"
 set +e
 VEL_LOG_DIR="$PWD/$out/log" VEL_FW_DIR="$PWD/$out/fw" VEL_SHM_NAME="/vel_demo_$$" \
-  ./build/default/emulator/vel-emulate --adapter 520 --adapter 508 --seconds "${VEL_DEMO_SECONDS:-4}" --out "$out"
+  ./build/default/emulator/vel-emulate --adapter 520 \
+    --monitor "$edid/cta3-1080p-dell-s2419h-5A2CDC31568E.bin" \
+    --monitor "$edid/analog-noext-dell-e2011h-3E7E918BD230.bin" \
+    --scene moving-window --seconds "${VEL_DEMO_SECONDS:-10}" \
+    --out "$out" --capture "$out/capture.pcap"
 status=$?
 set -e
 ./build/default/tools/logcat/vel-logcat "$out/log/VelUSBDisplay.log"
+cat "$out/summary.json"
 echo "vel-emulate exited with status $status; outputs in $out/"
 exit $status

@@ -13,7 +13,6 @@ constexpr size_t kHeaderFirstLimit = 0xFFFFF;
 constexpr uint8_t kEpCommand = 0x01;
 constexpr uint8_t kEpImage = 0x02;
 constexpr uint8_t kEpIn = 0x81;
-constexpr size_t kDecoderRecord520 = 6120;
 
 uint16_t u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t u32(const uint8_t* p) {
@@ -134,15 +133,19 @@ void Model520::timerLoop() {
         if (timerCv_.wait_until(lk, due) != std::cv_status::timeout && !stop_) continue;
         if (stop_) break;
         auto now = std::chrono::steady_clock::now();
-        std::vector<std::vector<uint8_t>> ready;
+        std::vector<Timed> ready;
         while (!timed_.empty() && timed_.front().due <= now) {
-            ready.push_back(std::move(timed_.front().bytes));
+            ready.push_back(std::move(timed_.front()));
             timed_.pop_front();
         }
+        std::vector<int> acks;
+        for (const auto& t : ready) acks.push_back(t.ackDevice);
         lk.unlock();
         {
             std::lock_guard<std::mutex> ml(mutex());
-            for (auto& b : ready) inQueue_.push(kEpIn, std::move(b));
+            for (auto& t : ready) inQueue_.push(kEpIn, std::move(t.bytes));
+            for (int dd : acks)
+                if (dd >= 0 && dd < 3 && inFlight_[dd] > 0) --inFlight_[dd];
         }
         if (!ready.empty()) notifyInAvailable(kEpIn);
         lk.lock();
@@ -218,6 +221,7 @@ void Model520::accept(uint8_t endpoint, const uint8_t* data, size_t length) {
 
     if (endpoint == kEpImage) {
         checkImage(m, data, length);
+        if (m.error.empty()) takeImage(m, data, length);
     } else {
         if (length != kHeader + h.payloadLength)
             return refuse("payload length " + std::to_string(h.payloadLength) + " but " +
@@ -268,40 +272,6 @@ void Model520::checkCommand(M520Message& m) {
     // others the default node 3, carried shifted right by 8.
     if (h.node != 0) m.error = "input node field " + std::to_string(h.node);
     if (m.error.empty() && h.dataClass == 2) checkFirmware(m);
-}
-
-void Model520::checkImage(M520Message& m, const uint8_t* data, size_t length) {
-    const M520Header& h = m.header;
-    auto fail = [&](const std::string& why) { m.error = "image packet: " + why; };
-    if (h.kind != 2 || h.dataClass != 2 || h.dataType != 4 || h.responseRequested)
-        return fail("header is not kind 2, class 2, type 4 without response");
-    size_t packet = kHeader + h.payloadLength;
-    if (packet % 512 == 0) {
-        // A transfer must not end on a packet boundary: a filler block follows.
-        if (length != packet + kHeader) return fail("filler block missing");
-        static const uint8_t filler[kHeader] = {'V', 'E', 'L', 'C'};
-        if (memcmp(data + packet, filler, kHeader) != 0) return fail("filler block malformed");
-        m.filler = true;
-    } else if (length != packet) {
-        return fail("payload length " + std::to_string(h.payloadLength) + " but " +
-                    std::to_string(length - kHeader) + " bytes arrived");
-    }
-    if (h.payloadLength < 80) return fail("no data header");
-    const uint8_t* d = data + kHeader;
-    uint32_t follows = u32(d + 4), decoder = u32(d + 72);
-    if (u32(d) != 80) return fail("data header length is not 80");
-    if (follows != h.payloadLength - 80) return fail("data header length field disagrees");
-    if (decoder > follows) return fail("decoder header longer than the data");
-    if (d[36] != 1 || d[42] != 0x33 || d[44] != 5) return fail("fixed data header bytes wrong");
-    uint32_t jpeg = follows - decoder;
-    if (d[40] == 0xE0 && jpeg % 1024 != 0) return fail("JPEG length not rounded to 1024");
-    if (jpeg < 2 || data[112] != 0xFF || data[113] != 0xD8) return fail("no JPEG at offset 112");
-    if (decoder > 0) {
-        const uint8_t* dh = data + 112 + jpeg;
-        if ((decoder - 1) % kDecoderRecord520 != 0 || dh[0] != (decoder - 1) / kDecoderRecord520)
-            return fail("decoder header is not a count byte and whole records");
-    }
-    m.payload.assign(data + kHeader, data + packet);
 }
 
 void Model520::deliver(std::vector<Answer> answers, const M520Header& request) {

@@ -5,16 +5,20 @@
 // It checks every message the host sends (magic, header length, payload length against what
 // arrived, the header-first rule for large messages, class and type against the command table,
 // the response bit, and for image packets the data header, the 1024 rounding, the decoder
-// header and the 512-byte filler rule), answers as the adapter would, keeps the adapter's state
-// (versions, capability block, heartbeat, display devices) and records every message for tests.
-// Answers can be made late, wrong, flagged as errors or never sent, per command.
+// header against the adapter's own parse of the JPEG and the 512-byte filler rule), answers as
+// the adapter would, keeps the adapter's state (versions, capability block, heartbeat, display
+// devices) and records every message for tests. Image packets are decoded and painted into
+// the picture of their monitor and acknowledged with a frame-index notification. Answers can be
+// made late, wrong, flagged as errors or never sent, per command.
 //
 // Files: model520.cpp (framing, checks, records, answer queue and faults), model520Commands.cpp
-// (what each command does to the adapter's state and what it answers).
+// (what each command does to the adapter's state and what it answers), model520Image.cpp
+// (image packets: checks, decoding, the monitors' pictures, frame acknowledgements).
 //
-// Threads: the bus calls out()/in() with mutex() held; late answers and firmware-log blocks are
-// queued by the model's own timer thread (started on attach, stopped on detach), which takes
-// mutex() itself. The test-side methods may be called from any thread.
+// Threads: the bus calls out()/in() with mutex() held (an image packet is decoded there, as the
+// adapter takes its time over a frame); late answers, delayed frame acknowledgements and
+// firmware-log blocks are queued by the model's own timer thread (started on attach, stopped on
+// detach), which takes mutex() itself. The test-side methods may be called from any thread.
 #pragma once
 
 #include <chrono>
@@ -58,7 +62,8 @@ struct M520Header {
 struct M520Message {
     uint8_t endpoint = 0;
     M520Header header;
-    std::vector<uint8_t> payload;  // the bytes after the header (filler excluded)
+    std::vector<uint8_t> payload;  // the bytes after the header (filler excluded); of an image
+                                   // packet only its 80-byte data header
     size_t transferLength = 0;     // bytes of the transfer that carried it
     bool headerFirst = false;      // announced by a lone header transfer before
     bool filler = false;           // an image packet that ended with the filler block
@@ -92,6 +97,14 @@ class Model520 : public DeviceModel {
         // At attach, report the version of the firmware image received last (in an earlier
         // attach, or kept in imageStore) instead of firmwareVersion.
         bool versionFromImage = false;
+        // Decode every image packet and paint it into its monitor's picture. Off, the packets
+        // are still checked (framing, data header, decoder header against the adapter's own
+        // parse of the JPEG) and acknowledged, but not decompressed.
+        bool decodeImages = true;
+        // Acknowledge each image packet taken with a type-9 frame-index notification, after
+        // this delay (a real adapter acknowledges once the frame is on the screen).
+        bool acknowledgeFrames = true;
+        std::chrono::milliseconds frameAckDelay{0};
     };
     struct HeartbeatState {
         bool open = false;
@@ -212,6 +225,27 @@ class Model520 : public DeviceModel {
     // skipped, up to the next blank or NUL; "" when there is none.
     static std::string imageVersion(const std::vector<uint8_t>& image);
 
+    // What the monitor on one output shows: every image packet for it, decoded and painted at
+    // its rectangle. Kept when the monitor is unplugged or the service stops (a new monitor on
+    // the output starts a new picture), so a run's last pictures can be read afterwards.
+    struct Picture {
+        uint16_t target = 0;
+        int width = 0, height = 0;    // the display device's mode (or the first rectangle's)
+        std::vector<uint8_t> pixels;  // width x height, 32 bits: B, G, R, X
+        uint64_t packets = 0;         // image packets taken for this monitor
+        uint64_t framesShown = 0;     // of them decoded and painted
+        uint64_t bytesReceived = 0;   // bytes of those transfers
+        uint64_t stale = 0;           // arrived after a newer frame had been shown: not painted
+        uint64_t dirtyPadding = 0;    // JPEGs followed by non-zero bytes within their length
+        uint32_t shownIndex = 0;      // frame index of the frame on the screen
+        std::vector<uint32_t> frameIndexes;  // of the packets, in arrival order (last 65,536)
+        std::chrono::steady_clock::time_point firstFrameAt{}, lastFrameAt{};
+    };
+    Picture picture(int output);
+    // Image packets of display device `dd` not acknowledged yet: now, and the most ever.
+    int framesInFlight(int dd);
+    int maxFramesInFlight(int dd);
+
   private:
     struct Answer {
         std::vector<uint8_t> bytes;
@@ -227,12 +261,16 @@ class Model520 : public DeviceModel {
     struct Timed {
         std::chrono::steady_clock::time_point due;
         std::vector<uint8_t> bytes;
+        int ackDevice = -1;  // a frame acknowledgement of this display device
     };
 
     // model520.cpp
     void accept(uint8_t endpoint, const uint8_t* data, size_t length);
     void checkCommand(M520Message& m);
+    // model520Image.cpp: the image packet's checks, decoding, painting and acknowledgement.
     void checkImage(M520Message& m, const uint8_t* data, size_t length);
+    void takeImage(M520Message& m, const uint8_t* data, size_t length);
+    void acknowledgeFrame(uint16_t dd, uint32_t frameIndex);
     void deliver(std::vector<Answer> answers, const M520Header& request);
     void pushIn(std::vector<uint8_t> bytes, std::chrono::milliseconds delay);
     void timerLoop();
@@ -260,6 +298,10 @@ class Model520 : public DeviceModel {
     bool createFromTop_ = false;
     CursorStore cursors_;
     int frameIndexResets_ = 0;
+    Picture pictures_[3];
+    int resetsSeen_[3] = {0, 0, 0};      // frameIndexResets_ when output i last painted
+    uint32_t lastShown_[3] = {0, 0, 0};  // frame index output i shows
+    int inFlight_[3] = {0, 0, 0}, maxInFlight_[3] = {0, 0, 0};
     void handleCursor(const M520Message& m);
     std::vector<uint8_t> portNotification() const;
     const Monitor* monitorOfDevice(uint16_t dd) const;

@@ -10,6 +10,8 @@ namespace emu {
 
 namespace {
 
+// The monitors present at power-on are reported a little after the acknowledgement.
+constexpr std::chrono::milliseconds kPowerOnReport(100);
 
 std::vector<uint8_t> text(const std::string& s) {
     std::vector<uint8_t> v(s.begin(), s.end());
@@ -102,6 +104,9 @@ std::vector<Model520::Answer> Model520::handleCommand(const M520Message& m) {
             case 2:
                 powerStatus_ = m.payload[0];
                 answer({});
+                // Switched on, the adapter reports the monitors already on its outputs.
+                if (powerStatus_ == 1 && (plugged_[0] || plugged_[1] || plugged_[2]))
+                    out.push_back({portNotification(), kPowerOnReport});
                 break;
             case 21: {
                 uint8_t status = m.payload[0];
@@ -308,6 +313,8 @@ void Model520::plugMonitor(int output, Monitor monitor, bool notify) {
     std::lock_guard<std::mutex> lk(mutex());
     monitors_[output] = std::move(monitor);
     plugged_[output] = true;
+    pictures_[output] = Picture{};
+    pictures_[output].target = monitors_[output].target;
     if (notify) pushIn(portNotification(), std::chrono::milliseconds(0));
 }
 

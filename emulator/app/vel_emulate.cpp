@@ -6,6 +6,16 @@
 //               [--caps-size N] [--log-blocks N] [--log-text TEXT] [--fw-store PATH]
 //     --adapter MODEL  plug an adapter before the service starts: 520, 522, 520A (the emulated
 //                      model-520 adapter), 508, 505, 500
+//     --monitor FILE   (model 520) a monitor with this EDID on the adapter's next output;
+//                      without any, one built-in 1920 x 1080 monitor
+//     --scene NAME     what every desktop draws: static, moving-window (default),
+//                      scrolling-text, full-screen
+//     --mode MODE      smart (default) or light: the sessions' power mode
+//     --capture FILE   write every USB transfer to FILE (pcap, Linux usbmon, link type 220)
+//     A timed run stops drawing 0.7 s before its end, lets the monitors settle, then takes
+//     their pictures; with --out DIR it writes DIR/summary.json (per adapter and monitor: model,
+//     target id, size, frames shown, frames per second, bytes received, PSNR against the
+//     desktop in dB) and DIR/<adapter id>-<target>.png, each monitor's last picture.
 //     --seconds N      stop the service with SIGTERM after N seconds (default 5; 0 = run until
 //                      a signal arrives)
 //     --fault OP       make OP fail on the last adapter given: open, reset, claim, altsetting
@@ -44,6 +54,8 @@
 #include <vector>
 
 #include "emulator/adapters/model520.h"
+#include "emulator/app/emulateRun.h"
+#include "emulator/output/pcapCapture.h"
 #include "emulator/usb/bus.h"
 #include "emulator/usb/silent_adapter.h"
 #include "service/threads.h"
@@ -71,6 +83,7 @@ struct AdapterArg {
     emu::Model520::Config config;
     std::shared_ptr<emu::Model520> model520;
     int busId = -1;
+    std::vector<emu::Model520::Monitor> monitors;  // --monitor, by port
 };
 
 bool is520(const std::string& model) { return model == "520" || model == "522" || model == "520A"; }
@@ -146,7 +159,9 @@ int usage(const char* prog) {
             "usage: %s [--adapter 520|522|520A|508|505|500]... [--seconds N] "
             "[--fault open|reset|claim|altsetting]... [--out DIR] [--answer "
             "CLASS:TYPE:late|wrong|error|never[:MS[:COUNT]]]... [--fail-out-after MS[:COUNT]]... "
-            "[--fw-version TEXT] [--caps-size N] [--log-blocks N] [--log-text TEXT] "
+            "[--fw-version TEXT] [--caps-size N] [--monitor EDIDFILE]... "
+            "[--scene static|moving-window|scrolling-text|full-screen] [--mode smart|light] "
+            "[--capture FILE] [--log-blocks N] [--log-text TEXT] "
             "[--fw-store PATH]\n",
             prog);
     return 2;
@@ -172,6 +187,10 @@ int main(int argc, char** argv) {
     std::vector<AdapterArg> adapters;
     long seconds = 5;
     std::string outDir;
+    // The desktop run: scene, power mode, capture file.
+    emu::Scene scene = emu::Scene::MovingWindow;
+    bool light = false;
+    std::string captureFile;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -231,6 +250,30 @@ int main(int argc, char** argv) {
             if (!path || adapters.empty() || !is520(adapters.back().model)) return usage(argv[0]);
             adapters.back().config.imageStore = path;
             adapters.back().config.versionFromImage = true;
+        } else if (a == "--monitor") {
+            const char* f = value();
+            if (!f || adapters.empty() || !is520(adapters.back().model) ||
+                adapters.back().monitors.size() >= 3)
+                return usage(argv[0]);
+            emu::Model520::Monitor mon;
+            std::string why;
+            const int port = static_cast<int>(adapters.back().monitors.size());
+            if (!emurun::monitorFromFile(f, port, &mon, &why)) {
+                fprintf(stderr, "%s: %s\n", argv[0], why.c_str());
+                return usage(argv[0]);
+            }
+            adapters.back().monitors.push_back(std::move(mon));
+        } else if (a == "--scene") {
+            const char* n = value();
+            if (!n || !emurun::parseScene(n, &scene)) return usage(argv[0]);
+        } else if (a == "--mode") {
+            const char* n = value();
+            if (!n || (strcmp(n, "smart") != 0 && strcmp(n, "light") != 0)) return usage(argv[0]);
+            light = strcmp(n, "light") == 0;
+        } else if (a == "--capture") {
+            const char* f = value();
+            if (!f || !*f) return usage(argv[0]);
+            captureFile = f;
         } else if (a == "--out") {
             const char* d = value();
             if (!d) return usage(argv[0]);
@@ -242,6 +285,15 @@ int main(int argc, char** argv) {
     }
 
     auto& bus = emu::Bus::instance();
+    emu::PcapCapture capture;
+    if (!captureFile.empty()) {
+        const int rc = capture.open(captureFile);
+        if (rc != 0) {
+            fprintf(stderr, "%s: cannot capture to %s (%d)\n", argv[0], captureFile.c_str(), rc);
+            return 2;
+        }
+        bus.setTransferLog(capture.hook());
+    }
     for (auto& ad : adapters) {
         std::shared_ptr<emu::DeviceModel> model;
         if (is520(ad.model)) {
@@ -249,6 +301,10 @@ int main(int argc, char** argv) {
             for (const auto& ans : ad.answers)
                 ad.model520->setAnswer(ans.dataClass, ans.dataType, ans.mode,
                                        std::chrono::milliseconds(ans.delayMs), ans.count);
+            // Monitors already on the outputs; the adapter reports them when it is switched on.
+            if (ad.monitors.empty()) ad.monitors.push_back(emurun::builtInMonitor(0));
+            for (size_t p = 0; p < ad.monitors.size(); ++p)
+                ad.model520->plugMonitor(static_cast<int>(p), ad.monitors[p], false);
             model = ad.model520;
         } else {
             model = std::make_shared<emu::SilentAdapter>();
@@ -270,20 +326,26 @@ int main(int argc, char** argv) {
         }
     }
 
-    if (seconds > 0) {
-        std::thread([seconds] {
-            vel::threadInit("emuTimer");
-            vel::sleepMs(seconds * 1000);
-            kill(getpid(), SIGTERM);
-        }).detach();
-    }
+    // The desktop driver draws while the service runs and ends a timed run.
+    std::vector<emurun::RunAdapter> run;
+    for (size_t k = 0; k < adapters.size(); ++k)
+        run.push_back(
+            {adapters[k].busId, adapters[k].model, adapters[k].model520, static_cast<int>(k)});
+    emurun::DesktopDriver driver;
+    driver.start(run, scene, light, seconds);
     char prog[] = "VelUSBDisplay";
     char* serviceArgv[] = {prog, nullptr};
     int status = velMain(1, serviceArgv);
+    driver.stop();
+    if (!captureFile.empty()) {
+        bus.setTransferLog({});
+        capture.close();
+    }
     if (!outDir.empty()) {
         int k = 0;
         for (auto& ad : adapters)
             if (ad.model520) writeSummary(outDir, k++, *ad.model520);
+        emurun::writeOutputs(outDir, run, driver.shots(), driver.runSeconds());
     }
     return status;
 }

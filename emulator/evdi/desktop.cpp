@@ -70,12 +70,19 @@ std::vector<unsigned char> makeEdid(int width, int height, int refresh, int exte
 }
 
 uint32_t Desktop::background(int x, int y) {
-    return 0xFF000000u | (static_cast<uint32_t>((x * 7 + y * 3) & 0xFF) << 16) |
-           (static_cast<uint32_t>((x ^ y) & 0xFF) << 8) | static_cast<uint32_t>((x + 2 * y) & 0xFF);
+    // A wallpaper of soft diagonal gradients, as a desktop shows behind its windows: smooth, so
+    // that what a picture loses in compression is the windows' and the text's edges.
+    auto tri = [](int v) {
+        v &= 0x1FF;
+        return static_cast<uint32_t>(v < 256 ? v : 511 - v);
+    };
+    return 0xFF000000u | (tri(x / 3 + y / 5) << 16) | (tri(y / 2 + 64) << 8) |
+           tri((x + y) / 4 + 128);
 }
 
 void Desktop::put(int x, int y, uint32_t xrgb) {
-    m_pixels[static_cast<size_t>(y) * m_mode.width + x] = bgrOrder(m_mode.fourcc) ? swapRB(xrgb) : xrgb;
+    m_pixels[static_cast<size_t>(y) * m_mode.width + x] =
+        bgrOrder(m_mode.fourcc) ? swapRB(xrgb) : xrgb;
 }
 
 void Desktop::fillRect(const evdi_rect& r, uint32_t xrgb) {
@@ -128,8 +135,8 @@ void Desktop::drawText(const evdi_rect& box) {
         const int row = (y - box.y1) % kLineHeight;
         for (int x = box.x1; x < box.x2; ++x) {
             const int col = (x - box.x1) / 8;
-            const bool ink = row > 2 && row < 13 && ((col * 31 + line * 17) % 5) != 0 &&
-                             ((x - box.x1) % 8) < 6;
+            const bool ink =
+                row > 2 && row < 13 && ((col * 31 + line * 17) % 5) != 0 && ((x - box.x1) % 8) < 6;
             put(x, y, ink ? 0xFF202020u : 0xFFF0F0F0u);
         }
     }
@@ -139,41 +146,41 @@ void Desktop::step() {
     if (m_mode.width <= 0) return;
     ++m_frame;
     switch (m_scene) {
-    case Scene::Static:
-        break;
-    case Scene::MovingWindow: {
-        const evdi_rect old = windowRect();
-        paintBackground(old);
-        m_winX += m_winDx;
-        m_winY += m_winDy;
-        if (m_winX < 0 || m_winX + kWindowW > m_mode.width) {
-            m_winDx = -m_winDx;
-            m_winX = std::clamp(m_winX, 0, std::max(0, m_mode.width - kWindowW));
+        case Scene::Static:
+            break;
+        case Scene::MovingWindow: {
+            const evdi_rect old = windowRect();
+            paintBackground(old);
+            m_winX += m_winDx;
+            m_winY += m_winDy;
+            if (m_winX < 0 || m_winX + kWindowW > m_mode.width) {
+                m_winDx = -m_winDx;
+                m_winX = std::clamp(m_winX, 0, std::max(0, m_mode.width - kWindowW));
+            }
+            if (m_winY < 0 || m_winY + kWindowH > m_mode.height) {
+                m_winDy = -m_winDy;
+                m_winY = std::clamp(m_winY, 0, std::max(0, m_mode.height - kWindowH));
+            }
+            const evdi_rect now = windowRect();
+            fillRect(now, 0xFF3060C0u + static_cast<uint32_t>(m_frame & 0x3F));
+            m_sink->damaged(old);
+            m_sink->damaged(now);
+            break;
         }
-        if (m_winY < 0 || m_winY + kWindowH > m_mode.height) {
-            m_winDy = -m_winDy;
-            m_winY = std::clamp(m_winY, 0, std::max(0, m_mode.height - kWindowH));
+        case Scene::ScrollingText: {
+            ++m_scroll;
+            const evdi_rect box = textBox();
+            if (box.x2 <= box.x1 || box.y2 <= box.y1) break;
+            drawText(box);
+            m_sink->damaged(box);
+            break;
         }
-        const evdi_rect now = windowRect();
-        fillRect(now, 0xFF3060C0u + static_cast<uint32_t>(m_frame & 0x3F));
-        m_sink->damaged(old);
-        m_sink->damaged(now);
-        break;
-    }
-    case Scene::ScrollingText: {
-        ++m_scroll;
-        const evdi_rect box = textBox();
-        if (box.x2 <= box.x1 || box.y2 <= box.y1) break;
-        drawText(box);
-        m_sink->damaged(box);
-        break;
-    }
-    case Scene::FullScreen: {
-        const uint32_t c = 0xFF000000u | ((static_cast<uint32_t>(m_frame) * 0x9E3779B1u) >> 8);
-        fillRect({0, 0, m_mode.width, m_mode.height}, c);
-        m_sink->damaged({0, 0, m_mode.width, m_mode.height});
-        break;
-    }
+        case Scene::FullScreen: {
+            const uint32_t c = 0xFF000000u | ((static_cast<uint32_t>(m_frame) * 0x9E3779B1u) >> 8);
+            fillRect({0, 0, m_mode.width, m_mode.height}, c);
+            m_sink->damaged({0, 0, m_mode.width, m_mode.height});
+            break;
+        }
     }
 }
 

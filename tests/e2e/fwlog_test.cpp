@@ -271,7 +271,8 @@ TEST_F(ServiceFwLog, MultiBlockLogIsDownloadedIntoTheNamedFile) {
     EXPECT_EQ(count("open heartbeat"), 1);
     auto s = summary();
     EXPECT_EQ(s["closes"], 1);
-    EXPECT_EQ(s["opens"], 2);  // bring-up, then once after the download
+    // Bring-up, the built-in monitor's display switching on, then once after the download.
+    EXPECT_EQ(s["opens"], 3);
     EXPECT_EQ(s["refused"], 0) << vtest::readFile(out.file("model520-0.txt"));
 }
 
@@ -283,7 +284,7 @@ TEST_F(ServiceFwLog, SingleBlockLogIsWrittenAndFinishes) {
     EXPECT_EQ(vtest::readFile(path), "one block only\n");
     EXPECT_EQ(count("fw log download finished, total block:1"), 1);
     EXPECT_EQ(count("open heartbeat"), 1);
-    EXPECT_EQ(summary()["opens"], 2);
+    EXPECT_EQ(summary()["opens"], 3);
 }
 
 }  // namespace

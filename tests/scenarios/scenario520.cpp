@@ -39,7 +39,13 @@ void Scenario520::TearDown() {
 
 Adapter Scenario520::plugAdapter() {
     Adapter a;
-    a.model = std::make_shared<emu::Model520>();
+    // The scenarios give the frame-index feedback themselves (startFeedback), so the adapter
+    // does not acknowledge its frames on its own; nor does it decode them, which keeps the
+    // credit timing of the time before the adapter painted pictures.
+    emu::Model520::Config config;
+    config.acknowledgeFrames = false;
+    config.decodeImages = false;
+    a.model = std::make_shared<emu::Model520>(config);
     a.id = frontEnd->plug(a.model, emu::adapterIdentity("520"));
     EXPECT_GT(a.id, 0) << frontEnd->name() << " refused the adapter";
     return a;

@@ -1,0 +1,304 @@
+// The desktop on the emulated model-520 monitors: the whole service (device manager, bring-up,
+// hot-plug, EVDI stand-in, pipeline, send thread) against the emulated adapter, which checks and
+// decodes every image packet and paints its monitors' pictures. Each picture, once the desktop
+// has settled, is compared with the desktop; the yardstick is libjpeg-turbo's own compression and
+// decompression of the same desktop frame at the pipeline's settings (quality 90, 4:2:2).
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <atomic>
+#include <cmath>
+#include <set>
+#include <thread>
+
+#include "devmgr/DevManager.h"
+#include "emulator/adapters/model520.h"
+#include "emulator/evdi/evdiEmu.h"
+#include "emulator/output/summary.h"
+#include "emulator/usb/bus.h"
+#include "session/VelDev.h"
+#include "testSupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+emu::Model520::Monitor monitorOf(uint16_t target, int width, int height) {
+    emu::Model520::Monitor m;
+    m.target = target;
+    m.edid = emu::makeEdid(width, height, 60);
+    m.modeList = emu::Model520::modeEntry(static_cast<uint16_t>(width),
+                                          static_cast<uint16_t>(height), 32, 60);
+    return m;
+}
+
+// PSNR of libjpeg-turbo's own round trip of a desktop frame at quality 90, 4:2:2.
+double referencePsnr(const std::vector<uint32_t>& desktop, int w, int h) {
+    const auto* px = reinterpret_cast<const unsigned char*>(desktop.data());
+    tjhandle c = tjInitCompress();
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    EXPECT_EQ(tjCompress2(c, px, w, 0, h, TJPF_BGRX, &jpeg, &size, TJSAMP_422, 90, 0), 0);
+    tjDestroy(c);
+    std::vector<unsigned char> back(static_cast<size_t>(w) * h * 4);
+    tjhandle d = tjInitDecompress();
+    EXPECT_EQ(tjDecompress2(d, jpeg, size, back.data(), w, 0, h, TJPF_BGRX, 0), 0);
+    tjDestroy(d);
+    tjFree(jpeg);
+    return emu::psnr(px, back.data(), w, h, static_cast<size_t>(w) * 4, static_cast<size_t>(w) * 4);
+}
+
+struct Picture520 : ::testing::Test {
+    vtest::IsolatedEnv env;
+    emu::Bus& bus = emu::Bus::instance();
+    std::shared_ptr<emu::Model520> model;
+    std::shared_ptr<VelDev> dev;
+
+    void SetUp() override {
+        emu::setEvdiLibVersion(1, 12, 0);
+        emu::setAutoDesktop(true);
+        bus.reset();
+        g_exitRequested = false;
+        g_abortRequested = false;
+        g_exitSignal = 0;
+    }
+    void TearDown() override {
+        dev.reset();
+        if (g_dev) {
+            g_dev->removeAllDevice();
+            g_dev.reset();
+        }
+        bus.reset();
+    }
+    // The adapter with its monitors on outputs 0, 1, ... plugged before the service starts:
+    // the adapter reports them when it is switched on.
+    void start(std::vector<emu::Model520::Monitor> monitors, emu::Model520::Config cfg = {}) {
+        model = std::make_shared<emu::Model520>(cfg);
+        for (size_t i = 0; i < monitors.size(); ++i)
+            model->plugMonitor(static_cast<int>(i), monitors[i], false);
+        ASSERT_GT(bus.plug(model, emu::adapterIdentity("520")), 0);
+        g_dev = std::make_unique<DevManager>();
+        ASSERT_EQ(g_dev->registerUsb(), 0);
+        ASSERT_TRUE(vtest::waitFor(
+            [&] {
+                dev = g_dev->findDev(0);
+                return dev && dev->target2View.size() == monitors.size();
+            },
+            15s))
+            << env.log();
+        for (size_t i = 0; i < monitors.size(); ++i)
+            ASSERT_TRUE(vtest::waitFor(
+                [&] {
+                    // A compositor redraws now and then; the first frame follows the mode set.
+                    emu::desktopSetScene(handleOf(monitors[i].target), emu::Scene::MovingWindow);
+                    emu::desktopStep(handleOf(monitors[i].target));
+                    return model->picture(i).framesShown > 0;
+                },
+                10s))
+                << "monitor " << i << ", packets " << model->picture(i).packets
+                << ", refused: " << refusals() << "\n"
+                << env.log();
+    }
+    evdi_handle handleOf(int target) {
+        auto it = dev->target2View.find(target);
+        return it == dev->target2View.end() ? nullptr : dev->evdiHandle[it->second];
+    }
+    // Waits until no image packet has arrived for 400 ms.
+    void settle() {
+        uint64_t last = ~0ull;
+        auto since = std::chrono::steady_clock::now();
+        const auto deadline = since + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            uint64_t n = 0;
+            for (int i = 0; i < 3; ++i) n += model->picture(i).packets;
+            const auto now = std::chrono::steady_clock::now();
+            if (n != last) {
+                last = n;
+                since = now;
+            } else if (now - since > 400ms) {
+                return;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        ADD_FAILURE() << "image packets never stopped";
+    }
+    // The monitor's picture against its desktop, and libjpeg-turbo's round trip as yardstick.
+    void expectShowsDesktop(int output, int target, const std::string& what) {
+        SCOPED_TRACE(what);
+        evdi_handle h = handleOf(target);
+        ASSERT_NE(h, nullptr);
+        const emu::DesktopMode mode = emu::desktopMode(h);
+        const std::vector<uint32_t> desktop = emu::desktopPixels(h);
+        const emu::Model520::Picture pic = model->picture(output);
+        ASSERT_EQ(pic.width, mode.width);
+        ASSERT_EQ(pic.height, mode.height);
+        ASSERT_EQ(pic.pixels.size(), desktop.size() * 4);
+        const size_t stride = static_cast<size_t>(mode.width) * 4;
+        const double shown = emu::psnr(reinterpret_cast<const uint8_t*>(desktop.data()),
+                                       pic.pixels.data(), mode.width, mode.height, stride, stride);
+        const double reference = referencePsnr(desktop, mode.width, mode.height);
+        RecordProperty(what + "_psnr_db", std::to_string(shown));
+        EXPECT_GE(shown, 30.0);
+        if (std::isinf(reference)) {
+            EXPECT_TRUE(std::isinf(shown)) << "shown " << shown << " dB, reference lossless";
+        } else {
+            EXPECT_NEAR(shown, reference, 0.5)
+                << "shown " << shown << " dB, reference " << reference;
+        }
+    }
+    // Frame indexes of a view rise from frame to frame, and the frame on the screen is the
+    // newest one. (Frames of one view can overtake one another inside the host's pipeline; the
+    // adapter shows none that arrives after a newer one, and counts them.)
+    void expectRisingIndexes(int output) {
+        const auto pic = model->picture(output);
+        const auto& idx = pic.frameIndexes;
+        ASSERT_FALSE(idx.empty());
+        std::set<uint32_t> seen(idx.begin(), idx.end());
+        EXPECT_EQ(seen.size(), idx.size()) << "a frame index repeats";
+        uint32_t newest = idx[0];
+        uint64_t overtaken = 0;
+        for (size_t i = 1; i < idx.size(); ++i) {
+            if (static_cast<int32_t>(idx[i] - newest) > 0)
+                newest = idx[i];
+            else
+                ++overtaken;
+        }
+        EXPECT_EQ(pic.shownIndex, newest);
+        EXPECT_EQ(pic.stale, overtaken);
+        EXPECT_LE(overtaken * 10, idx.size()) << "most frames arrive in order";
+        RecordProperty("overtaken_frames_" + std::to_string(output), std::to_string(overtaken));
+    }
+    std::string refusals() {
+        std::string all;
+        for (const auto& e : model->errors()) all += e + "; ";
+        return all;
+    }
+    void expectNoRefusals() {
+        const auto errors = model->errors();
+        EXPECT_TRUE(errors.empty()) << errors.front();
+    }
+    int credits(int view) {
+        int v = -1;
+        sem_getvalue(&dev->frameFeedbackSemaphore[view], &v);
+        return v;
+    }
+};
+
+}  // namespace
+
+TEST_F(Picture520, ThreeViewsShowTheirDesktops) {
+    ASSERT_NO_FATAL_FAILURE(
+        start({monitorOf(0x20, 640, 480), monitorOf(0x21, 800, 600), monitorOf(0x22, 720, 400)}));
+    const uint16_t targets[3] = {0x20, 0x21, 0x22};
+    const emu::Scene scenes[3] = {emu::Scene::MovingWindow, emu::Scene::ScrollingText,
+                                  emu::Scene::FullScreen};
+    for (int i = 0; i < 3; ++i) emu::desktopSetScene(handleOf(targets[i]), scenes[i]);
+    for (int step = 0; step < 15; ++step) {
+        for (uint16_t t : targets) emu::desktopStep(handleOf(t));
+        std::this_thread::sleep_for(15ms);
+    }
+    settle();
+    for (int i = 0; i < 3; ++i) {
+        expectShowsDesktop(i, targets[i], "view" + std::to_string(i));
+        expectRisingIndexes(i);
+        EXPECT_GT(model->picture(i).framesShown, 1u);
+        EXPECT_EQ(model->picture(i).target, targets[i]);
+    }
+    expectNoRefusals();
+    // Every frame came back acknowledged: each view holds its four credits again.
+    for (int v = 0; v < 3; ++v) EXPECT_EQ(credits(v), 4) << "view " << v;
+}
+
+TEST_F(Picture520, EverySceneInSmartAndLightMode) {
+    ASSERT_NO_FATAL_FAILURE(start({monitorOf(0x20, 640, 480)}));
+    evdi_handle h = handleOf(0x20);
+    const std::pair<emu::Scene, const char*> scenes[] = {
+        {emu::Scene::Static, "static"},
+        {emu::Scene::MovingWindow, "moving_window"},
+        {emu::Scene::ScrollingText, "scrolling_text"},
+        {emu::Scene::FullScreen, "full_screen"}};
+    for (int light = 0; light < 2; ++light) {
+        dev->lightMode = light;
+        dev->powerMode = light;
+        for (const auto& [scene, name] : scenes) {
+            emu::desktopSetScene(h, scene);
+            for (int step = 0; step < 8; ++step) {
+                emu::desktopStep(h);
+                std::this_thread::sleep_for(10ms);
+            }
+            settle();
+            expectShowsDesktop(0, 0x20, std::string(light ? "light_" : "smart_") + name);
+        }
+    }
+    expectRisingIndexes(0);
+    expectNoRefusals();
+}
+
+TEST_F(Picture520, SlowAcknowledgementsKeepAtMostFourFramesInFlight) {
+    emu::Model520::Config cfg;
+    cfg.frameAckDelay = 120ms;
+    ASSERT_NO_FATAL_FAILURE(start({monitorOf(0x20, 640, 480)}, cfg));
+    evdi_handle h = handleOf(0x20);
+    emu::desktopSetScene(h, emu::Scene::FullScreen);
+    const auto end = std::chrono::steady_clock::now() + 1500ms;
+    while (std::chrono::steady_clock::now() < end) {
+        emu::desktopStep(h);
+        std::this_thread::sleep_for(4ms);
+    }
+    settle();
+    const int dd = model->received(1, 60).at(0).header.displayDevice;
+    // The service used all four credits and never more.
+    EXPECT_EQ(model->maxFramesInFlight(dd), 4);
+    EXPECT_EQ(model->framesInFlight(dd), 0);
+    // Fast enough that no frame had to go ahead without its credit.
+    EXPECT_EQ(env.log().find("timed out"), std::string::npos) << env.log();
+    expectRisingIndexes(0);
+    expectShowsDesktop(0, 0x20, "after_slow_acks");
+    expectNoRefusals();
+}
+
+TEST_F(Picture520, OneAcknowledgementGivesOneCreditBack) {
+    ASSERT_NO_FATAL_FAILURE(start({monitorOf(0x20, 640, 480)}));
+    settle();
+    const int view = dev->target2View.at(0x20);
+    ASSERT_EQ(credits(view), 4);
+    while (sem_trywait(&dev->frameFeedbackSemaphore[view]) == 0) {
+    }
+    // With no credit left the next frame goes ahead after the one-second wait; the adapter's
+    // one type-9 notification for it gives exactly one credit back.
+    const uint64_t before = model->picture(0).packets;
+    emu::desktopSetScene(handleOf(0x20), emu::Scene::MovingWindow);
+    emu::desktopStep(handleOf(0x20));
+    ASSERT_TRUE(vtest::waitFor([&] { return model->picture(0).packets == before + 1; }, 5s));
+    ASSERT_TRUE(vtest::waitFor([&] { return credits(view) == 1; }, 2s));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(credits(view), 1);
+    EXPECT_EQ(model->picture(0).packets, before + 1);
+}
+
+TEST_F(Picture520, DecodingOffStillChecksAndAcknowledges) {
+    emu::Model520::Config cfg;
+    cfg.decodeImages = false;
+    model = std::make_shared<emu::Model520>(cfg);
+    model->plugMonitor(0, monitorOf(0x20, 640, 480), false);
+    ASSERT_GT(bus.plug(model, emu::adapterIdentity("520")), 0);
+    g_dev = std::make_unique<DevManager>();
+    ASSERT_EQ(g_dev->registerUsb(), 0);
+    ASSERT_TRUE(vtest::waitFor(
+        [&] {
+            dev = g_dev->findDev(0);
+            if (!dev || dev->target2View.count(0x20) == 0) return false;
+            emu::desktopSetScene(handleOf(0x20), emu::Scene::MovingWindow);
+            emu::desktopStep(handleOf(0x20));
+            return model->picture(0).packets >= 3;
+        },
+        15s))
+        << env.log();
+    settle();
+    const auto pic = model->picture(0);
+    EXPECT_EQ(pic.framesShown, 0u);
+    EXPECT_TRUE(pic.pixels.empty());
+    EXPECT_GT(pic.bytesReceived, 0u);
+    EXPECT_EQ(credits(dev->target2View.at(0x20)), 4);
+    expectNoRefusals();
+}
