@@ -47,9 +47,14 @@ TEST_F(Scenario520, OneMonitorShowsFrames) {
         },
         5s));
     startFeedback(a);
-    drawFrames(30);
-    EXPECT_TRUE(vtest::waitFor([&] { return images(a) >= 10; }, 10s)) << images(a) << " images\n"
-                                                                      << env.log();
+    EXPECT_TRUE(vtest::waitFor(
+        [&] {
+            drawFrames(1);
+            return images(a) >= 10;
+        },
+        10s))
+        << images(a) << " images\n"
+        << env.log();
     stopService();
     for (const auto& e : a.model->errors()) ADD_FAILURE() << "refused: " << e;
 }
@@ -60,14 +65,18 @@ TEST_F(Scenario520, ThreeMonitorsEachGetFrames) {
     ASSERT_TRUE(waitBeats(a, 1)) << env.log();
     for (int out = 0; out < 3; ++out) ASSERT_TRUE(plugMonitor(a, out)) << out << "\n" << env.log();
     startFeedback(a);
-    drawFrames(30);
     auto devicesWithImages = [&] {
         std::set<int> dds;
         for (int dd = 0; dd < 3; ++dd)
             if (images(a, dd) >= 3) dds.insert(dd);
         return dds.size();
     };
-    EXPECT_TRUE(vtest::waitFor([&] { return devicesWithImages() == 3; }, 10s))
+    EXPECT_TRUE(vtest::waitFor(
+        [&] {
+            drawFrames(1);
+            return devicesWithImages() == 3;
+        },
+        10s))
         << images(a, 0) << " " << images(a, 1) << " " << images(a, 2) << "\n"
         << env.log();
     stopService();
@@ -85,8 +94,8 @@ TEST_F(Scenario520, AdapterUnpluggedWhileStreamingAndPluggedAgain) {
         while (drawing) drawFrames(1, 10ms);
     });
     const bool streaming = vtest::waitFor([&] { return images(a) >= 5; }, 10s);
-    // The receive thread always waits on the response endpoint.
-    EXPECT_GE(frontEnd->transfersInFlight(a.id), 1);
+    // The receive thread waits on the response endpoint nearly all the time.
+    EXPECT_TRUE(vtest::waitFor([&] { return frontEnd->transfersInFlight(a.id) >= 1; }, 2s));
     ASSERT_EQ(frontEnd->unplug(a.id), 0);
     EXPECT_TRUE(waitLog("====>Vel USB Device is detached<====")) << env.log();
     drawing = false;
@@ -103,8 +112,13 @@ TEST_F(Scenario520, AdapterUnpluggedWhileStreamingAndPluggedAgain) {
     ASSERT_TRUE(waitBeats(b, 1)) << env.log();
     ASSERT_TRUE(plugMonitor(b, 0)) << env.log();
     startFeedback(b);
-    drawFrames(20);
-    EXPECT_TRUE(vtest::waitFor([&] { return images(b) >= 5; }, 10s)) << env.log();
+    EXPECT_TRUE(vtest::waitFor(
+        [&] {
+            drawFrames(1);
+            return images(b) >= 5;
+        },
+        10s))
+        << env.log();
     stopService();
     for (const auto& e : b.model->errors()) ADD_FAILURE() << "refused: " << e;
 }
@@ -133,24 +147,33 @@ TEST_F(Scenario520, FrameCreditsPaceTheStream) {
     startService();
     ASSERT_TRUE(waitBeats(a, 1)) << env.log();
     ASSERT_TRUE(plugMonitor(a, 0)) << env.log();
-    // Without feedback the view runs out of credits: the images stop however much is drawn.
+    // Without feedback the view spends its credits, then the images all but stop.
     drawFrames(20);
-    int stalled = images(a);
-    for (int i = 0; i < 20; ++i) {
+    int spent = images(a);
+    for (int quiet = 0, i = 0; quiet < 6 && i < 100; ++i) {
         std::this_thread::sleep_for(50ms);
         const int now = images(a);
-        if (now == stalled && i >= 4) break;
-        stalled = now;
+        quiet = now == spent ? quiet + 1 : 0;
+        spent = now;
     }
-    ASSERT_GT(stalled, 0) << env.log();
-    EXPECT_LE(stalled, 8) << "images sent without any frame credit given back";
-    drawFrames(10);
-    EXPECT_EQ(images(a), stalled);
-    // Each feedback gives one credit back; with them the stream goes on.
+    ASSERT_GT(spent, 0) << env.log();
+    EXPECT_LE(spent, 8) << "images sent without frame credits given back";
+    // Without a credit a frame goes ahead only after waiting a second for one.
+    const auto t0 = std::chrono::steady_clock::now();
+    drawFrames(60, 20ms);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const int starved = images(a) - spent;
+    EXPECT_LE(starved, static_cast<int>(seconds) + 2) << "in " << seconds << " s";
+    // Each feedback gives one credit back; with them the stream runs again.
     startFeedback(a);
-    drawFrames(20);
-    EXPECT_TRUE(vtest::waitFor([&] { return images(a) >= stalled + 5; }, 10s))
-        << stalled << " then " << images(a);
+    EXPECT_TRUE(vtest::waitFor(
+        [&] {
+            drawFrames(1);
+            return images(a) >= spent + starved + 10;
+        },
+        10s))
+        << spent << " + " << starved << " then " << images(a);
     stopService();
     for (const auto& e : a.model->errors()) ADD_FAILURE() << "refused: " << e;
 }
@@ -164,8 +187,13 @@ TEST_F(Scenario520, OneView1080pStreamFigures) {
     ASSERT_TRUE(waitBeats(a, 1)) << env.log();
     ASSERT_TRUE(plugMonitor(a, 0)) << env.log();
     startFeedback(a);
-    drawFrames(5);
-    ASSERT_TRUE(vtest::waitFor([&] { return images(a) >= 3; }, 10s)) << env.log();
+    ASSERT_TRUE(vtest::waitFor(
+        [&] {
+            drawFrames(1);
+            return images(a) >= 3;
+        },
+        10s))
+        << env.log();
     const int first = images(a);
     const double cpu0 = cpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
@@ -229,8 +257,13 @@ TEST_F(Scenario520, AdapterAtStartAndASecondArrivingLaterRunSideBySide) {
     EXPECT_GE(a.model->heartbeat().beats, 2);
     ASSERT_TRUE(plugMonitor(b, 1)) << env.log();
     startFeedback(b);
-    drawFrames(10);
-    EXPECT_TRUE(vtest::waitFor([&] { return images(b) >= 3; }, 10s)) << env.log();
+    EXPECT_TRUE(vtest::waitFor(
+        [&] {
+            drawFrames(1);
+            return images(b) >= 3;
+        },
+        10s))
+        << env.log();
     EXPECT_EQ(images(a), 0);
     stopService();
     for (const auto& e : a.model->errors()) ADD_FAILURE() << "refused by the first: " << e;
