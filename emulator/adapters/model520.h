@@ -245,6 +245,9 @@ class Model520 : public DeviceModel {
     // Image packets of display device `dd` not acknowledged yet: now, and the most ever.
     int framesInFlight(int dd);
     int maxFramesInFlight(int dd);
+    // Image packets for a display device the adapter does not have, or whose monitor has gone
+    // (dropped, not refused).
+    int imagesWithoutDevice();
 
   private:
     struct Answer {
@@ -299,8 +302,9 @@ class Model520 : public DeviceModel {
     CursorStore cursors_;
     int frameIndexResets_ = 0;
     Picture pictures_[3];
-    int resetsSeen_[3] = {0, 0, 0};      // frameIndexResets_ when output i last painted
-    uint32_t lastShown_[3] = {0, 0, 0};  // frame index output i shows
+    int resetsSeen_[3] = {0, 0, 0};  // frameIndexResets_ when output i last painted
+    uint32_t lastShown_[3] = {0, 0, 0};
+    int imagesWithoutDevice_ = 0;  // frame index output i shows
     int inFlight_[3] = {0, 0, 0}, maxInFlight_[3] = {0, 0, 0};
     void handleCursor(const M520Message& m);
     std::vector<uint8_t> portNotification() const;

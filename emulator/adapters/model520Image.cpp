@@ -22,7 +22,6 @@ constexpr size_t kDataHeader = 80;
 constexpr size_t kJpegAt = kHeader + kDataHeader;
 constexpr size_t kRecord = 6120;
 constexpr uint8_t kFormatPadded = 0xE0;
-constexpr uint8_t kCodec = 17;
 constexpr size_t kFrameIndexesKept = 65536;
 
 uint16_t u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
@@ -368,9 +367,10 @@ void Model520::checkImage(M520Message& m, const uint8_t* data, size_t length) {
             if (d[i] != 0) return fail("data header byte " + std::to_string(32 + i) + " not 0");
     if (d[36] != 1 || d[41] != 0 || d[42] != 0x33 || d[44] != 5)
         return fail("fixed data header bytes wrong");
-    if (d[40] != kFormatPadded || d[43] != kCodec) return fail("format or codec byte wrong");
+    // The format and codec bytes come from the host's frame record (its model-520 pipeline
+    // uses 0xE0 and 17); only the padded format rounds the JPEG to whole kilobytes.
     const uint32_t jpeg = follows - decoder;
-    if (jpeg % 1024 != 0) return fail("JPEG length not rounded to 1024");
+    if (d[40] == kFormatPadded && jpeg % 1024 != 0) return fail("JPEG length not rounded to 1024");
     if (jpeg < 2 || data[kJpegAt] != 0xFF || data[kJpegAt + 1] != 0xD8)
         return fail("no JPEG at offset 112");
     if (decoder == 0) return fail("no decoder header");
@@ -398,13 +398,22 @@ void Model520::takeImage(M520Message& m, const uint8_t* data, size_t length) {
     if (dev && dev->monitor >= 0)
         for (int i = 0; i < 3; ++i)
             if (plugged_[i] && monitors_[i].target == dev->monitor) output = i;
-    if (!dev) return fail("display device " + std::to_string(dd) + " does not exist");
+    // A packet for a display device the adapter does not have is dropped unseen (the framing
+    // was checked; no monitor can show it).
+    if (!dev) {
+        ++imagesWithoutDevice_;
+        return;
+    }
     // The adapter finishes the frame index whatever it could make of the picture.
     acknowledgeFrame(dd, frameIndex);
     if (dev->source < 0) return fail("display device " + std::to_string(dd) + " has no source");
     if (dev->monitor < 0 || h.target != dev->monitor)
         return fail("target " + std::to_string(h.target) + " is not the display device's monitor");
-    if (output < 0) return fail("no monitor on the display device's target");
+    // The monitor has just been unplugged: frames still on their way find no screen.
+    if (output < 0) {
+        ++imagesWithoutDevice_;
+        return;
+    }
 
     Picture& pic = pictures_[output];
     ++pic.packets;
@@ -505,6 +514,11 @@ Model520::Picture Model520::picture(int output) {
     std::lock_guard<std::mutex> lk(mutex());
     if (output < 0 || output >= 3) return Picture{};
     return pictures_[output];
+}
+
+int Model520::imagesWithoutDevice() {
+    std::lock_guard<std::mutex> lk(mutex());
+    return imagesWithoutDevice_;
 }
 
 int Model520::framesInFlight(int dd) {
