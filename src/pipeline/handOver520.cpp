@@ -11,6 +11,7 @@
 #include <turbojpeg.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "display/VelDisplayClassDriverBase.h"
@@ -31,6 +32,30 @@ void queuePacket(threadsafe_queue<_evdi_send>& queue, const _evdi_send& packet) 
     queue.push(packet);
 }
 }  // namespace
+
+// Frames of one view are encoded on threads of their own and may finish out of order. A packet
+// older than the newest one already queued for its view would make the monitor show an older
+// picture last: it is dropped instead and its frame credit given back (the adapter never
+// acknowledges a packet it did not get). Indexes are compared modulo 2^32, so a wrap is no
+// reordering; a repeated index counts as overtaken. False when the packet was dropped.
+bool VelDev::queueFrame520(const _evdi_send& packet) {
+    const int v = packet.view;
+    std::lock_guard<std::mutex> lk(frameOrderMutex);
+    const uint32_t index = static_cast<uint32_t>(packet.frameIndex);
+    if (anyQueuedFrame520[v] && static_cast<int32_t>(index - lastQueuedFrame520[v]) <= 0) {
+        vel_Printf("[warning] view %d: frame %u overtaken by frame %u, not sent\n", v, index,
+                   lastQueuedFrame520[v]);
+        velFrameBufferGive(packet.buffer);
+        int credits = 0;
+        sem_getvalue(&frameFeedbackSemaphore[v], &credits);
+        if (credits < 4) sem_post(&frameFeedbackSemaphore[v]);
+        return false;
+    }
+    lastQueuedFrame520[v] = index;
+    anyQueuedFrame520[v] = true;
+    queuePacket(sendQueue, packet);
+    return true;
+}
 
 void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence) {
     if (yuv2Jpeg520Hook) yuv2Jpeg520Hook(record, viewId, sequence);
@@ -82,8 +107,7 @@ void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence) {
         velFrameBufferGive(packet);
         return;
     }
-    queuePacket(sendQueue, send);
-    printFps(viewId);
+    if (queueFrame520(send)) printFps(viewId);
 }
 
 int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence) {
@@ -112,6 +136,11 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence) {
         velFrameBufferGive(packet);
         return -1;
     }
+    // The light-mode length covers 32 bytes past the JPEG; the pooled buffer may hold an older
+    // frame there, which must not go to the device.
+    const size_t tail = static_cast<size_t>(velJpegLength520(jpegSize, true)) - jpegSize;
+    if (VEL_PACKET520_JPEG_OFFSET + jpegSize + tail <= packetSize)
+        memset(packet + VEL_PACKET520_JPEG_OFFSET + jpegSize, 0, tail);
     sem_post(&updateToken[viewId]);
 
     _RECT_IN_ENCODE_Q record;
@@ -137,10 +166,11 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence) {
         velFrameBufferGive(packet);
         return 0;
     }
+    bool queued = false;
     {
         std::lock_guard<std::mutex> lk(sessionMutex);
-        queuePacket(sendQueue, send);
+        queued = queueFrame520(send);
     }
-    printFps(viewId);
+    if (queued) printFps(viewId);
     return 0;
 }

@@ -16,8 +16,8 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -52,7 +52,7 @@ constexpr int VEL_MODES_PER_VIEW = 64;
 constexpr size_t VEL_CURSOR_STAGING_SIZE = 8192000;
 
 class VelDev {
-public:
+  public:
     explicit VelDev(DevManager* owner);
     ~VelDev();
     VelDev(const VelDev&) = delete;
@@ -116,6 +116,11 @@ public:
     threadsafe_queue<_RCV_BUF_ADDR> edidQueue, modeListQueue, capsQueue, generalQueue;
     _CONTROL_REPLY_SLOT_ controlReplies[10];
     threadsafe_queue<_evdi_send> sendQueue;
+    // Model 520: the frame index of the newest packet of each view put on the send queue, so a
+    // frame whose encoding was overtaken by a newer one of its view is not sent after it.
+    std::mutex frameOrderMutex;
+    uint32_t lastQueuedFrame520[VEL_MAX_VIEWS] = {0, 0, 0};
+    bool anyQueuedFrame520[VEL_MAX_VIEWS] = {false, false, false};
     threadsafe_queue<_RECT_IN_ENCODE_Q> encodeQueue[VEL_MAX_VIEWS];
     threadsafe_queue<evdi_rect> rectQueue[VEL_MAX_VIEWS];
     evdi_buffer evdiBuffer[VEL_MAX_VIEWS] = {};
@@ -206,6 +211,8 @@ public:
     // A frame that will not reach the adapter gives back what it holds: the view's update
     // token, and the frame credit when it took one.
     void dropFrame520(int viewId, bool creditTaken);
+    // Puts a framed packet on the send queue unless a newer frame of its view is already there.
+    bool queueFrame520(const _evdi_send& packet);
     // Frame bodies: 0 when the frame was handed to the next stage, -1 when it was dropped (the
     // caller then calls dropFrame520). `rect` is not used: model 520 always encodes the view.
     int prepareWholeView520(int viewId, int quality, _VELRECT* region, int32_t* frameIndexOut);

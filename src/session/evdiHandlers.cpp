@@ -312,10 +312,11 @@ void mode_changed_handler(evdi_mode mode, void* user_data) {
     VelDev* found = sessionForEvent(user_data, &ref, &viewId);
     if (!found) return;
     VelDev& dev = *found;
-    vel_Printf("[mode_changed_handler]: buf_id[%d], devId[%d], Current mode is %d * %d @ %d,%dbpp "
-               "fmt:%d\n",
-               viewId, static_cast<_DEV_TOPO_*>(user_data)->first, mode.width, mode.height,
-               mode.refresh_rate, mode.bits_per_pixel, static_cast<int>(mode.pixel_format));
+    vel_Printf(
+        "[mode_changed_handler]: buf_id[%d], devId[%d], Current mode is %d * %d @ %d,%dbpp "
+        "fmt:%d\n",
+        viewId, static_cast<_DEV_TOPO_*>(user_data)->first, mode.width, mode.height,
+        mode.refresh_rate, mode.bits_per_pixel, static_cast<int>(mode.pixel_format));
     if (mode.width <= 0 || mode.height <= 0 || mode.width > VEL_EVDI_MAX_MODE_SIDE ||
         mode.height > VEL_EVDI_MAX_MODE_SIDE) {
         vel_Printf("[error] mode_changed_handler unusable mode %d * %d\n", mode.width, mode.height);
@@ -347,13 +348,18 @@ void mode_changed_handler(evdi_mode mode, void* user_data) {
     if (mode.refresh_rate > 0) dev.frameInterval[viewId] = 1000000 / mode.refresh_rate;
     {
         std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[viewId]);
-        if (dev.evdiHandle[viewId]) evdi_register_buffer(dev.evdiHandle[viewId], dev.evdiBuffer[viewId]);
+        if (dev.evdiHandle[viewId])
+            evdi_register_buffer(dev.evdiHandle[viewId], dev.evdiBuffer[viewId]);
     }
     dev.bufferRegistered[viewId] = true;
 
     dev.modeSetDone = 0;
     if (dev.displayClass) dev.displayClass->setMode(viewId);
     dev.modeSetDone = 1;
+    // The conversion threads passed over every view while the mode was being set; rectangles
+    // queued meanwhile (of this or another view) would otherwise wait for the next update.
+    if (dev.model == 0x520)
+        for (int v = 0; v < VEL_MAX_VIEWS; ++v) sem_post(&dev.convWake[dev.view2ConvThread[v]]);
 
     // The first frame of the new mode. Bounded: this runs on the epoll thread.
     for (int round = 0; round < 2 * VEL_EVDI_MAX_RECTS && dev.evdiOpened[viewId]; ++round) {
