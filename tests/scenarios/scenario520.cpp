@@ -1,11 +1,15 @@
 #include "scenario520.h"
 
 #include <sys/resource.h>
+#include <turbojpeg.h>
 
 #include <atomic>
+#include <cmath>
+#include <cstdio>
 
 #include "devmgr/DevManager.h"
 #include "emulator/evdi/evdiEmu.h"
+#include "emulator/output/summary.h"
 #include "service/velMain.h"
 
 namespace scen {
@@ -16,6 +20,22 @@ constexpr const char* kEdid1080 = "cta3-1080p-dell-s2419h-5A2CDC31568E.bin";
 
 std::atomic<bool> g_serviceDone{false};
 std::atomic<int> g_serviceStatus{-1};
+
+// PSNR of libjpeg-turbo's own round trip of a desktop frame at quality 90, 4:2:2.
+double referencePsnr(const std::vector<uint32_t>& desktop, int w, int h) {
+    const auto* px = reinterpret_cast<const unsigned char*>(desktop.data());
+    tjhandle c = tjInitCompress();
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    EXPECT_EQ(tjCompress2(c, px, w, 0, h, TJPF_BGRX, &jpeg, &size, TJSAMP_422, 90, 0), 0);
+    tjDestroy(c);
+    std::vector<unsigned char> back(static_cast<size_t>(w) * h * 4);
+    tjhandle d = tjInitDecompress();
+    EXPECT_EQ(tjDecompress2(d, jpeg, size, back.data(), w, 0, h, TJPF_BGRX, 0), 0);
+    tjDestroy(d);
+    tjFree(jpeg);
+    return emu::psnr(px, back.data(), w, h, static_cast<size_t>(w) * 4, static_cast<size_t>(w) * 4);
+}
 
 }  // namespace
 
@@ -37,14 +57,14 @@ void Scenario520::TearDown() {
     frontEnd.reset();
 }
 
-Adapter Scenario520::plugAdapter() {
+Adapter Scenario520::plugAdapter(bool showPictures) {
     Adapter a;
-    // The scenarios give the frame-index feedback themselves (startFeedback), so the adapter
+    // Most scenarios give the frame-index feedback themselves (startFeedback), so the adapter
     // does not acknowledge its frames on its own; nor does it decode them, which keeps the
     // credit timing of the time before the adapter painted pictures.
     emu::Model520::Config config;
-    config.acknowledgeFrames = false;
-    config.decodeImages = false;
+    config.acknowledgeFrames = showPictures;
+    config.decodeImages = showPictures;
     a.model = std::make_shared<emu::Model520>(config);
     a.id = frontEnd->plug(a.model, emu::adapterIdentity("520"));
     EXPECT_GT(a.id, 0) << frontEnd->name() << " refused the adapter";
@@ -154,6 +174,54 @@ void Scenario520::startFeedback(const Adapter& a) {
 void Scenario520::stopFeedback() {
     feedbackOn_ = false;
     if (feedback_.joinable()) feedback_.join();
+}
+
+bool Scenario520::settle(const Adapter& a) {
+    uint64_t last = ~0ull;
+    auto since = std::chrono::steady_clock::now();
+    const auto deadline = since + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        uint64_t n = 0;
+        for (int i = 0; i < 3; ++i) n += a.model->picture(i).packets;
+        const auto now = std::chrono::steady_clock::now();
+        if (n != last) {
+            last = n;
+            since = now;
+        } else if (now - since > std::chrono::milliseconds(400)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+void Scenario520::expectShowsDesktop(const Adapter& a, int output, void* display) {
+    const std::string what = "output" + std::to_string(output);
+    SCOPED_TRACE(frontEnd->name() + ", " + what);
+    auto h = static_cast<evdi_handle>(display);
+    ASSERT_NE(h, nullptr);
+    const emu::DesktopMode mode = emu::desktopMode(h);
+    const std::vector<uint32_t> desktop = emu::desktopPixels(h);
+    const emu::Model520::Picture pic = a.model->picture(output);
+    ASSERT_GT(pic.framesShown, 0u);
+    ASSERT_EQ(pic.width, mode.width);
+    ASSERT_EQ(pic.height, mode.height);
+    ASSERT_EQ(pic.pixels.size(), desktop.size() * 4);
+    const size_t stride = static_cast<size_t>(mode.width) * 4;
+    const double shown = emu::psnr(reinterpret_cast<const uint8_t*>(desktop.data()),
+                                   pic.pixels.data(), mode.width, mode.height, stride, stride);
+    const double reference = referencePsnr(desktop, mode.width, mode.height);
+    std::printf(
+        "[ figure ] %s: %s %dx%d, %llu frames shown, PSNR %.2f dB (libjpeg-turbo %.2f dB)\n",
+        frontEnd->name().c_str(), what.c_str(), mode.width, mode.height,
+        static_cast<unsigned long long>(pic.framesShown), shown, reference);
+    RecordProperty(what + "_psnr_db", std::to_string(shown));
+    EXPECT_GE(shown, 30.0);
+    if (std::isinf(reference)) {
+        EXPECT_TRUE(std::isinf(shown)) << "shown " << shown << " dB, reference lossless";
+    } else {
+        EXPECT_NEAR(shown, reference, 0.5) << "shown " << shown << " dB, reference " << reference;
+    }
 }
 
 double Scenario520::cpuSeconds() {

@@ -49,7 +49,9 @@ class Scenario520 : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
 
-    Adapter plugAdapter();
+    // With `showPictures` the adapter decodes every image into its monitor's picture and
+    // acknowledges each frame itself (no startFeedback then); without, it does neither.
+    Adapter plugAdapter(bool showPictures = false);
     // Runs the service (velRunService) on its own thread, as the process entry would.
     void startService();
     // Orderly stop (the signal handler's flag); the service must return 0 within 10 s.
@@ -75,6 +77,12 @@ class Scenario520 : public ::testing::Test {
     // is acknowledged (a frame credit back to its view), until stopFeedback or the test's end.
     void startFeedback(const Adapter& a);
     void stopFeedback();
+    // Waits until the adapter has taken no image packet for 400 ms (false: they never stopped).
+    static bool settle(const Adapter& a);
+    // The picture of the monitor on `output` (an adapter plugged with showPictures) against the
+    // desktop of `display`: at least 30 dB PSNR and within 0.5 dB of libjpeg-turbo's own round
+    // trip of the same desktop frame at the pipeline's settings (quality 90, 4:2:2).
+    void expectShowsDesktop(const Adapter& a, int output, void* display);
     // CPU seconds (user + system) of this process.
     static double cpuSeconds();
 

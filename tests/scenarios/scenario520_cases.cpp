@@ -83,6 +83,59 @@ TEST_F(Scenario520, ThreeMonitorsEachGetFrames) {
     for (const auto& e : a.model->errors()) ADD_FAILURE() << "refused: " << e;
 }
 
+// The adapter decodes what it takes and acknowledges each frame itself: once the desktops have
+// settled, each monitor shows its own desktop as well as libjpeg-turbo's round trip of it would,
+// first with one monitor, then with three.
+TEST_F(Scenario520, OneAndThreeMonitorsShowTheirDesktops) {
+    scen::Adapter a = plugAdapter(true);
+    startService();
+    ASSERT_TRUE(waitBeats(a, 1)) << env.log();
+    void* displays[3] = {nullptr, nullptr, nullptr};
+    const emu::Scene scenes[3] = {emu::Scene::MovingWindow, emu::Scene::ScrollingText,
+                                  emu::Scene::FullScreen};
+    auto step = [&](int monitors) {
+        for (int i = 0; i < monitors; ++i) {
+            auto h = static_cast<evdi_handle>(displays[i]);
+            emu::desktopSetScene(h, scenes[i]);
+            emu::desktopStep(h);
+        }
+    };
+    // Draws until every monitor shows a frame, a little more, then lets the images drain.
+    auto drawAndSettle = [&](int monitors) {
+        ASSERT_TRUE(vtest::waitFor(
+            [&] {
+                step(monitors);
+                for (int i = 0; i < monitors; ++i)
+                    if (a.model->picture(i).framesShown == 0) return false;
+                return true;
+            },
+            10s))
+            << a.model->picture(0).framesShown << " " << a.model->picture(1).framesShown << " "
+            << a.model->picture(2).framesShown << "\n"
+            << env.log();
+        for (int i = 0; i < 10; ++i) {
+            step(monitors);
+            std::this_thread::sleep_for(15ms);
+        }
+        ASSERT_TRUE(settle(a)) << "image packets never stopped";
+    };
+
+    displays[0] = plugMonitor(a, 0);
+    ASSERT_TRUE(displays[0]) << env.log();
+    ASSERT_NO_FATAL_FAILURE(drawAndSettle(1));
+    expectShowsDesktop(a, 0, displays[0]);
+
+    for (int out = 1; out < 3; ++out) {
+        displays[out] = plugMonitor(a, out);
+        ASSERT_TRUE(displays[out]) << out << "\n" << env.log();
+    }
+    ASSERT_NO_FATAL_FAILURE(drawAndSettle(3));
+    for (int out = 0; out < 3; ++out) expectShowsDesktop(a, out, displays[out]);
+    for (int out = 0; out < 3; ++out) EXPECT_EQ(a.model->picture(out).stale, 0u) << out;
+    stopService();
+    for (const auto& e : a.model->errors()) ADD_FAILURE() << "refused: " << e;
+}
+
 TEST_F(Scenario520, AdapterUnpluggedWhileStreamingAndPluggedAgain) {
     scen::Adapter a = plugAdapter();
     startService();
