@@ -253,6 +253,10 @@ class VelDisplay520Class : public VelDisplayClassBase,
                  unsigned short target, unsigned char dataClass, unsigned char dataType,
                  unsigned char* payload, unsigned int length, Response* r);
     bool exiting(const std::shared_ptr<VelDev>& dev) const;
+    // Binds (`bind`) or unbinds a monitor and its display device and keeps the session's map in
+    // step; `name` and `failCode` are the operation's log name and result for a refusal.
+    int monitorBinding(const char* name, bool bind, unsigned short displayDevice,
+                       unsigned short target, int failCode);
     void routeResponse(const unsigned char* message, size_t length);
     int sendTransfer(const std::shared_ptr<VelDev>& dev, unsigned char* data, int length);
 

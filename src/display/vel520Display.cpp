@@ -140,50 +140,40 @@ int VelDisplay520Class::deleteDisplayDevice(unsigned short displayDevice) {
     return result;
 }
 
-int VelDisplay520Class::bindMonitor2DisplayDevice(unsigned short displayDevice,
-                                                  unsigned short target) {
-    vel_Printf("+ VelDisplay520Class::%s DisplayDevice: 0x%x, TargetId:%#x +\n",
-               "bindMonitor2DisplayDevice", displayDevice, target);
+int VelDisplay520Class::monitorBinding(const char* name, bool bind, unsigned short displayDevice,
+                                       unsigned short target, int failCode) {
+    vel_Printf("+ VelDisplay520Class::%s DisplayDevice: 0x%x, TargetId:%#x +\n", name,
+               displayDevice, target);
     ExchangeLock lock(commandLock);
-    int rc = 0;
+    const unsigned char type = bind ? CTRL_BIND_MONITOR : CTRL_UNBIND_MONITOR;
     Response r;
-    rc = exchange(SEM_CONTROL, groupOf(displayDevice), 0, displayDevice, target, CLASS_CONTROL,
-                  CTRL_BIND_MONITOR, nullptr, 0, &r);
+    int rc = exchange(SEM_CONTROL, groupOf(displayDevice), 0, displayDevice, target, CLASS_CONTROL,
+                      type, nullptr, 0, &r);
     if (rc != 0) return rc;
-    int result = 96;
-    if (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == CTRL_BIND_MONITOR) {
+    int result = failCode;
+    if (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == type) {
         result = 0;
         if (auto dev = session()) {
             std::lock_guard<std::mutex> lk(m_mapMutex);
-            dev->m_IDDisplayDevice2MonitorMap.emplace(target, displayDevice);
+            if (bind)
+                dev->m_IDDisplayDevice2MonitorMap.emplace(target, displayDevice);
+            else
+                dev->m_IDDisplayDevice2MonitorMap.erase(target);
         }
     }
     lock.release();
-    vel_Printf("- VelDisplay520Class::%s Ret=%d -\n", "bindMonitor2DisplayDevice", result);
+    vel_Printf("- VelDisplay520Class::%s Ret=%d -\n", name, result);
     return result;
+}
+
+int VelDisplay520Class::bindMonitor2DisplayDevice(unsigned short displayDevice,
+                                                  unsigned short target) {
+    return monitorBinding("bindMonitor2DisplayDevice", true, displayDevice, target, 96);
 }
 
 int VelDisplay520Class::unbindMonitor2DisplayDevice(unsigned short displayDevice,
                                                     unsigned short target) {
-    vel_Printf("+ VelDisplay520Class::%s DisplayDevice: 0x%x, TargetId:%#x +\n",
-               "unbindMonitor2DisplayDevice", displayDevice, target);
-    ExchangeLock lock(commandLock);
-    int rc = 0;
-    Response r;
-    rc = exchange(SEM_CONTROL, groupOf(displayDevice), 0, displayDevice, target, CLASS_CONTROL,
-                  CTRL_UNBIND_MONITOR, nullptr, 0, &r);
-    if (rc != 0) return rc;
-    int result = 97;
-    if (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == CTRL_UNBIND_MONITOR) {
-        result = 0;
-        if (auto dev = session()) {
-            std::lock_guard<std::mutex> lk(m_mapMutex);
-            dev->m_IDDisplayDevice2MonitorMap.erase(target);
-        }
-    }
-    lock.release();
-    vel_Printf("- VelDisplay520Class::%s Ret=%d -\n", "unbindMonitor2DisplayDevice", result);
-    return result;
+    return monitorBinding("unbindMonitor2DisplayDevice", false, displayDevice, target, 97);
 }
 
 int VelDisplay520Class::bindSource2DisplayDevice(unsigned short source,
