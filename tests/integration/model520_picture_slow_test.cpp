@@ -16,6 +16,7 @@
 #include "emulator/evdi/evdiEmu.h"
 #include "emulator/output/summary.h"
 #include "emulator/usb/bus.h"
+#include "pictureReference.h"
 #include "session/VelDev.h"
 #include "testSupport.h"
 
@@ -30,22 +31,6 @@ emu::Model520::Monitor monitorOf(uint16_t target, int width, int height) {
     m.modeList = emu::Model520::modeEntry(static_cast<uint16_t>(width),
                                           static_cast<uint16_t>(height), 32, 60);
     return m;
-}
-
-// PSNR of libjpeg-turbo's own round trip of a desktop frame at quality 90, 4:2:2.
-double referencePsnr(const std::vector<uint32_t>& desktop, int w, int h) {
-    const auto* px = reinterpret_cast<const unsigned char*>(desktop.data());
-    tjhandle c = tjInitCompress();
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    EXPECT_EQ(tjCompress2(c, px, w, 0, h, TJPF_BGRX, &jpeg, &size, TJSAMP_422, 90, 0), 0);
-    tjDestroy(c);
-    std::vector<unsigned char> back(static_cast<size_t>(w) * h * 4);
-    tjhandle d = tjInitDecompress();
-    EXPECT_EQ(tjDecompress2(d, jpeg, size, back.data(), w, 0, h, TJPF_BGRX, 0), 0);
-    tjDestroy(d);
-    tjFree(jpeg);
-    return emu::psnr(px, back.data(), w, h, static_cast<size_t>(w) * 4, static_cast<size_t>(w) * 4);
 }
 
 struct Picture520 : ::testing::Test {
@@ -136,7 +121,7 @@ struct Picture520 : ::testing::Test {
         const size_t stride = static_cast<size_t>(mode.width) * 4;
         const double shown = emu::psnr(reinterpret_cast<const uint8_t*>(desktop.data()),
                                        pic.pixels.data(), mode.width, mode.height, stride, stride);
-        const double reference = referencePsnr(desktop, mode.width, mode.height);
+        const double reference = vtest::turboRoundTripPsnr(desktop, mode.width, mode.height);
         RecordProperty(what + "_psnr_db", std::to_string(shown));
         EXPECT_GE(shown, 30.0);
         if (std::isinf(reference)) {

@@ -10,6 +10,7 @@
 #include "devmgr/DevManager.h"
 #include "emulator/evdi/evdiEmu.h"
 #include "emulator/output/summary.h"
+#include "pictureReference.h"
 #include "service/velMain.h"
 
 namespace scen {
@@ -20,22 +21,6 @@ constexpr const char* kEdid1080 = "cta3-1080p-dell-s2419h-5A2CDC31568E.bin";
 
 std::atomic<bool> g_serviceDone{false};
 std::atomic<int> g_serviceStatus{-1};
-
-// PSNR of libjpeg-turbo's own round trip of a desktop frame at quality 90, 4:2:2.
-double referencePsnr(const std::vector<uint32_t>& desktop, int w, int h) {
-    const auto* px = reinterpret_cast<const unsigned char*>(desktop.data());
-    tjhandle c = tjInitCompress();
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    EXPECT_EQ(tjCompress2(c, px, w, 0, h, TJPF_BGRX, &jpeg, &size, TJSAMP_422, 90, 0), 0);
-    tjDestroy(c);
-    std::vector<unsigned char> back(static_cast<size_t>(w) * h * 4);
-    tjhandle d = tjInitDecompress();
-    EXPECT_EQ(tjDecompress2(d, jpeg, size, back.data(), w, 0, h, TJPF_BGRX, 0), 0);
-    tjDestroy(d);
-    tjFree(jpeg);
-    return emu::psnr(px, back.data(), w, h, static_cast<size_t>(w) * 4, static_cast<size_t>(w) * 4);
-}
 
 }  // namespace
 
@@ -210,7 +195,7 @@ void Scenario520::expectShowsDesktop(const Adapter& a, int output, void* display
     const size_t stride = static_cast<size_t>(mode.width) * 4;
     const double shown = emu::psnr(reinterpret_cast<const uint8_t*>(desktop.data()),
                                    pic.pixels.data(), mode.width, mode.height, stride, stride);
-    const double reference = referencePsnr(desktop, mode.width, mode.height);
+    const double reference = vtest::turboRoundTripPsnr(desktop, mode.width, mode.height);
     std::printf(
         "[ figure ] %s: %s %dx%d, %llu frames shown, PSNR %.2f dB (libjpeg-turbo %.2f dB)\n",
         frontEnd->name().c_str(), what.c_str(), mode.width, mode.height,
