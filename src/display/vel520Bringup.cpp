@@ -27,21 +27,6 @@ VEL_SHM_RECORD* controlRecord(int deviceIndex) {
 // Largest FPS report interval taken from a client: its milliseconds still fit an int.
 constexpr int32_t kMaxFpsInterval = 2147483;
 
-// Holds commandLock for one exchange and releases it exactly once.
-class ExchangeLock {
-  public:
-    explicit ExchangeLock(COrfeLock& lock) : m_lock(lock) { m_lock.getLock(); }
-    ~ExchangeLock() { release(); }
-    void release() {
-        if (m_held) m_lock.releaseLock();
-        m_held = false;
-    }
-
-  private:
-    COrfeLock& m_lock;
-    bool m_held = true;
-};
-
 // Copies a version text of at most `cap` bytes and keeps it terminated.
 void copyText(unsigned char* text, size_t cap, const uint8_t* src, uint32_t len,
               unsigned int* length) {

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "display/VelDisplay520ClassDriver.h"
+#include "display/vel520Internal.h"
 #include "service/debug.h"
 #include "session/VelDev.h"
 
@@ -20,21 +21,6 @@ using namespace vel520;
 CMutex g_Lock520;
 
 namespace {
-
-// Holds commandLock for one exchange and releases it exactly once.
-class ExchangeLock {
-  public:
-    explicit ExchangeLock(COrfeLock& lock) : m_lock(lock) { m_lock.getLock(); }
-    ~ExchangeLock() { release(); }
-    void release() {
-        if (m_held) m_lock.releaseLock();
-        m_held = false;
-    }
-
-  private:
-    COrfeLock& m_lock;
-    bool m_held = true;
-};
 
 // Class 3 types: a cursor image the adapter shows (from its store or carried along), and the
 // cursor position.
@@ -51,8 +37,6 @@ constexpr uint8_t kCursorVisible = 0x08;
 constexpr uint8_t kImageKnown = 0;
 constexpr uint8_t kImageNew = 2;
 constexpr int kDpmsAttempts = 4;
-
-int groupOf(uint16_t displayDevice) { return displayDevice & 0xFF; }
 
 void imageRecord(unsigned char* rec, uint32_t cursorId, uint8_t state) {
     memset(rec, 0, kCursorRecord);

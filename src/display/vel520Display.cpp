@@ -16,24 +16,6 @@ using namespace vel520;
 
 namespace {
 
-// Holds commandLock for one exchange and releases it exactly once.
-class ExchangeLock {
-  public:
-    explicit ExchangeLock(COrfeLock& lock) : m_lock(lock) { m_lock.getLock(); }
-    ~ExchangeLock() { release(); }
-    void release() {
-        if (m_held) m_lock.releaseLock();
-        m_held = false;
-    }
-
-  private:
-    COrfeLock& m_lock;
-    bool m_held = true;
-};
-
-// The semaphore group of a display device: its low byte (the receive thread routes by it).
-int groupOf(uint16_t displayDevice) { return displayDevice & 0xFF; }
-
 constexpr int kSetModeAttempts = 3;
 
 }  // namespace

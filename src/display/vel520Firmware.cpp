@@ -121,10 +121,12 @@ int VelDisplay520Class::fwUpdate(unsigned char type, _FILES* files) {
     // Only a whole image goes out: the adapter would flash a cut or zero-filled one.
     if (velFw520ReadImage(image->file, image->length, data) != 0) return 1;
 
-    commandLock.getLock();
-    int rc = sendCommand(0, 0, 0, CLASS_DATA, type, 0, data.data(),
+    int rc = 0;
+    {
+        ExchangeLock lock(commandLock);
+        rc = sendCommand(0, 0, 0, CLASS_DATA, type, 0, data.data(),
                          static_cast<unsigned int>(data.size()));
-    commandLock.releaseLock();
+    }
     if (rc == 1) return 1;
     if (rc != 0)
         vel_Printf("- VelDisplay520Class::fwUpdate sendCommand Error Ret=%d -\n", rc);

@@ -31,20 +31,8 @@ struct Firmware520Process : ::testing::Test {
     void put(const std::string& name, const std::string& bytes) {
         std::ofstream(env.fwDir() + "/" + name, std::ios::binary) << bytes;
     }
-    int count(const std::string& needle) {
-        int n = 0;
-        for (const auto& l : env.logLines()) n += l.find(needle) != std::string::npos;
-        return n;
-    }
-    void expectInOrder(const std::vector<std::string>& needles) {
-        auto l = env.logLines();
-        int at = 0;
-        for (const auto& n : needles) {
-            int found = vtest::findLine(l, n, at);
-            ASSERT_GE(found, 0) << "missing after line " << at << ": " << n << "\n" << env.log();
-            at = found + 1;
-        }
-    }
+    int count(const std::string& needle) { return env.logCount(needle); }
+    void expectInOrder(const std::vector<std::string>& needles) { env.expectLogInOrder(needles); }
 };
 
 }  // namespace

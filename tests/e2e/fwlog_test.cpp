@@ -211,11 +211,7 @@ struct ServiceFwLog : ::testing::Test {
         return {"VEL_LOG_DIR=" + env.logDir(), "VEL_FW_DIR=" + env.fwDir(),
                 "VEL_SHM_NAME=" + env.shmName()};
     }
-    int count(const std::string& needle) {
-        int n = 0;
-        for (const auto& l : env.logLines()) n += l.find(needle) != std::string::npos;
-        return n;
-    }
+    int count(const std::string& needle) { return env.logCount(needle); }
     std::map<std::string, long> summary() {
         std::map<std::string, long> s;
         std::istringstream in(vtest::readFile(out.file("model520-0.txt")));

@@ -25,21 +25,8 @@ struct Heartbeat520 : ::testing::Test {
         return {"VEL_LOG_DIR=" + env.logDir(), "VEL_FW_DIR=" + env.fwDir(),
                 "VEL_SHM_NAME=" + env.shmName()};
     }
-    int count(const std::string& needle) {
-        int n = 0;
-        for (const auto& l : env.logLines())
-            if (l.find(needle) != std::string::npos) ++n;
-        return n;
-    }
-    void expectInOrder(const std::vector<std::string>& needles) {
-        auto l = env.logLines();
-        int at = 0;
-        for (const auto& n : needles) {
-            int found = vtest::findLine(l, n, at);
-            ASSERT_GE(found, 0) << "missing after line " << at << ": " << n << "\n" << env.log();
-            at = found + 1;
-        }
-    }
+    int count(const std::string& needle) { return env.logCount(needle); }
+    void expectInOrder(const std::vector<std::string>& needles) { env.expectLogInOrder(needles); }
     // "key value" lines of the adapter's summary.
     std::map<std::string, long> summary() {
         std::map<std::string, long> s;

@@ -100,11 +100,7 @@ struct Session520 : ::testing::Test {
         bus.reset();
         emu::setAutoDesktop(true);
     }
-    int count(const std::string& needle) {
-        int n = 0;
-        for (const auto& l : env.logLines()) n += l.find(needle) != std::string::npos;
-        return n;
-    }
+    int count(const std::string& needle) { return env.logCount(needle); }
     // Commands of class 1 the adapter received, as their types in order.
     std::vector<int> controlTypes() {
         std::vector<int> t;

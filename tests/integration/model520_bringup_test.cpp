@@ -60,21 +60,8 @@ struct Bringup520 : ::testing::Test {
     VEL_SHM_RECORD& record() {
         return reinterpret_cast<VEL_SHM_BLOCK*>(DevManager::sharedDataPtr)->record[0];
     }
-    int count(const std::string& needle) {
-        int n = 0;
-        for (const auto& l : env.logLines())
-            if (l.find(needle) != std::string::npos) ++n;
-        return n;
-    }
-    void expectInOrder(const std::vector<std::string>& needles) {
-        auto l = env.logLines();
-        int at = 0;
-        for (const auto& n : needles) {
-            int found = vtest::findLine(l, n, at);
-            ASSERT_GE(found, 0) << "missing after line " << at << ": " << n << "\n" << env.log();
-            at = found + 1;
-        }
-    }
+    int count(const std::string& needle) { return env.logCount(needle); }
+    void expectInOrder(const std::vector<std::string>& needles) { env.expectLogInOrder(needles); }
     bool waitBeats(int n, std::chrono::milliseconds timeout = 6s) {
         return vtest::waitFor([&] { return model->heartbeat().beats >= n; }, timeout);
     }

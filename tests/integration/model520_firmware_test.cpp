@@ -80,20 +80,8 @@ struct Firmware520 : ::testing::Test {
     VEL_SHM_RECORD& record() {
         return reinterpret_cast<VEL_SHM_BLOCK*>(DevManager::sharedDataPtr)->record[0];
     }
-    int count(const std::string& needle) {
-        int n = 0;
-        for (const auto& l : env.logLines()) n += l.find(needle) != std::string::npos;
-        return n;
-    }
-    void expectInOrder(const std::vector<std::string>& needles) {
-        auto l = env.logLines();
-        int at = 0;
-        for (const auto& n : needles) {
-            int found = vtest::findLine(l, n, at);
-            ASSERT_GE(found, 0) << "missing after line " << at << ": " << n << "\n" << env.log();
-            at = found + 1;
-        }
-    }
+    int count(const std::string& needle) { return env.logCount(needle); }
+    void expectInOrder(const std::vector<std::string>& needles) { env.expectLogInOrder(needles); }
     std::string logPath(int k = 0, const char* stamp = "1207_031500") {
         return env.logDir() + "/fw_log_" + stamp + "_" + std::to_string(k) + ".log";
     }

@@ -78,12 +78,7 @@ struct Transport520 : ::testing::Test {
         std::lock_guard<std::mutex> lk(outMutex);
         return outs;
     }
-    int count(const std::string& needle) {
-        int n = 0;
-        for (const auto& l : env.logLines())
-            if (l.find(needle) != std::string::npos) ++n;
-        return n;
-    }
+    int count(const std::string& needle) { return env.logCount(needle); }
     int sendFirmware(size_t length) {
         std::vector<unsigned char> payload(length, 0x5A);
         return dc->sendCommand(0, 0, 0, CLASS_DATA, DATA_FIRMWARE, 0, payload.data(),

@@ -113,12 +113,7 @@ class SendThread : public ::testing::Test {
         g_bulkFailCount = 0;
         ASSERT_TRUE(a.open());
     }
-    int count(const std::string& needle) {
-        int n = 0;
-        for (const auto& l : env.logLines())
-            if (l.find(needle) != std::string::npos) ++n;
-        return n;
-    }
+    int count(const std::string& needle) { return env.logCount(needle); }
     vtest::IsolatedEnv env;
     Adapter a;
 };

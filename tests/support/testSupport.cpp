@@ -1,8 +1,9 @@
 #include "testSupport.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
+#include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,6 +59,22 @@ std::vector<std::string> IsolatedEnv::logLines() const {
         lines.push_back(line);
     }
     return lines;
+}
+
+int IsolatedEnv::logCount(const std::string& needle) const {
+    int n = 0;
+    for (const auto& l : logLines()) n += l.find(needle) != std::string::npos;
+    return n;
+}
+
+void IsolatedEnv::expectLogInOrder(const std::vector<std::string>& needles) const {
+    const auto lines = logLines();
+    int at = 0;
+    for (const auto& n : needles) {
+        const int found = findLine(lines, n, at);
+        ASSERT_GE(found, 0) << "missing after line " << at << ": " << n << "\n" << log();
+        at = found + 1;
+    }
 }
 
 std::string readFile(const std::string& path) {
@@ -145,7 +162,9 @@ ProcResult run(const std::vector<std::string>& argv, const std::vector<std::stri
     return p.wait(timeout);
 }
 
-std::string binPath(const std::string& relative) { return std::string(VEL_BIN_DIR) + "/" + relative; }
+std::string binPath(const std::string& relative) {
+    return std::string(VEL_BIN_DIR) + "/" + relative;
+}
 
 int findLine(const std::vector<std::string>& lines, const std::string& needle, int from) {
     for (int i = from < 0 ? 0 : from; i < static_cast<int>(lines.size()); ++i) {

@@ -12,19 +12,19 @@ namespace vtest {
 
 // A fresh directory under /tmp, removed with its contents on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::string& path() const { return m_path; }
     std::string file(const std::string& name) const { return m_path + "/" + name; }
 
-private:
+  private:
     std::string m_path;
 };
 
 // Points VEL_LOG_DIR, VEL_FW_DIR and VEL_SHM_NAME at private places for the test's lifetime.
 class IsolatedEnv {
-public:
+  public:
     IsolatedEnv();
     ~IsolatedEnv();
     std::string logDir() const { return m_dir.path() + "/log"; }
@@ -35,8 +35,12 @@ public:
     std::string log() const;
     // Decoded log lines without their 19-character timestamps.
     std::vector<std::string> logLines() const;
+    // How many log lines contain `needle`.
+    int logCount(const std::string& needle) const;
+    // Fails the test unless lines containing each needle appear in this order.
+    void expectLogInOrder(const std::vector<std::string>& needles) const;
 
-private:
+  private:
     TempDir m_dir;
     std::string m_shm;
 };
@@ -49,14 +53,14 @@ bool waitFor(const std::function<bool()>& cond,
              std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 struct ProcResult {
-    int status = -1;      // exit code, or 128 + signal
-    std::string out;      // standard output
-    std::string err;      // standard error
+    int status = -1;  // exit code, or 128 + signal
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 // A program started as a child process with its output captured to files.
 class Process {
-public:
+  public:
     Process(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
     ~Process();
     pid_t pid() const { return m_pid; }
@@ -65,7 +69,7 @@ public:
     ProcResult wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     bool running();
 
-private:
+  private:
     pid_t m_pid = -1;
     TempDir m_io;
     bool m_done = false;
