@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 template <typename T>
 class threadsafe_queue {
@@ -57,6 +58,22 @@ public:
         std::lock_guard<std::mutex> lk(mut);
         if (cancelled) return;
         old.swap(data);
+    }
+
+    // Takes out, in queue order, every element `pred` selects; the others keep their places.
+    template <typename Pred>
+    std::vector<std::shared_ptr<T>> removeIf(Pred pred) {
+        std::vector<std::shared_ptr<T>> taken;
+        std::lock_guard<std::mutex> lk(mut);
+        for (auto it = data.begin(); it != data.end();) {
+            if (pred(**it)) {
+                taken.push_back(std::move(*it));
+                it = data.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return taken;
     }
 
     void setcancel() {

@@ -1,4 +1,5 @@
 #include "session/VelDev.h"
+#include "session/plugMonitor.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -135,8 +136,6 @@ void VelDev::clearQueueData(int viewId) {
         vel_Print("YUV queue not empty, need clear it!\n");
         while (auto e = encodeQueue[viewId].trypop()) free(e->rect.buffer);
     }
-    if (!sendQueue.isCancelled() && !sendQueue.empty()) {
+    if (!sendQueue.isCancelled() && velPlugDropViewPackets(sendQueue, viewId) > 0)
         vel_Print("Send queue not empty, need clear it!\n");
-        while (auto p = sendQueue.trypop()) free(p->buffer);
-    }
 }

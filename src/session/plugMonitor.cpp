@@ -346,6 +346,12 @@ int velPlugDrainSendQueue(threadsafe_queue<_evdi_send>& queue, sem_t* credits, i
     return drained;
 }
 
+int velPlugDropViewPackets(threadsafe_queue<_evdi_send>& queue, int viewId) {
+    const auto stale = queue.removeIf([viewId](const _evdi_send& p) { return p.view == viewId; });
+    for (const auto& p : stale) free(p->buffer);
+    return static_cast<int>(stale.size());
+}
+
 _VEL_EVDI_LIMITS_ velPlugLimits(uint32_t model, bool dualView, bool hiResDualView) {
     if (model == 0x508 || model == 0x500) {
         if (!dualView) return {8294400u, 248832000u};

@@ -45,6 +45,10 @@ int CheckViewStatus(int card);
 // other views give their frame credit back to `credits[view]` (the per-view frame-feedback
 // semaphores, VEL_MAX_VIEWS of them; null: none). Returns how many packets were drained.
 int velPlugDrainSendQueue(threadsafe_queue<_evdi_send>& queue, sem_t* credits, int viewId);
+// Frees the queued packets of `viewId` and leaves the other views' packets, in order, where they
+// are (the queue is shared; a packet of another view dropped here would lose that view's newest
+// picture and, never acknowledged, one of its credits). Returns how many went.
+int velPlugDropViewPackets(threadsafe_queue<_evdi_send>& queue, int viewId);
 
 // DRM card number behind an EVDI handle, from the device node of its event descriptor (the
 // library keeps the number in a record it does not publish); -1 when it is not a DRM node.

@@ -184,7 +184,7 @@ TEST_F(Picture520, ThreeViewsShowTheirDesktops) {
     }
     expectNoRefusals();
     // Every frame came back acknowledged: each view holds its four credits again.
-    for (int v = 0; v < 3; ++v) EXPECT_EQ(credits(v), 4) << "view " << v;
+    for (int v = 0; v < 3; ++v) EXPECT_EQ(credits(v), 4) << "view " << v << "\n" << env.log();
 }
 
 TEST_F(Picture520, EverySceneInSmartAndLightMode) {

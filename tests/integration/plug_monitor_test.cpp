@@ -400,6 +400,26 @@ TEST_F(PlugMonitor, UnplugDropsTheViewsQueuedGrab) {
     expectShown(1, 0x21);
 }
 
+// A monitor plugged in while other views stream: only its own stale packets leave the shared
+// send queue; the others' packets stay, in order (and with them their credits).
+TEST(PlugDropViewPackets, OnlyThePluggedViewsPacketsGo) {
+    threadsafe_queue<_evdi_send> queue;
+    for (int view : {0, 1, 2, 1, 0}) {
+        _evdi_send p;
+        p.view = view;
+        p.buffer = static_cast<unsigned char*>(malloc(32));
+        queue.push(p);
+    }
+    EXPECT_EQ(velPlugDropViewPackets(queue, 1), 2);
+    EXPECT_EQ(velPlugDropViewPackets(queue, 1), 0);
+    std::vector<int> left;
+    while (auto p = queue.trypop()) {
+        left.push_back(p->view);
+        free(p->buffer);
+    }
+    EXPECT_EQ(left, (std::vector<int>{0, 2, 0}));
+}
+
 TEST(PlugDrainSendQueue, OtherViewsGetTheirCreditsBack) {
     threadsafe_queue<_evdi_send> queue;
     sem_t credits[VEL_MAX_VIEWS];

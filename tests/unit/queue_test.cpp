@@ -56,6 +56,17 @@ TEST(Queue, SetCancelWakesEveryWaiter) {
     EXPECT_EQ(nulls, 4);
 }
 
+TEST(Queue, RemoveIfTakesTheSelectedAndKeepsTheOrderOfTheRest) {
+    threadsafe_queue<int> q;
+    for (int i = 1; i <= 6; ++i) q.push(i);
+    const auto even = q.removeIf([](int v) { return v % 2 == 0; });
+    ASSERT_EQ(even.size(), 3u);
+    EXPECT_EQ(*even[0], 2);
+    EXPECT_EQ(*even[2], 6);
+    for (int want : {1, 3, 5}) EXPECT_EQ(*q.trypop(), want);
+    EXPECT_TRUE(q.removeIf([](int) { return true; }).empty());
+}
+
 TEST(Queue, ElementOutlivesClear) {
     threadsafe_queue<std::string> q;
     q.push("kept");
