@@ -56,6 +56,9 @@ DevManager::DevManager() {
 }
 
 DevManager::~DevManager() {
+    // The worker may be cleaning up a departure that still needs the event thread: it ends
+    // before the event thread is told to stop.
+    stopHotplugWorker();
     stopFlag = true;
     *stopShared = true;
     if (shmFd >= 0 || shmMapped) {
@@ -101,9 +104,90 @@ int DevManager::registerUsb() {
             return -1;
         }
     }
+    // From here on callbacks come from the event thread and are carried out by the worker.
+    hotplugThread = std::thread(&DevManager::hotplugWorker, this);
+    deferHotplug = true;
     eventThread = std::thread(&DevManager::runEventLoop, context, stopShared);
     eventThread.detach();
     return 0;
+}
+
+void DevManager::queueHotplug(bool arrived, libusb_device* device) {
+    {
+        std::lock_guard<std::mutex> lk(hotplugMutex);
+        if (!hotplugStop) {
+            hotplugEvents.push_back({arrived, libusb_ref_device(device)});
+            hotplugCond.notify_all();
+            return;
+        }
+    }
+    vel_Print("[warning] hot-plug event during stop ignored\n");
+}
+
+bool DevManager::arrivalPending(libusb_device* device) {
+    std::lock_guard<std::mutex> lk(hotplugMutex);
+    if (hotplugOpening == device) return true;
+    for (const auto& e : hotplugEvents)
+        if (e.arrived && e.device == device) return true;
+    return false;
+}
+
+void DevManager::hotplugWorker() {
+    vel::threadInit("usbHotplug");
+    for (;;) {
+        HotplugEvent e{};
+        {
+            std::unique_lock<std::mutex> lk(hotplugMutex);
+            hotplugCond.wait(lk, [this] { return hotplugStop || !hotplugEvents.empty(); });
+            if (hotplugStop) break;
+            e = hotplugEvents.front();
+            hotplugEvents.pop_front();
+            if (e.arrived) {
+                // An adapter that left again before it was opened is not opened at all.
+                for (auto it = hotplugEvents.begin(); it != hotplugEvents.end(); ++it) {
+                    if (!it->arrived && it->device == e.device) {
+                        libusb_unref_device(it->device);
+                        hotplugEvents.erase(it);
+                        libusb_unref_device(e.device);
+                        e.device = nullptr;
+                        break;
+                    }
+                }
+            }
+            if (e.arrived && e.device) hotplugOpening = e.device;
+        }
+        if (!e.device) {
+            vel_Print("[info] adapter left before it was opened\n");
+            continue;
+        }
+        if (e.arrived) {
+            const int rc = device_open_set(context, e.device);
+            {
+                std::lock_guard<std::mutex> lk(hotplugMutex);
+                hotplugOpening = nullptr;
+            }
+            if (rc != 0) {
+                vel_Print("Device open failed in hotplug_callback_attach!\n");
+                usb_abort(e.device);
+            }
+        } else if (removeDevbyLibusb(e.device) != 0) {
+            vel_Print("Device close failed in hotplug_callback_detach!\n");
+            usb_abort(e.device);
+        }
+        libusb_unref_device(e.device);
+    }
+}
+
+void DevManager::stopHotplugWorker() {
+    std::deque<HotplugEvent> dropped;
+    {
+        std::lock_guard<std::mutex> lk(hotplugMutex);
+        hotplugStop = true;
+        dropped.swap(hotplugEvents);
+    }
+    hotplugCond.notify_all();
+    if (hotplugThread.joinable()) hotplugThread.join();
+    for (const auto& e : dropped) libusb_unref_device(e.device);
 }
 
 void DevManager::libusbEventHandle() { runEventLoop(context, stopShared); }
@@ -128,6 +212,10 @@ int DevManager::hotplug_callback_attach(libusb_context* ctx, libusb_device* dev,
                                         libusb_hotplug_event, void*) {
     vel_Print("====>Vel USB Device is attached<====\n");
     if (!g_dev) return 0;
+    if (g_dev->deferHotplug) {
+        g_dev->queueHotplug(true, dev);
+        return 0;
+    }
     if (g_dev->device_open_set(ctx, dev) != 0) {
         vel_Print("Device open failed in hotplug_callback_attach!\n");
         g_dev->usb_abort(dev);
@@ -139,7 +227,13 @@ int DevManager::hotplug_callback_detach(libusb_context*, libusb_device* dev, lib
                                         void*) {
     vel_Print("====>Vel USB Device is detached<====\n");
     if (!g_dev) return 0;
-    g_dev->setDevConFlagbyLibusb(dev, false);
+    // Every thread of the session sees the departure at once; the clean-up follows on the worker.
+    const bool known = g_dev->setDevConFlagbyLibusb(dev, false) == 0;
+    // A device that is neither a session nor on its way to one is refused below, as before.
+    if (g_dev->deferHotplug && (known || g_dev->arrivalPending(dev))) {
+        g_dev->queueHotplug(false, dev);
+        return 0;
+    }
     if (g_dev->removeDevbyLibusb(dev) != 0) {
         vel_Print("Device close failed in hotplug_callback_detach!\n");
         g_dev->usb_abort(dev);
@@ -390,6 +484,7 @@ int DevManager::cleanDevice(std::shared_ptr<VelDev> dev) {
 }
 
 int DevManager::removeAllDevice() {
+    stopHotplugWorker();
     for (;;) {
         std::shared_ptr<VelDev> dev;
         int key;

@@ -3,8 +3,13 @@
 // family, opens and claims arriving adapters, keeps at most two device sessions (keys 0 and 1),
 // tears them down on departure and at stop, and provides usb_abort, the service's one fatal exit.
 //
-// Concurrency: hot-plug callbacks run on the main thread during registration (enumeration) and
-// on "usbHandler" afterwards. The device table is guarded by devTableMutex; lookups hand out a
+// Concurrency: hot-plug callbacks run on the main thread during registration (enumeration), which
+// opens the adapters present at start directly. Afterwards they run on "usbHandler" and only
+// queue the event for the hot-plug worker ("usbHotplug"), which opens arrivals and cleans up
+// departures in the order they happened: a departure's clean-up waits for transfers that only
+// the event thread can finish, so it must never run inside a callback. A departed session keeps
+// its table key until its clean-up is over, so a quick re-plug cannot reuse its key (nor the
+// semaphores named after it). The device table is guarded by devTableMutex; lookups hand out a
 // shared reference and release the lock at once, so a caller never holds it across device I/O.
 // Clean-up of a session runs without the lock held (it joins threads that may look up the table).
 #pragma once
@@ -16,6 +21,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,6 +59,8 @@ public:
     int setDevConFlagbyLibusb(libusb_device* dev, bool connected);
     int removeDevbyLibusb(libusb_device* dev);
     int cleanDevice(std::shared_ptr<VelDev> dev);
+    // Stops the hot-plug worker (after the event it is carrying out; events still queued are
+    // dropped), then cleans up every session. Main thread, at stop.
     int removeAllDevice();
     // Fatal exit: logs, wakes the main thread, sleeps one second and ends the process with 1.
     [[noreturn]] void usb_abort(libusb_device* dev);
@@ -80,6 +88,23 @@ public:
     std::atomic<bool> stopFlag{false};
     // The event thread's copy of the stop flag; shared because that thread outlives us.
     std::shared_ptr<std::atomic<bool>> stopShared = std::make_shared<std::atomic<bool>>(false);
+    // Hot-plug events queued by the callbacks on "usbHandler" (see the top of this file).
+    struct HotplugEvent {
+        bool arrived;
+        libusb_device* device;  // referenced while queued
+    };
+    void queueHotplug(bool arrived, libusb_device* device);
+    // True while an arrival of `device` is queued or being opened.
+    bool arrivalPending(libusb_device* device);
+    void hotplugWorker();
+    void stopHotplugWorker();
+    std::mutex hotplugMutex;  // guards hotplugEvents and hotplugStop
+    std::condition_variable hotplugCond;
+    std::deque<HotplugEvent> hotplugEvents;
+    bool hotplugStop = false;
+    libusb_device* hotplugOpening = nullptr;  // the arrival the worker is opening
+    std::atomic<bool> deferHotplug{false};
+    std::thread hotplugThread;
     int shmFd = -1;
     bool shmMapped = false;
     std::map<PowerMode, std::string> powerModeNames;

@@ -138,6 +138,31 @@ TEST_F(DevMgr, LaterArrivalAndDepartureOnTheEventThread) {
     EXPECT_EQ(bus.status(id).openHandles, 0);
 }
 
+// Clean-up of a departure runs off the event thread (it waits for transfers only that thread
+// can finish) and keeps the session's key until it is over: an adapter plugged straight back
+// is opened after it, under the same key, and the service goes on.
+TEST_F(DevMgr, QuickReplugIsOpenedAfterTheDepartedSessionIsCleanedUp) {
+    start();
+    int id = plug("520");
+    ASSERT_TRUE(vtest::waitFor(
+        [&] { return vtest::findLine(lines(), "initialize Vel TOPO view ID 2") >= 0; }));
+    bus.unplug(id);
+    id = plug("520");
+    ASSERT_TRUE(vtest::waitFor([&] {
+        const auto l = lines();
+        const int cleaned = vtest::findLine(l, "cleanDevice!");
+        auto d = g_dev->findDev(0);
+        return cleaned >= 0 && vtest::findLine(l, "Dev[0]", cleaned) >= 0 &&
+               g_dev->deviceCount() == 1 && d && d->usbDevice;
+    })) << env.log();
+    expectInOrder({"Dev[0]", "====>Vel USB Device is detached<====", "cleanDevice!",
+                   "Disconnect [0] device success!!!", "Dev[0]"});
+    EXPECT_EQ(vtest::findLine(lines(), "Key 0 already exists in the map."), -1);
+    EXPECT_FALSE(g_abortRequested);
+    EXPECT_EQ(g_dev->removeAllDevice(), 0);
+    EXPECT_EQ(bus.status(id).openHandles, 0);
+}
+
 TEST_F(DevMgr, TwoAdaptersGetKeysZeroAndOneAndTheirOwnThreads) {
     plug("520");
     plug("508");
