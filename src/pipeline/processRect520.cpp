@@ -34,6 +34,7 @@ namespace {
 struct FrameJob {
     VelDev* dev = nullptr;
     const char* name = nullptr;
+    int view = 0;
     std::function<void()> body;
 };
 
@@ -42,24 +43,50 @@ void* frameThreadMain(void* arg) {
     vel::threadInit(job->name);
     job->body();
     VelDev* dev = job->dev;
+    const int view = job->view;
     delete job;
     // The last touch of the session: once the count drops, the conversion thread may end and
     // the session be destroyed.
     std::lock_guard<std::mutex> lk(dev->frameThreadMutex);
     --dev->frameThreadsRunning;
+    --dev->viewFrameThreads[view];
     dev->frameThreadCond.notify_all();
     return nullptr;
 }
 
 bool validView(int viewId) { return viewId >= 0 && viewId < VEL_MAX_VIEWS; }
 
+// The conversion thread's turn at a view counts as one of the view's frames: from taking its
+// rectangles until its frame thread runs (or the frame is dropped), the frame is in no thread's
+// count of its own, and a plug-out waiting for the view's frames must not miss it.
+class ViewTurn {
+public:
+    ViewTurn(VelDev& dev, int view) : dev_(dev), view_(view) {
+        std::lock_guard<std::mutex> lk(dev_.frameThreadMutex);
+        ++dev_.viewFrameThreads[view_];
+    }
+    ~ViewTurn() {
+        std::lock_guard<std::mutex> lk(dev_.frameThreadMutex);
+        --dev_.viewFrameThreads[view_];
+        dev_.frameThreadCond.notify_all();
+    }
+    ViewTurn(const ViewTurn&) = delete;
+    ViewTurn& operator=(const ViewTurn&) = delete;
+
+private:
+    VelDev& dev_;
+    int view_;
+};
+
 }  // namespace
 
-bool VelDev::startFrameThread(const char* name, std::function<void()> body) {
-    auto* job = new FrameJob{this, name, std::move(body)};
+bool VelDev::startFrameThread(const char* name, int viewId, std::function<void()> body) {
+    if (!validView(viewId)) return false;
+    auto* job = new FrameJob{this, name, viewId, std::move(body)};
     {
         std::lock_guard<std::mutex> lk(frameThreadMutex);
         ++frameThreadsRunning;
+        ++viewFrameThreads[viewId];
     }
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -72,6 +99,7 @@ bool VelDev::startFrameThread(const char* name, std::function<void()> body) {
     delete job;
     std::lock_guard<std::mutex> lk(frameThreadMutex);
     --frameThreadsRunning;
+    --viewFrameThreads[viewId];
     frameThreadCond.notify_all();
     return false;
 }
@@ -79,6 +107,12 @@ bool VelDev::startFrameThread(const char* name, std::function<void()> body) {
 void VelDev::waitFrameThreads() {
     std::unique_lock<std::mutex> lk(frameThreadMutex);
     while (frameThreadsRunning > 0) frameThreadCond.wait_for(lk, std::chrono::seconds(1));
+}
+
+bool VelDev::waitViewFrameThreads(int viewId, std::chrono::milliseconds limit) {
+    if (!validView(viewId)) return true;
+    std::unique_lock<std::mutex> lk(frameThreadMutex);
+    return frameThreadCond.wait_for(lk, limit, [&] { return viewFrameThreads[viewId] == 0; });
 }
 
 int32_t VelDev::nextFrameIndex520(int viewId) {
@@ -181,7 +215,7 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence) {
     record.split = 0;
     record.frameIndex = frameIndex;
     record.pieceFlags = 0x11;
-    if (!startFrameThread("yuv2jpeg", [this, record, viewId, sequence] {
+    if (!startFrameThread("yuv2jpeg", viewId, [this, record, viewId, sequence] {
             yuv2Jpeg520(record, viewId, sequence);
         })) {
         velFrameBufferGive(yuv);
@@ -204,6 +238,7 @@ void VelDev::processRectData520(int threadId, int firstView, int lastView, sem_t
         }
         for (int v = first; v <= last && !exitFlag; ++v) {
             if (!viewActive[v] || modeSetDone == 0) continue;
+            const ViewTurn turn(*this, v);
             _alignmentRect merged;
             merged.session = this;
             if (!velMergeRectQueue(rectQueue[v], &merged)) continue;
@@ -228,7 +263,7 @@ void VelDev::processRectData520(int threadId, int firstView, int lastView, sem_t
             const int sequence = frameCounter[v]++;
             const bool light = lightMode != 0;
             const bool started = startFrameThread(
-                light ? "rgb2Jpeg520" : "rgb2Yuv520", [this, merged, v, sequence, credit, light] {
+                light ? "rgb2Jpeg520" : "rgb2Yuv520", v, [this, merged, v, sequence, credit, light] {
                     _alignmentRect r = merged;
                     const int rc =
                         light ? rgb2Jpeg520(&r, v, sequence) : rgb2Yuv520(&r, v, sequence);

@@ -197,14 +197,17 @@ class VelDev {
     _VELRECT regionRect[VEL_MAX_VIEWS];
     int32_t lastFrameIndex[VEL_MAX_VIEWS] = {0, 0, 0};
     std::mutex pipelineStateMutex;
-    std::mutex frameThreadMutex;  // guards frameThreadsRunning
+    std::mutex frameThreadMutex;  // guards frameThreadsRunning and viewFrameThreads
     std::condition_variable frameThreadCond;
     int frameThreadsRunning = 0;
-    // Starts `body` on a detached, counted thread named `name`. False (and nothing started)
-    // when no thread could be created.
-    bool startFrameThread(const char* name, std::function<void()> body);
+    int viewFrameThreads[VEL_MAX_VIEWS] = {};
+    // Starts `body` on a detached, counted thread named `name`, working for view `viewId`.
+    // False (and nothing started) when no thread could be created.
+    bool startFrameThread(const char* name, int viewId, std::function<void()> body);
     // Blocks until no frame thread of the session runs.
     void waitFrameThreads();
+    // Waits at most `limit` until no frame thread of the view runs; false if some still do.
+    bool waitViewFrameThreads(int viewId, std::chrono::milliseconds limit);
     // Frame index for the view from the display class (one zeroFrameIndex retry on 0); 0
     // without a display class.
     int32_t nextFrameIndex520(int viewId);

@@ -356,6 +356,11 @@ void mode_changed_handler(evdi_mode mode, void* user_data) {
     dev.modeSetDone = 0;
     if (dev.displayClass) dev.displayClass->setMode(viewId);
     dev.modeSetDone = 1;
+    // The conversion threads passed over every view while the mode was being set; rectangles
+    // queued meanwhile (of this or another view) would otherwise wait for the next update, and
+    // a desktop that does not change would stay dark.
+    if (dev.model == 0x520)
+        for (int v = 0; v < VEL_MAX_VIEWS; ++v) sem_post(&dev.convWake[dev.view2ConvThread[v]]);
 
     // The first frame of the new mode. Bounded: this runs on the epoll thread.
     for (int round = 0; round < 2 * VEL_EVDI_MAX_RECTS && dev.evdiOpened[viewId]; ++round) {

@@ -75,7 +75,12 @@ void releaseViewAreas(VelDev& dev, int v) {
     while (dev.rectQueue[v].trypop()) dropped = true;
     // A queued rectangle holds the token and would never reach the encoder of an inactive view.
     if (dropped) sem_post(&dev.updateToken[v]);
-    const bool idle = semWaitSecond(&dev.updateToken[v], 1) == 0;
+    bool idle = semWaitSecond(&dev.updateToken[v], 1) == 0;
+    // Frames of the view still being made give a token back when they end; that token must
+    // not come on top of the fresh one set below for the next monitor.
+    if (!dev.waitViewFrameThreads(v, std::chrono::seconds(5)))
+        vel_Printf("[warning] view %d: frames still being made at plug-out\n", v);
+    if (!idle) idle = semWaitSecond(&dev.updateToken[v], 1) == 0;
     {
         std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[v]);
         dev.bufferRegistered[v] = false;

@@ -225,6 +225,18 @@ TEST_F(EvdiSession, ModeChangeReplacesTheAreaAndQueuesTheFirstFrame) {
     EXPECT_TRUE(logHas("View index = [0], dpms_handler ok! dpms mode = 0."));
 }
 
+// Rectangles another view queued while a mode was being set (the conversion threads skip every
+// view meanwhile) are taken once the mode is set, without waiting for that view's next update.
+TEST_F(EvdiSession, ModeSetWakesTheConversionThreadsForWhatWaited) {
+    dev->model = 0x520;
+    dev->viewActive[1] = true;
+    dev->rectQueue[1].push(evdi_rect{0, 0, 8, 8});
+    openView(0, emu::makeEdid(1280, 720, 60));
+    ASSERT_TRUE(waitModeChanged(1280, 720));
+    EXPECT_TRUE(vtest::waitFor([&] { return dev->rectQueue[1].empty(); }));
+    dev->viewActive[1] = false;
+}
+
 TEST_F(EvdiSession, ThreeRectanglesQueueTheirBoundingBox) {
     evdi_handle h = openView(0, emu::makeEdid(1920, 1080, 60));
     ASSERT_TRUE(waitModeChanged(1920, 1080));
