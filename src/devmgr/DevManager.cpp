@@ -166,13 +166,9 @@ void DevManager::hotplugWorker() {
                 std::lock_guard<std::mutex> lk(hotplugMutex);
                 hotplugOpening = nullptr;
             }
-            if (rc != 0) {
-                vel_Print("Device open failed in hotplug_callback_attach!\n");
-                usb_abort(e.device);
-            }
-        } else if (removeDevbyLibusb(e.device) != 0) {
-            vel_Print("Device close failed in hotplug_callback_detach!\n");
-            usb_abort(e.device);
+            if (rc != 0) openFailed(e.device);
+        } else {
+            removeDeparted(e.device);
         }
         libusb_unref_device(e.device);
     }
@@ -216,10 +212,7 @@ int DevManager::hotplug_callback_attach(libusb_context* ctx, libusb_device* dev,
         g_dev->queueHotplug(true, dev);
         return 0;
     }
-    if (g_dev->device_open_set(ctx, dev) != 0) {
-        vel_Print("Device open failed in hotplug_callback_attach!\n");
-        g_dev->usb_abort(dev);
-    }
+    if (g_dev->device_open_set(ctx, dev) != 0) g_dev->openFailed(dev);
     return 0;
 }
 
@@ -234,11 +227,19 @@ int DevManager::hotplug_callback_detach(libusb_context*, libusb_device* dev, lib
         g_dev->queueHotplug(false, dev);
         return 0;
     }
-    if (g_dev->removeDevbyLibusb(dev) != 0) {
-        vel_Print("Device close failed in hotplug_callback_detach!\n");
-        g_dev->usb_abort(dev);
-    }
+    g_dev->removeDeparted(dev);
     return 0;
+}
+
+void DevManager::openFailed(libusb_device* device) {
+    vel_Print("Device open failed in hotplug_callback_attach!\n");
+    usb_abort(device);
+}
+
+void DevManager::removeDeparted(libusb_device* device) {
+    if (removeDevbyLibusb(device) == 0) return;
+    vel_Print("Device close failed in hotplug_callback_detach!\n");
+    usb_abort(device);
 }
 
 void DevManager::claim() {

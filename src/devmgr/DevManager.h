@@ -96,6 +96,10 @@ public:
     void queueHotplug(bool arrived, libusb_device* device);
     // True while an arrival of `device` is queued or being opened.
     bool arrivalPending(libusb_device* device);
+    // The fatal ends of a failed open and of a departure no session matches (both paths of
+    // each event: in the callback at registration, on the worker afterwards).
+    [[noreturn]] void openFailed(libusb_device* device);
+    void removeDeparted(libusb_device* device);
     void hotplugWorker();
     void stopHotplugWorker();
     std::mutex hotplugMutex;  // guards hotplugEvents and hotplugStop
