@@ -1,13 +1,12 @@
 # Embeds the monitor allow-list: every 128-byte EDID base block in
-# ${VEL_SHARED_DIR}/edid/allowlist/, in file-name order (files are named NN-PNP-PRODUCT.bin, NN
+# ${VEL_DATA_DIR}/edid/allowlist/, in file-name order (files are named NN-PNP-PRODUCT.bin, NN
 # being the monitor's place in the list). Places with no file are simply absent; adding a file
 # extends the table at the next configure. Generates velEdidAllowList.{h,cpp} under
 # ${CMAKE_BINARY_DIR}/generated and adds the .cpp to velcore.
-set(_vel_allow_dir "${VEL_SHARED_DIR}/edid/allowlist")
+include(${CMAKE_CURRENT_LIST_DIR}/EmbedBytes.cmake)
+set(_vel_allow_dir "${VEL_DATA_DIR}/edid/allowlist")
 if(NOT IS_DIRECTORY "${_vel_allow_dir}")
-  message(FATAL_ERROR
-    "EDID allow-list folder not found: ${_vel_allow_dir}\n"
-    "Set VEL_SHARED_DIR to the shared data folder (default: ../shared beside the source tree).")
+  message(FATAL_ERROR "EDID allow-list folder not found: ${_vel_allow_dir}")
 endif()
 
 file(GLOB _vel_allow_files CONFIGURE_DEPENDS "${_vel_allow_dir}/*.bin")
@@ -30,10 +29,7 @@ foreach(_f ${_vel_allow_files})
   if(NOT _size EQUAL 128)
     message(FATAL_ERROR "EDID allow-list file ${_name} has ${_size} bytes, expected 128")
   endif()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_f}")
-  file(READ "${_f}" _hex HEX)
-  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," _bytes "${_hex}")
-  string(REGEX REPLACE "((0x[0-9a-f][0-9a-f],){16})" "\\1\n     " _bytes "${_bytes}")
+  vel_embed_file_bytes("${_f}" _bytes)
   string(APPEND _vel_rows "    // ${_name}\n    {${_bytes}},\n")
   string(APPEND _vel_positions "${_pos}, ")
   string(APPEND _vel_names "    \"${_name}\",\n")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the service for about 10 seconds against an emulated
-# model-520 adapter with two monitors (EDIDs in emulator/data/edid/) whose desktops show a moving
+# model-520 adapter with two monitors (EDIDs in data/edid/corpus/) whose desktops show a moving
 # window; then prints the decoded service log and the run summary.
 # Outputs go to out/demo/: summary.json, one PNG per monitor (<adapter id>-<target>.png, the
 # monitor's last picture), capture.pcap (every USB transfer; tshark -r reads it) and the log in
@@ -11,7 +11,7 @@ bash scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j "${VEL_JOBS:-2}"
 out=out/demo
-edid=emulator/data/edid
+edid=data/edid/corpus
 rm -rf "$out"; mkdir -p "$out/log"
 set +e
 VEL_LOG_DIR="$PWD/$out/log" VEL_FW_DIR="$PWD/$out/fw" VEL_SHM_NAME="/vel_demo_$$" \

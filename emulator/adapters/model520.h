@@ -123,7 +123,7 @@ class Model520 : public DeviceModel {
     // One mode-list entry in the wire layout.
     static std::vector<uint8_t> modeEntry(uint16_t width, uint16_t height, uint8_t bpp,
                                           uint16_t refresh);
-    // EDID bytes of a file under the shared EDID corpus (empty when it cannot be read).
+    // EDID bytes of a test monitor embedded from data/edid/corpus/ (empty for an unknown name).
     static std::vector<uint8_t> corpusEdid(const std::string& name);
     // What the adapter keeps per display device.
     struct Layer {

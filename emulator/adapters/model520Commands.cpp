@@ -1,9 +1,8 @@
 // What the emulated model-520 adapter does with each command it accepted, and what it answers.
 // Runs inside out() with mutex() held (see model520.h).
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
+#include "emulator/adapters/edidCorpus.h"
 #include "emulator/adapters/model520.h"
 
 namespace emu {
@@ -371,9 +370,7 @@ std::vector<uint8_t> Model520::modeEntry(uint16_t width, uint16_t height, uint8_
 }
 
 std::vector<uint8_t> Model520::corpusEdid(const std::string& name) {
-    std::ifstream in(std::string(VEL_SHARED_DIR_DEFAULT) + "/edid/corpus/" + name,
-                     std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+    return edidCorpusBytes(name);
 }
 
 }  // namespace emu

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "devmgr/DevManager.h"
+#include "emulator/adapters/edidCorpus.h"
 #include "emulator/evdi/evdiEmu.h"
 #include "emulator/output/pngWriter.h"
 #include "emulator/output/summary.h"
@@ -41,12 +42,18 @@ bool parseScene(const std::string& name, emu::Scene* scene) {
 
 bool monitorFromFile(const std::string& path, int port, emu::Model520::Monitor* monitor,
                      std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "cannot read " + path;
-        return false;
+    std::vector<uint8_t> edid;
+    if (std::ifstream in{path, std::ios::binary}) {
+        edid.assign(std::istreambuf_iterator<char>(in), {});
+    } else {
+        // Not a file: one of the test monitors built into the emulator, by its corpus name.
+        edid = emu::edidCorpusBytes(path);
+        if (edid.empty()) edid = emu::edidCorpusBytes(path + ".bin");
+        if (edid.empty()) {
+            *error = "cannot read " + path + " (neither a file nor a built-in monitor name)";
+            return false;
+        }
     }
-    std::vector<uint8_t> edid((std::istreambuf_iterator<char>(in)), {});
     emu::DesktopMode mode;
     if (edid.size() > 32 * 128 || !emu::parsePreferredMode(edid.data(), edid.size(), &mode)) {
         *error = path + " is not an EDID with a preferred timing";

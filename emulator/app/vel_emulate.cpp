@@ -7,7 +7,9 @@
 //     --adapter MODEL  plug an adapter before the service starts: 520, 522, 520A (the emulated
 //                      model-520 adapter), 508, 505, 500
 //     --monitor FILE   (model 520) a monitor with this EDID on the adapter's next output;
-//                      without any, one built-in 1920 x 1080 monitor
+//                      FILE may also name a test monitor built into the emulator (see
+//                      --list-monitors); without any, one built-in 1920 x 1080 monitor
+//     --list-monitors  print the names of the built-in test monitors and exit
 //     --scene NAME     what every desktop draws: static, moving-window (default),
 //                      scrolling-text, full-screen
 //     --mode MODE      smart (default) or light: the sessions' power mode
@@ -53,6 +55,7 @@
 #include <thread>
 #include <vector>
 
+#include "emulator/adapters/edidCorpus.h"
 #include "emulator/adapters/model520.h"
 #include "emulator/app/emulateRun.h"
 #include "emulator/output/pcapCapture.h"
@@ -159,7 +162,7 @@ int usage(const char* prog) {
             "usage: %s [--adapter 520|522|520A|508|505|500]... [--seconds N] "
             "[--fault open|reset|claim|altsetting]... [--out DIR] [--answer "
             "CLASS:TYPE:late|wrong|error|never[:MS[:COUNT]]]... [--fail-out-after MS[:COUNT]]... "
-            "[--fw-version TEXT] [--caps-size N] [--monitor EDIDFILE]... "
+            "[--fw-version TEXT] [--caps-size N] [--monitor EDIDFILE|NAME]... [--list-monitors] "
             "[--scene static|moving-window|scrolling-text|full-screen] [--mode smart|light] "
             "[--capture FILE] [--log-blocks N] [--log-text TEXT] "
             "[--fw-store PATH]\n",
@@ -194,7 +197,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (a == "--adapter") {
+        if (a == "--list-monitors") {
+            for (size_t k = 0; k < emu::kEdidCorpusCount; ++k) printf("%s\n", emu::kEdidCorpus[k].name);
+            return 0;
+        } else if (a == "--adapter") {
             const char* m = value();
             if (!m || !emu::adapterIdentity(m).valid()) return usage(argv[0]);
             AdapterArg ad;

@@ -2,7 +2,9 @@
 // Runs every seed file of the given directories (and files), then a fixed number of mutations
 // of them (bit flips, byte sets, truncations, insertions, splices) from a fixed-seed generator,
 // so that a CTest run is bounded and repeatable.
-//   usage: <prog> [--iterations N] [--seed S] PATH...
+//   usage: <prog> [--iterations N] [--seed S] [--min-seeds N] PATH...
+// VEL_FUZZ_EXTRA_CORPUS names one more seed directory. With --min-seeds the run fails when it
+// found fewer seed files than that, so a corpus that silently went missing is noticed.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -58,10 +60,13 @@ void runOne(const std::vector<uint8_t>& in) {
 int main(int argc, char** argv) {
     long iterations = 10000;
     unsigned seed = 1;
+    size_t minSeeds = 0;
     std::vector<std::vector<uint8_t>> seeds;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--iterations") && i + 1 < argc) {
             iterations = strtol(argv[++i], nullptr, 10);
+        } else if (!strcmp(argv[i], "--min-seeds") && i + 1 < argc) {
+            minSeeds = strtoul(argv[++i], nullptr, 10);
         } else if (!strcmp(argv[i], "--seed") && i + 1 < argc) {
             seed = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
         } else {
@@ -69,6 +74,10 @@ int main(int argc, char** argv) {
         }
     }
     if (const char* extra = getenv("VEL_FUZZ_EXTRA_CORPUS")) addPath(extra, seeds);
+    if (seeds.size() < minSeeds) {
+        fprintf(stderr, "expected at least %zu seeds: a corpus directory is missing\n", minSeeds);
+        return 1;
+    }
     if (seeds.empty()) seeds.push_back({});
     for (const auto& s : seeds) runOne(s);
 

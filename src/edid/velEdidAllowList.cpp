@@ -1,5 +1,5 @@
 // Lookup in the monitor allow-list; the table itself is generated at build time from the
-// shared EDID files (cmake/EmbedAllowList.cmake).
+// EDID files in data/edid/allowlist/ (cmake/EmbedAllowList.cmake).
 #include <cstring>
 
 #include "edid/velEdid.h"

@@ -1,4 +1,4 @@
-// vel-emulate's desktop run as a process: two monitors from EDID files on an emulated model-520
+// vel-emulate's desktop run as a process: two monitors (an EDID file and a built-in one) on an emulated model-520
 // adapter, the run summary, the monitors' pictures as PNG, the usbmon capture read back by
 // tshark, and the refusal of bad option values.
 #include <gtest/gtest.h>
@@ -13,9 +13,11 @@
 namespace {
 
 const std::string kEmu = vtest::binPath("emulator/vel-emulate");
-const std::string kEdidDir = std::string(VEL_SOURCE_DIR) + "/emulator/data/edid/";
+const std::string kEdidDir = std::string(VEL_DATA_DIR) + "/edid/corpus/";
 const std::string kEdid1080 = kEdidDir + "cta3-1080p-dell-s2419h-5A2CDC31568E.bin";
-const std::string kEdid900 = kEdidDir + "analog-noext-dell-e2011h-3E7E918BD230.bin";
+// A test monitor built into the emulator, named without a path (what an installed vel-emulate
+// offers without the source tree).
+const std::string kEdid900 = "analog-noext-dell-e2011h-3E7E918BD230";
 
 struct EmulatePicture : ::testing::Test {
     vtest::IsolatedEnv env;

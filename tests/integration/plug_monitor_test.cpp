@@ -14,6 +14,7 @@
 
 #include "display/VelDisplayClassDriverBase.h"
 #include "edid/velEdid.h"
+#include "emulator/adapters/edidCorpus.h"
 #include "emulator/evdi/evdiEmu.h"
 #include "session/VelDev.h"
 #include "session/plugMonitor.h"
@@ -21,10 +22,8 @@
 
 namespace {
 
-std::vector<unsigned char> corpusEdid(const std::string& name) {
-    std::ifstream in(std::string(VEL_SHARED_DIR) + "/edid/corpus/" + name, std::ios::binary);
-    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
-}
+using emu::edidCorpusBytes;
+auto corpusEdid = edidCorpusBytes;
 
 const char* kEdid256 = "cta3-1080p-dell-s2419h-5A2CDC31568E.bin";  // byte 126 = 1
 const char* kEdid128 = "analog-noext-dell-e2011h-3E7E918BD230.bin";

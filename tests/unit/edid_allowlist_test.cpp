@@ -39,7 +39,7 @@ TEST(EdidAllowListTest, EntriesAreTheFilesBytesWithTheirNamedIdentity) {
     for (int i = 0; i < VEL_EDID_ALLOWLIST_COUNT; ++i) {
         const std::string file = velEdidAllowListFile[i];
         SCOPED_TRACE(file);
-        std::ifstream in(std::string(VEL_SHARED_DIR) + "/edid/allowlist/" + file, std::ios::binary);
+        std::ifstream in(std::string(VEL_DATA_DIR) + "/edid/allowlist/" + file, std::ios::binary);
         const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
                                                std::istreambuf_iterator<char>());
         ASSERT_EQ(bytes.size(), 128u);
