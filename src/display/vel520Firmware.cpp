@@ -31,10 +31,6 @@ constexpr size_t kLogTextOffset = 48;
 
 }  // namespace
 
-float VelDisplay520Class::convertToFloatRegex(const std::string& text) {
-    return velFwVersionAsFloat(text);
-}
-
 int VelDisplay520Class::firmWareVersionCheck(int index) {
     // Hot-plug workers check before they take pnpMutex, so several checks may start together;
     // one at a time, so that an image is sent once. The check that sends it never returns (the
@@ -58,7 +54,8 @@ int VelDisplay520Class::checkAndUpdateFw(_FILES* files) {
         return 1;
     }
     vel_Printf("[info] found updateBin in file system, FW Version: %s\n", hostFwVersion);
-    // Dotted components, not the single-number reading: 1.10 is newer than 1.9.
+    // The first dotted number of each text, compared component by component: 1.10 is newer
+    // than 1.9, and "v 2.24.1.0" or "FW 1.10" are read by their numbers.
     const bool update =
         velFw520ShouldUpdate(deviceIndex, hostFwVersion, fwVersionInBoard ? fwVersionInBoard : "");
     return promptUpdateFw(update, false, files);
