@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,8 +77,18 @@ struct FifoPeer {
         if (wr < 0) return;
         if (holdOpen) std::this_thread::sleep_for(delay);
         if (reply == Reply::Answer) {
+            // A tool that has already given up leaves no reader: the write then fails with EPIPE
+            // instead of raising SIGPIPE in the test process (blocked here, taken back below).
+            sigset_t pipeSignal, old;
+            sigemptyset(&pipeSignal);
+            sigaddset(&pipeSignal, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
             servedAnswer =
                 write(wr, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+            const timespec none{0, 0};
+            while (sigtimedwait(&pipeSignal, nullptr, &none) > 0) {
+            }
+            pthread_sigmask(SIG_SETMASK, &old, nullptr);
         }
         close(wr);
     }
