@@ -1,5 +1,5 @@
 // Fuzzes the firmware inputs that come from files and from the adapter: version texts (the
-// dotted parse, the comparison and the older float reading) and firmware-log blocks against a
+// first dotted number and the comparison) and firmware-log blocks against a
 // control-block record whose path names a real file in a private log directory.
 // Input: byte 0 selects the target. Odd: the rest is "host|device" version texts. Even: the rest
 // is one log block, exactly as received.
@@ -50,7 +50,6 @@ void versions(const uint8_t* data, size_t size) {
         if (h.size() > VEL_FW_VERSION_MAX_PARTS || (h.size() > 1 && h.back() == 0)) abort();
     }
     if (hostOk && velCompareFwVersions(host.c_str(), host.c_str()) != VEL_FW_MATCHED) abort();
-    (void)velFwVersionAsFloat(all);
 }
 
 void logBlock(const uint8_t* data, size_t size) {

@@ -17,7 +17,6 @@
 
 std::unique_ptr<DevManager> g_dev;
 std::string DevManager::shareMemName = "/vel_shm";
-unsigned char* DevManager::sharedDataPtr = nullptr;
 std::atomic<bool> g_exitRequested{false};
 std::atomic<bool> g_abortRequested{false};
 volatile sig_atomic_t g_exitSignal = 0;
@@ -48,11 +47,7 @@ DevManager::DevManager() {
     powerModeNames[LIGHT] = "light";
     productIds = {0x0520, 0x520A, 0x0522, 0x0508, 0x0505, 0x0500};
     shareMemName = vel::shmName();
-    unsigned char* block = nullptr;
-    if (controlBlockCreate(shareMemName.c_str(), &shmFd, &block) == 0) {
-        sharedDataPtr = block;
-        shmMapped = true;
-    }
+    if (controlBlockCreate(shareMemName.c_str(), &shmFd) == 0) shmMapped = true;
 }
 
 DevManager::~DevManager() {
@@ -62,8 +57,7 @@ DevManager::~DevManager() {
     stopFlag = true;
     *stopShared = true;
     if (shmFd >= 0 || shmMapped) {
-        controlBlockDestroy(shareMemName.c_str(), shmFd, sharedDataPtr);
-        sharedDataPtr = nullptr;
+        controlBlockDestroy(shareMemName.c_str(), shmFd);
         shmFd = -1;
         shmMapped = false;
     }

@@ -76,7 +76,6 @@ public:
     void requestExit();
 
     static std::string shareMemName;
-    static unsigned char* sharedDataPtr;  // the mapped control block, or null
 
     std::mutex exitMutex;
     std::condition_variable exitCond;
@@ -109,8 +108,8 @@ public:
     libusb_device* hotplugOpening = nullptr;  // the arrival the worker is opening
     std::atomic<bool> deferHotplug{false};
     std::thread hotplugThread;
-    int shmFd = -1;
-    bool shmMapped = false;
+    int shmFd = -1;           // the control block's descriptor (never mapped, see controlBlock.h)
+    bool shmMapped = false;   // the block was created whole
     std::map<PowerMode, std::string> powerModeNames;
     std::vector<uint32_t> productIds;
 };

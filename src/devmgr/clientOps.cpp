@@ -28,14 +28,16 @@ void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 
 // Waits for the service to finish the firmware-log download that record 0 describes. Returns 0
 // when the done byte was seen, 1 after `maxPasses` passes without it. Either way the client's
-// half of the exchange (total and done) is cleared for the next request.
-int watchFwLog(VEL_SHM_RECORD& rec, int maxPasses) {
+// half of the exchange (total and done) is cleared for the next request. A record the object no
+// longer holds reads as no progress.
+int watchFwLog(const ControlBlockFile& cb, int maxPasses) {
     int result = 1;
+    VEL_SHM_RECORD rec;
     for (int pass = 0; pass < maxPasses; ++pass) {
         sleepMs(FWLOG_PASS_MS);
-        int32_t total = controlBlockLoad(rec.fwLogTotal);
-        if (controlBlockLoad(rec.fwLogDone)) {
-            setProgressBar(total, total);
+        cb.readRecord(0, &rec);
+        if (rec.fwLogDone) {
+            setProgressBar(rec.fwLogTotal, rec.fwLogTotal);
             sleepMs(100);
             printf("fw log download finished. log file path:\n\33[1;32m%s\33[0m\n",
                    controlBlockGetText(rec.fwLogPath, sizeof rec.fwLogPath).c_str());
@@ -43,14 +45,14 @@ int watchFwLog(VEL_SHM_RECORD& rec, int maxPasses) {
             result = 0;
             break;
         }
-        if (total != 0) setProgressBar(controlBlockLoad(rec.fwLogReceived) + 1, total);
+        if (rec.fwLogTotal != 0) setProgressBar(rec.fwLogReceived + 1, rec.fwLogTotal);
     }
     if (result != 0) {
         printf("fw log download timeout\n");
         fflush(stdout);
     }
-    controlBlockStore(rec.fwLogTotal, 0);
-    controlBlockStore(rec.fwLogDone, static_cast<uint8_t>(0));
+    cb.put(0, &VEL_SHM_RECORD::fwLogTotal, 0);
+    cb.put(0, &VEL_SHM_RECORD::fwLogDone, 0);
     return result;
 }
 
@@ -71,9 +73,8 @@ int managerPrintFps(int seconds) {
         printf("disable FPS print.\n");
     }
     for (int k = 0; k < VEL_SHM_RECORDS; ++k) {
-        VEL_SHM_RECORD& r = cb.record(k);
-        controlBlockStore(r.fpsInterval, static_cast<int32_t>(seconds));
-        controlBlockStore(r.fpsPrintEnabled, static_cast<uint8_t>(seconds != 0));
+        cb.put(k, &VEL_SHM_RECORD::fpsInterval, seconds);
+        cb.put(k, &VEL_SHM_RECORD::fpsPrintEnabled, seconds != 0);
     }
     return 0;
 }
@@ -88,25 +89,27 @@ int managerShowFps() {
         printf("Fail to open shared memory, can not show fps on terminal\n");
         return -1;
     }
-    VEL_SHM_RECORD& r0 = cb.record(0);
-    VEL_SHM_RECORD& r1 = cb.record(1);
-    if (!controlBlockLoad(r0.fpsPrintEnabled)) {
+    VEL_SHM_RECORD r0, r1;
+    cb.readRecord(0, &r0);
+    cb.readRecord(1, &r1);
+    if (!r0.fpsPrintEnabled) {
         printf(
             "Device FPS print on ternimal is not enabled, please use -fps option to enable it "
             "first.\n");
         fflush(stdout);
         exit(1);
     }
-    controlBlockStore(r0.showFpsRequest, static_cast<uint8_t>(1));
-    if (controlBlockLoad(r1.fpsPrintEnabled))
-        controlBlockStore(r1.showFpsRequest, static_cast<uint8_t>(1));
+    cb.put(0, &VEL_SHM_RECORD::showFpsRequest, 1);
+    if (r1.fpsPrintEnabled) cb.put(1, &VEL_SHM_RECORD::showFpsRequest, 1);
     showFpsExit = 0;
     fflush(stdout);
     while (!showFpsExit) {
         sleepMs(SHOW_FPS_PERIOD_MS);
+        // The whole record at once: the figures of a view are those its flag announced.
+        if (!cb.readRecord(0, &r0)) continue;
         for (int v = 0; v < VEL_SHM_VIEWS; ++v) {
-            if (!controlBlockLoad(r0.newFpsSample[v])) continue;
-            controlBlockStore(r0.newFpsSample[v], static_cast<uint8_t>(0));
+            if (!r0.newFpsSample[v]) continue;
+            cb.putAt(0, &VEL_SHM_RECORD::newFpsSample, static_cast<size_t>(v), 0);
             printf(
                 "view[\33[32m%d\33[0m](\33[32m%#x\33[0m): %d pictures in %u ms, "
                 "fps:\33[32m%.1f\33[0m\n",
@@ -128,8 +131,7 @@ int managerSwitchMode(DevManager::PowerMode mode) {
     }
     uint8_t value = mode == DevManager::LIGHT ? 1 : 0;
     printf(value ? "set power mode to light.\n" : "set power mode to smart.\n");
-    for (int k = 0; k < VEL_SHM_RECORDS; ++k)
-        controlBlockStore(cb.record(k).powerModeRequest, value);
+    for (int k = 0; k < VEL_SHM_RECORDS; ++k) cb.put(k, &VEL_SHM_RECORD::powerModeRequest, value);
     return 0;
 }
 
@@ -143,9 +145,9 @@ int managerPrintFwVersion(DevManager::MastType source) {
         if (cb.open(vel::shmName().c_str(), false) != 0) {
             printf("can not get fw version in board\n");
         } else {
+            VEL_SHM_RECORD r;
             for (int k = 0; k < VEL_SHM_RECORDS; ++k) {
-                const VEL_SHM_RECORD& r = cb.record(k);
-                if (!controlBlockLoad(r.versionValid)) continue;
+                if (!cb.readRecord(k, &r) || !r.versionValid) continue;
                 printf("\033[33mDevice[%d] FW\033[0m Version: \033[33m%s\033[0m\n", k,
                        controlBlockGetText(r.fwVersion, sizeof r.fwVersion).c_str());
             }
@@ -259,22 +261,22 @@ int getFwLog(int maxPasses) {
     printf("get fw log now...\n");
     fflush(stdout);
     for (int k = 0; k < VEL_SHM_RECORDS; ++k) {
-        VEL_SHM_RECORD& r = cb.record(k);
         std::string path =
             vel::logDir() + "fw_log_" + getCurrentTimestamp() + "_" + std::to_string(k) + ".log";
         // A cut path would send the service's file somewhere nobody looks for it.
-        if (path.size() >= sizeof r.fwLogPath) {
-            printf("fw log path too long (%zu bytes, at most %zu): %s\n", path.size(),
-                   sizeof r.fwLogPath - 1, path.c_str());
+        constexpr size_t field = sizeof(VEL_SHM_RECORD::fwLogPath);
+        if (path.size() >= field) {
+            printf("fw log path too long (%zu bytes, at most %zu): %s\n", path.size(), field - 1,
+                   path.c_str());
             return 1;
         }
-        controlBlockPutText(r.fwLogPath, sizeof r.fwLogPath, path.c_str());
-        controlBlockStore(r.fwLogRequest, static_cast<uint8_t>(1));
+        cb.putText(k, &VEL_SHM_RECORD::fwLogPath, path.c_str());
+        cb.put(k, &VEL_SHM_RECORD::fwLogRequest, 1);
     }
     int result = 1;
     std::thread watcher([&] {
         pthread_setname_np(pthread_self(), "fwLogWatch");
-        result = watchFwLog(cb.record(0), maxPasses);
+        result = watchFwLog(cb, maxPasses);
     });
     watcher.join();
     return result;

@@ -5,17 +5,81 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "service/debug.h"
 
-int controlBlockCreate(const char* name, int* fd, unsigned char** block) {
+namespace {
+
+// Unlink-then-create can lose the name to another process in between; a few rounds, then the
+// name is taken and the service runs without a block.
+constexpr int kCreateAttempts = 3;
+
+// The service's descriptor of its block, -1 when it has none. Published by controlBlockCreate
+// before any device thread starts, withdrawn by controlBlockDestroy after the sessions are gone.
+std::atomic<int> g_serviceFd{-1};
+// Per record: whether the last service read found the object cut short of it (so that the
+// warning is logged once per cut, not on every beat).
+std::atomic<bool> g_serviceShort[VEL_SHM_RECORDS];
+
+bool inRecord(int k, size_t offset, size_t size) {
+    return k >= 0 && k < VEL_SHM_RECORDS && offset <= sizeof(VEL_SHM_RECORD) &&
+           size <= sizeof(VEL_SHM_RECORD) - offset;
+}
+
+// The object holds [pos, pos + size) right now.
+bool holds(int fd, off_t pos, size_t size) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && st.st_size >= pos + static_cast<off_t>(size);
+}
+
+}  // namespace
+
+bool ControlBlockFile::readRecord(int k, VEL_SHM_RECORD* out) const {
+    if (!out) return false;
+    memset(out, 0, sizeof *out);
+    if (m_fd < 0 || !inRecord(k, 0, sizeof *out)) return false;
+    const off_t pos = static_cast<off_t>(k) * static_cast<off_t>(sizeof *out);
+    ssize_t n;
+    do {
+        n = pread(m_fd, out, sizeof *out, pos);
+    } while (n < 0 && errno == EINTR);
+    // Past a cut the object reads short: whatever the record held there is not a request.
+    if (n != static_cast<ssize_t>(sizeof *out)) {
+        memset(out, 0, sizeof *out);
+        return false;
+    }
+    return true;
+}
+
+bool ControlBlockFile::writeAt(int k, size_t offset, const void* data, size_t size) const {
+    if (m_fd < 0 || !data || !inRecord(k, offset, size)) return false;
+    const off_t pos = static_cast<off_t>(k) * static_cast<off_t>(sizeof(VEL_SHM_RECORD)) +
+                      static_cast<off_t>(offset);
+    // A write past the end would grow an object that someone shortened; it is left as it is.
+    if (!holds(m_fd, pos, size)) return false;
+    ssize_t n;
+    do {
+        n = pwrite(m_fd, data, size, pos);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(size);
+}
+
+int controlBlockCreate(const char* name, int* fd) {
     *fd = -1;
-    *block = nullptr;
-    int f = shm_open(name, O_CREAT | O_RDWR, 0666);
+    int f = -1;
+    int err = 0;
+    for (int attempt = 0; attempt < kCreateAttempts && f < 0; ++attempt) {
+        // Whatever holds the name now was not made by this run. Its removal may fail (another
+        // user's object in the sticky directory); the exclusive create then reports it.
+        (void)shm_unlink(name);
+        f = shm_open(name, O_CREAT | O_EXCL | O_RDWR, 0666);
+        err = errno;
+        if (f < 0 && err != EEXIST) break;
+    }
     if (f < 0) {
-        int err = errno;
         if (err == EACCES) {
             vel_Print("Insufficient permissions\n");
         } else if (err == EEXIST) {
@@ -34,26 +98,41 @@ int controlBlockCreate(const char* name, int* fd, unsigned char** block) {
         vel_Printf("[error]ftruncate error: %s\n", strerror(errno));
         return -1;
     }
-    void* p = mmap(nullptr, VEL_SHM_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, f, 0);
-    if (p == MAP_FAILED) {
-        vel_Printf("[error]mmap error: %s\n", strerror(errno));
-        return -1;
-    }
-    *block = static_cast<unsigned char*>(p);
     vel_Print("Shared memory object created successfully\n");
-    auto* b = reinterpret_cast<VEL_SHM_BLOCK*>(p);
-    for (auto& r : b->record) {
-        memset(&r, 0, 5);
-        r.fpsInterval = 0;
-    }
+    for (auto& cut : g_serviceShort) cut = false;
+    g_serviceFd = f;
     return 0;
 }
 
-void controlBlockDestroy(const char* name, int fd, unsigned char* block) {
-    if (block) munmap(block, VEL_SHM_SIZE);
+void controlBlockDestroy(const char* name, int fd) {
+    int expected = fd;
+    g_serviceFd.compare_exchange_strong(expected, -1);
     if (fd >= 0) close(fd);
     shm_unlink(name);
     vel_Print("Shared memory object unlinked\n");
+}
+
+ControlBlockFile controlBlockService() { return ControlBlockFile(g_serviceFd.load()); }
+
+bool controlBlockServiceRead(int k, VEL_SHM_RECORD* out) {
+    const ControlBlockFile cb = controlBlockService();
+    if (!cb.valid()) {
+        if (out) memset(out, 0, sizeof *out);
+        return false;
+    }
+    const bool whole = cb.readRecord(k, out);
+    if (k < 0 || k >= VEL_SHM_RECORDS) return whole;
+    if (!whole && !g_serviceShort[k].exchange(true)) {
+        struct stat st {};
+        const long long size = fstat(cb.fd(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+        vel_Printf(
+            "[warning] control block cut to %lld of %zu bytes by another process, the requests "
+            "of record %d are ignored\n",
+            size, VEL_SHM_SIZE, k);
+    } else if (whole && g_serviceShort[k].exchange(false)) {
+        vel_Printf("[info] control block record %d is whole again\n", k);
+    }
+    return whole;
 }
 
 ControlBlockView::~ControlBlockView() { close(); }
@@ -68,23 +147,12 @@ int ControlBlockView::open(const char* name, bool writable) {
         errno = EINVAL;
         return -1;
     }
-    int prot = writable ? (PROT_READ | PROT_WRITE) : PROT_READ;
-    void* p = mmap(nullptr, VEL_SHM_SIZE, prot, MAP_SHARED, f, 0);
-    if (p == MAP_FAILED) {
-        int err = errno;
-        ::close(f);
-        errno = err;
-        return -1;
-    }
     m_fd = f;
-    m_block = static_cast<VEL_SHM_BLOCK*>(p);
     return 0;
 }
 
 void ControlBlockView::close() {
-    if (m_block) munmap(m_block, VEL_SHM_SIZE);
     if (m_fd >= 0) ::close(m_fd);
-    m_block = nullptr;
     m_fd = -1;
 }
 

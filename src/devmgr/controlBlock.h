@@ -63,40 +63,102 @@ constexpr size_t VEL_SHM_SIZE = sizeof(VEL_SHM_BLOCK);
 constexpr int VEL_SHM_RECORDS = 2;
 constexpr int VEL_SHM_VIEWS = 3;  // per-view statistics slots in a record
 
-// Service side: creates (O_CREAT|O_RDWR, 0666), sizes and maps the block, logging each failure,
-// and clears bytes 0-4 and the FPS interval of both records. Returns 0 with *fd and *block set;
-// -1 on failure (*fd is left open (>= 0) when only sizing or mapping failed, so the destructor
-// still unlinks the object). Runs on the main thread while the manager is constructed.
-int controlBlockCreate(const char* name, int* fd, unsigned char** block);
-// Service side: unmaps, closes and unlinks; logs "Shared memory object unlinked\n".
-void controlBlockDestroy(const char* name, int fd, unsigned char* block);
+// Neither side maps the block. Its mode is 0666 so that clients of every user can write their
+// requests, which also lets any local user truncate it; a mapped page past the new end raises
+// SIGBUS on the next access. Every access is instead one pread or pwrite on a descriptor,
+// bounded to the block's 576 bytes, and made only while the object still holds the whole
+// field: a read of a shortened object yields zeros (no request, no result) and a write to it is
+// dropped, so nothing another user does to the object can end either process.
 
-// Client side: a mapping of a block some service created. Never creates the object and never
-// logs (client modes print only their own texts). The mapping is released on destruction.
-class ControlBlockView {
+// Byte offset of a record field, from the layout above.
+template <class T>
+size_t controlBlockFieldOffset(T VEL_SHM_RECORD::*field) {
+    static const VEL_SHM_RECORD probe{};
+    return static_cast<size_t>(reinterpret_cast<const unsigned char*>(&(probe.*field)) -
+                               reinterpret_cast<const unsigned char*>(&probe));
+}
+
+template <class T>
+struct VelShmValue {
+    using type = T;  // keeps a field's type from being deduced from the value passed
+};
+
+// Field access through a descriptor of the block; the descriptor is not owned. All operations
+// return false (and a read leaves zeros) when the handle is invalid, the record index is not 0
+// or 1, or the object is shorter than the field's end.
+class ControlBlockFile {
+  public:
+    explicit ControlBlockFile(int fd = -1) : m_fd(fd) {}
+    bool valid() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    // Reads record k whole with one pread. Its bytes are copied in ascending order, so figures
+    // stored above a flag before the flag was set are seen whenever the flag is (the FPS
+    // samples: flags at 117, figures from 120).
+    bool readRecord(int k, VEL_SHM_RECORD* out) const;
+
+    template <class T>
+    bool put(int k, T VEL_SHM_RECORD::*field, typename VelShmValue<T>::type value) const {
+        return writeAt(k, controlBlockFieldOffset(field), &value, sizeof value);
+    }
+    template <class T, size_t N>
+    bool putAt(int k, T (VEL_SHM_RECORD::*field)[N], size_t i,
+               typename VelShmValue<T>::type value) const {
+        if (i >= N) return false;
+        return writeAt(k, controlBlockFieldOffset(field) + i * sizeof(T), &value, sizeof value);
+    }
+    // The whole text field: the text cut to N - 1 characters and zero-filled to the end.
+    template <size_t N>
+    bool putText(int k, char (VEL_SHM_RECORD::*field)[N], const char* text) const;
+
+    // `size` bytes at `offset` of record k (the bounds above hold).
+    bool writeAt(int k, size_t offset, const void* data, size_t size) const;
+
+  protected:
+    int m_fd;
+};
+
+// Service side: creates a fresh object at `name`, sizes it to 576 bytes and gives it mode 0666
+// whatever the umask. An object already there (a leftover of an earlier run, or one created by
+// another user ahead of the service) is unlinked first and never adopted: its owner could
+// otherwise change its mode or contents at will. Logs each failure ("Insufficient
+// permissions\n", "The shared memory object already exists\n" when the name stays taken, "shm
+// open failed", then "[error]shm open error: %s\n"; "[error]ftruncate error: %s\n") and
+// "Shared memory object created successfully\n". Returns 0 with *fd set and the descriptor
+// published as the service's block (controlBlockService); -1 on failure (*fd is left open when
+// only the sizing failed, so that the destructor still unlinks the object). A fresh object is
+// all zeros, so the request bytes and the FPS intervals start clear. Main thread, while the
+// manager is constructed.
+int controlBlockCreate(const char* name, int* fd);
+// Service side: withdraws the published block, closes the descriptor and unlinks the name;
+// logs "Shared memory object unlinked\n".
+void controlBlockDestroy(const char* name, int fd);
+
+// The service's own block, or an invalid handle when it has none.
+ControlBlockFile controlBlockService();
+// Reads record k of the service's block for the heartbeat's poll. False when there is no block
+// or the object has been cut short; the first short read logs a warning, and a whole read after
+// it logs that the block is whole again.
+bool controlBlockServiceRead(int k, VEL_SHM_RECORD* out);
+
+// Client side: a descriptor of a block some service created, owned by the view. Never creates
+// the object and never logs (client modes print only their own texts).
+class ControlBlockView : public ControlBlockFile {
   public:
     ControlBlockView() = default;
     ~ControlBlockView();
     ControlBlockView(const ControlBlockView&) = delete;
     ControlBlockView& operator=(const ControlBlockView&) = delete;
 
-    // Opens and maps `name` read-write, or read-only. Returns 0, or -1 with errno set when the
-    // object is missing, not accessible or smaller than a whole block (touching a page past the
-    // end of a short object would raise SIGBUS, so such an object is refused).
+    // Opens `name` read-write, or read-only. Returns 0, or -1 with errno set when the object is
+    // missing, not accessible or smaller than a whole block.
     int open(const char* name, bool writable);
     void close();
-
-    VEL_SHM_BLOCK* block() const { return m_block; }
-    VEL_SHM_RECORD& record(int k) const { return m_block->record[k]; }
-
-  private:
-    int m_fd = -1;
-    VEL_SHM_BLOCK* m_block = nullptr;
 };
 
-// Accessors for the flag bytes and counters that one side polls while the other writes them:
-// a flag is stored after the data it announces (release) and loaded before that data is read
-// (acquire), so a reader that sees the flag also sees the figures.
+// Accessors for flag bytes and counters in a record held in memory (a copy read with
+// readRecord, or a record handed to code that fills it): a flag is stored after the data it
+// announces (release) and loaded before that data is read (acquire).
 template <class T>
 inline T controlBlockLoad(const T& field) {
     return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
@@ -110,3 +172,10 @@ inline void controlBlockStore(T& field, T value) {
 // text is cut); the reader stops at the field's end even when the other side left none.
 void controlBlockPutText(char* field, size_t fieldSize, const char* text);
 std::string controlBlockGetText(const char* field, size_t fieldSize);
+
+template <size_t N>
+bool ControlBlockFile::putText(int k, char (VEL_SHM_RECORD::*field)[N], const char* text) const {
+    char buf[N];
+    controlBlockPutText(buf, N, text);
+    return writeAt(k, controlBlockFieldOffset(field), buf, N);
+}

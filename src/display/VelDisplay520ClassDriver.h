@@ -201,9 +201,6 @@ class VelDisplay520Class : public VelDisplayClassBase,
     // when the image cannot be read whole or the type is unknown: a cut or empty image is never
     // sent.
     int fwUpdate(unsigned char type, _FILES* files) override;
-    // The single-number reading of a version text ("1.25.3" 1.25, "V2.10" 2.1, no number 0);
-    // throws nothing. The update decision compares dotted components instead (fwVersion.h).
-    static float convertToFloatRegex(const std::string& text);
 
     // ---- exchange helpers (vel520Transport.cpp) ----
     // A response as the waiter sees it: header fields and the payload bounded by what arrived

@@ -1,16 +1,22 @@
 #include "display/VelDisplayClassDriverBase.h"
 
 #include <cstring>
-#include <vector>
 
+#include "firmware/loadFW.h"
 #include "service/debug.h"
+
+namespace {
+
+constexpr size_t kFwVersionTail = 128;  // the version stamp's place at the end of an image
+
+}  // namespace
 
 int velScanFwVersionTail(const unsigned char* data, size_t size, char* version, size_t cap) {
     static const char kTag[] = "Version:";
     const size_t tagLen = 8;
     if (!data || !version || cap == 0) return 0;
     // The version lives in the file's last 128 bytes; a shorter file is scanned whole.
-    const size_t tailLen = size < 128 ? size : 128;
+    const size_t tailLen = size < kFwVersionTail ? size : kFwVersionTail;
     const unsigned char* tail = data + (size - tailLen);
     if (tailLen < tagLen) return 0;
     size_t start = tailLen - tagLen < 119 ? tailLen - tagLen : 119;
@@ -34,19 +40,13 @@ int VelDisplayClassBase::getLocalFw1Ver(FILE* file, char* version) {
         vel_Print("[error] can't open file");
         return 0;
     }
-    if (fseek(file, 0, SEEK_END) != 0) {
+    // The stamp lives in the image's last 128 bytes; only those are read, whatever the image's
+    // size (this runs at every bring-up and hot-plug).
+    unsigned char tail[kFwVersionTail];
+    size_t got = 0;
+    if (velReadFileTail(file, tail, sizeof tail, &got) != 0) {
         vel_Print("[error] can't read file");
         return 0;
     }
-    long size = ftell(file);
-    if (size <= 0 || fseek(file, 0, SEEK_SET) != 0) {
-        vel_Print("[error] can't read file");
-        return 0;
-    }
-    std::vector<unsigned char> data(static_cast<size_t>(size));
-    if (fread(data.data(), 1, data.size(), file) != data.size()) {
-        vel_Print("[error] can't read file");
-        return 0;
-    }
-    return velScanFwVersionTail(data.data(), data.size(), version, sizeof hostFwVersion);
+    return velScanFwVersionTail(tail, got, version, sizeof hostFwVersion);
 }

@@ -18,12 +18,6 @@ using namespace vel520;
 
 namespace {
 
-VEL_SHM_RECORD* controlRecord(int deviceIndex) {
-    if (!DevManager::sharedDataPtr || deviceIndex < 0 || deviceIndex >= VEL_SHM_RECORDS)
-        return nullptr;
-    return &reinterpret_cast<VEL_SHM_BLOCK*>(DevManager::sharedDataPtr)->record[deviceIndex];
-}
-
 // Largest FPS report interval taken from a client: its milliseconds still fit an int.
 constexpr int32_t kMaxFpsInterval = 2147483;
 
@@ -58,12 +52,12 @@ void VelDisplay520Class::initValue() {
         fwVersionInBoard = nullptr;
         return;
     }
-    if (VEL_SHM_RECORD* rec = controlRecord(deviceIndex)) {
-        controlBlockStore(rec->fwLogRequest, uint8_t{0});
-        controlBlockStore(rec->fwLogDone, uint8_t{0});
-        controlBlockStore(rec->versionValid, uint8_t{0});
-        controlBlockStore(rec->fwLogTotal, int32_t{0});
-        controlBlockStore(rec->fwLogReceived, int32_t{0});
+    if (const ControlBlockFile cb = controlBlockService(); cb.valid()) {
+        cb.put(deviceIndex, &VEL_SHM_RECORD::fwLogRequest, 0);
+        cb.put(deviceIndex, &VEL_SHM_RECORD::fwLogDone, 0);
+        cb.put(deviceIndex, &VEL_SHM_RECORD::versionValid, 0);
+        cb.put(deviceIndex, &VEL_SHM_RECORD::fwLogTotal, 0);
+        cb.put(deviceIndex, &VEL_SHM_RECORD::fwLogReceived, 0);
     }
 }
 
@@ -92,10 +86,10 @@ void* VelDisplay520Class::initCmds() {
     vel_Printf("FW Version: %s, BL1 Version: %s\n", fwVersionInBoard ? fwVersionInBoard : "",
                pBL1Ver ? pBL1Ver : "");
 
-    if (VEL_SHM_RECORD* rec = controlRecord(deviceIndex)) {
-        controlBlockPutText(rec->fwVersion, sizeof(rec->fwVersion),
-                            fwVersionInBoard ? fwVersionInBoard : "");
-        controlBlockStore(rec->versionValid, uint8_t{1});
+    if (const ControlBlockFile cb = controlBlockService(); cb.valid()) {
+        cb.putText(deviceIndex, &VEL_SHM_RECORD::fwVersion,
+                   fwVersionInBoard ? fwVersionInBoard : "");
+        cb.put(deviceIndex, &VEL_SHM_RECORD::versionValid, 1);
     }
 
     firmWareVersionCheck(deviceIndex);
@@ -266,8 +260,12 @@ int VelDisplay520Class::sendHeartBeat(void*) {
             vel520Abort(dev);
         }
         if (!dev) break;
-        if (VEL_SHM_RECORD* rec = controlRecord(deviceIndex)) {
-            if (controlBlockLoad(rec->fwLogRequest)) {
+        // The record is read once per beat, through the descriptor (see controlBlock.h); a
+        // record the object no longer holds reads as no request.
+        VEL_SHM_RECORD rec;
+        if (controlBlockServiceRead(deviceIndex, &rec)) {
+            const ControlBlockFile cb = controlBlockService();
+            if (rec.fwLogRequest) {
                 vel_Print("close heartbeat\n");
                 controlHeartbeat(HEARTBEAT_CLOSE);
                 ExchangeLock lock(commandLock);
@@ -285,23 +283,23 @@ int VelDisplay520Class::sendHeartBeat(void*) {
                 // The first log block answers the request; the blocks themselves go to the
                 // firmware-log handling on the receive thread.
                 if (waitResponse(SEM_QUERY, 0, nullptr) != 0) break;
-                controlBlockStore(rec->fwLogRequest, uint8_t{0});
+                cb.put(deviceIndex, &VEL_SHM_RECORD::fwLogRequest, 0);
             }
-            if (controlBlockLoad(rec->fpsPrintEnabled)) {
-                int32_t interval = controlBlockLoad(rec->fpsInterval);
+            if (rec.fpsPrintEnabled) {
+                int32_t interval = rec.fpsInterval;
                 if (interval < 0) interval = 0;
                 if (interval > kMaxFpsInterval) interval = kMaxFpsInterval;
                 dev->fpsValue = interval;
                 dev->fpsEnabled = true;
-                if (controlBlockLoad(rec->showFpsRequest)) {
+                if (rec.showFpsRequest) {
                     dev->fpsPending = true;
-                    controlBlockStore(rec->showFpsRequest, uint8_t{0});
+                    cb.put(deviceIndex, &VEL_SHM_RECORD::showFpsRequest, 0);
                 }
             } else {
                 dev->fpsEnabled = false;
                 dev->fpsValue = 0;
             }
-            uint8_t mode = controlBlockLoad(rec->powerModeRequest);
+            uint8_t mode = rec.powerModeRequest;
             // Only the two defined modes; any other byte is not a request.
             if ((mode == DevManager::SMART || mode == DevManager::LIGHT) &&
                 mode != dev->powerMode) {

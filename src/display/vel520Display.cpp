@@ -72,6 +72,12 @@ int VelDisplay520Class::findSourceIdByTargetId(int target) {
     return 0;
 }
 
+// The log line of an exchange whose command could not be sent (1, the object leaving, is not
+// logged: nothing was attempted).
+static void logSendError(const char* name, int rc) {
+    if (rc != 1) vel_Printf("- VelDisplay520Class::%s SendCommand Error Ret=%d -\n", name, rc);
+}
+
 // Display device of a target / source for a header: 0 when absent.
 static uint16_t headerDevice(int found) {
     return found == kNoDisplayDevice ? 0 : static_cast<uint16_t>(found);
@@ -84,7 +90,11 @@ int VelDisplay520Class::createDisplayDevice(unsigned short* displayDevice,
     int rc = 0;
     Response r;
     rc = exchange(SEM_CONTROL, 0, 0, 0, monitorId, CLASS_CONTROL, CTRL_CREATE_DD, nullptr, 0, &r);
-    if (rc != 0) return rc;
+    if (rc != 0) {
+        lock.release();
+        logSendError("createDisplayDevice", rc);
+        return rc;
+    }
     int result = 94;
     // The new id is the device's word; a payload too short to hold it is no answer.
     if (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == CTRL_CREATE_DD &&
@@ -131,7 +141,11 @@ int VelDisplay520Class::monitorBinding(const char* name, bool bind, unsigned sho
     Response r;
     int rc = exchange(SEM_CONTROL, groupOf(displayDevice), 0, displayDevice, target, CLASS_CONTROL,
                       type, nullptr, 0, &r);
-    if (rc != 0) return rc;
+    if (rc != 0) {
+        lock.release();
+        logSendError(name, rc);
+        return rc;
+    }
     int result = failCode;
     if (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == type) {
         result = 0;
@@ -167,7 +181,11 @@ int VelDisplay520Class::bindSource2DisplayDevice(unsigned short source,
     Response r;
     rc = exchange(SEM_CONTROL, groupOf(displayDevice), source, displayDevice, 0, CLASS_CONTROL,
                   CTRL_BIND_SOURCE, nullptr, 0, &r);
-    if (rc != 0) return rc;
+    if (rc != 0) {
+        lock.release();
+        logSendError("bindSource2DisplayDevice", rc);
+        return rc;
+    }
     int result = 98;
     if (r.errorFlag) {
         vel_Printf(
@@ -204,7 +222,11 @@ int VelDisplay520Class::unbindSource2DisplayDevice(unsigned short source,
     Response r;
     rc = exchange(SEM_CONTROL, groupOf(displayDevice), source, displayDevice, 0, CLASS_CONTROL,
                   CTRL_UNBIND_SOURCE, nullptr, 0, &r);
-    if (rc != 0) return rc;
+    if (rc != 0) {
+        lock.release();
+        logSendError("unbindSource2DisplayDevice", rc);
+        return rc;
+    }
     int result = 99;
     if (!r.errorFlag && r.dataClass == CLASS_CONTROL && r.dataType == CTRL_UNBIND_SOURCE) {
         result = 0;
@@ -471,7 +493,11 @@ int VelDisplay520Class::controlLayer(unsigned short target, unsigned int layer,
     Response r;
     rc = exchange(SEM_CONTROL, groupOf(dd), 0, dd, target, CLASS_CONTROL, CTRL_LAYER, payload,
                   sizeof payload, &r);
-    if (rc != 0) return rc;
+    if (rc != 0) {
+        lock.release();
+        logSendError("controlLayer", rc);
+        return rc;
+    }
     lock.release();
     vel_Printf("- VelDisplay520Class::controlLayer Ret=%d DisplayDeviceId_%d-\n", 0, dd);
     return 0;

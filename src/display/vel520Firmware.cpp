@@ -24,22 +24,12 @@ using namespace vel520;
 
 namespace {
 
-VEL_SHM_RECORD* logRecord(int deviceIndex) {
-    if (!DevManager::sharedDataPtr || deviceIndex < 0 || deviceIndex >= VEL_SHM_RECORDS)
-        return nullptr;
-    return &reinterpret_cast<VEL_SHM_BLOCK*>(DevManager::sharedDataPtr)->record[deviceIndex];
-}
-
 // Log-block fields after the 32-byte header.
 constexpr size_t kLogTotalOffset = 32;
 constexpr size_t kLogIndexOffset = 36;
 constexpr size_t kLogTextOffset = 48;
 
 }  // namespace
-
-float VelDisplay520Class::convertToFloatRegex(const std::string& text) {
-    return velFwVersionAsFloat(text);
-}
 
 int VelDisplay520Class::firmWareVersionCheck(int index) {
     // Hot-plug workers check before they take pnpMutex, so several checks may start together;
@@ -64,7 +54,8 @@ int VelDisplay520Class::checkAndUpdateFw(_FILES* files) {
         return 1;
     }
     vel_Printf("[info] found updateBin in file system, FW Version: %s\n", hostFwVersion);
-    // Dotted components, not the single-number reading: 1.10 is newer than 1.9.
+    // The first dotted number of each text, compared component by component: 1.10 is newer
+    // than 1.9, and "v 2.24.1.0" or "FW 1.10" are read by their numbers.
     const bool update =
         velFw520ShouldUpdate(deviceIndex, hostFwVersion, fwVersionInBoard ? fwVersionInBoard : "");
     return promptUpdateFw(update, false, files);
@@ -138,15 +129,27 @@ int VelDisplay520Class::fwUpdate(unsigned char type, _FILES* files) {
 int VelDisplay520Class::ProcessFWLogResponse(unsigned char* block, size_t length) {
     std::unique_ptr<unsigned char, void (*)(void*)> owned(block, free);
     if (length > kRxBufferSize) length = kRxBufferSize;
-    VEL_SHM_RECORD* rec = logRecord(deviceIndex);
-    if (!rec) return -1;
-    return velFw520LogBlock(block, block ? length : 0, rec);
+    // The block is worked on a copy of the record (the path the client named, the counters);
+    // what it changed goes back field by field, the done byte last, since the client reads the
+    // file as soon as it sees that byte.
+    const ControlBlockFile cb = controlBlockService();
+    VEL_SHM_RECORD before;
+    if (!cb.readRecord(deviceIndex, &before)) return -1;
+    VEL_SHM_RECORD rec = before;
+    const int rc = velFw520LogBlock(block, block ? length : 0, &rec);
+    if (rec.fwLogTotal != before.fwLogTotal)
+        cb.put(deviceIndex, &VEL_SHM_RECORD::fwLogTotal, rec.fwLogTotal);
+    if (rec.fwLogReceived != before.fwLogReceived)
+        cb.put(deviceIndex, &VEL_SHM_RECORD::fwLogReceived, rec.fwLogReceived);
+    if (rec.fwLogDone != before.fwLogDone)
+        cb.put(deviceIndex, &VEL_SHM_RECORD::fwLogDone, rec.fwLogDone);
+    return rc;
 }
 
 void VelDisplay520Class::handleFwLogBlock(const unsigned char* message, size_t length) {
     if (!message || length < kHeaderSize) return;
-    VEL_SHM_RECORD* rec = logRecord(deviceIndex);
-    if (!rec) return;
+    const ControlBlockFile cb = controlBlockService();
+    if (!cb.valid()) return;
     // The header's length is the device's word; what arrived bounds it.
     const WireHeader h = readHeader(message);
     if (length > kRxBufferSize) length = kRxBufferSize;
@@ -181,7 +184,8 @@ void VelDisplay520Class::handleFwLogBlock(const unsigned char* message, size_t l
             taken = ProcessFWLogResponse(copy, length);
         }
     }
-    if (taken != 0 || !finishes || !controlBlockLoad(rec->fwLogDone)) return;
+    VEL_SHM_RECORD rec;
+    if (taken != 0 || !finishes || !cb.readRecord(deviceIndex, &rec) || !rec.fwLogDone) return;
 
     vel_Print("open heartbeat\n");
     try {

@@ -1,13 +1,11 @@
 #include "firmware/fwVersion.h"
 
 #include <cstring>
-#include <regex>
 
 #include "service/debug.h"
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
@@ -15,17 +13,13 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool velParseFwVersion(const char* text, std::vector<uint32_t>& parts) {
     parts.clear();
     if (!text) return false;
-    const size_t len = strnlen(text, VEL_FW_VERSION_MAX_TEXT + 1);
-    if (len > VEL_FW_VERSION_MAX_TEXT) return false;
-    size_t pos = 0, end = len;
-    while (pos < end && isBlank(text[pos])) ++pos;
-    while (end > pos && isBlank(text[end - 1])) --end;
-    if (pos < end && (text[pos] == 'v' || text[pos] == 'V')) ++pos;
+    const size_t end = strnlen(text, VEL_FW_VERSION_MAX_TEXT);
+    size_t pos = 0;
+    while (pos < end && !isDigit(text[pos])) ++pos;
     if (pos == end) return false;
 
     std::vector<uint32_t> out;
-    while (true) {
-        if (pos == end || !isDigit(text[pos])) return false;  // empty component or stray text
+    for (;;) {
         uint64_t value = 0;
         while (pos < end && isDigit(text[pos])) {
             value = value * 10 + static_cast<uint64_t>(text[pos] - '0');
@@ -34,9 +28,12 @@ bool velParseFwVersion(const char* text, std::vector<uint32_t>& parts) {
         }
         if (out.size() == VEL_FW_VERSION_MAX_PARTS) return false;
         out.push_back(static_cast<uint32_t>(value));
-        if (pos == end) break;
-        if (text[pos] != '.') return false;
-        ++pos;
+        // The number goes on only through a dot with a digit after it: "1.2." ends at 1.2.
+        if (pos + 1 < end && text[pos] == '.' && isDigit(text[pos + 1])) {
+            ++pos;
+            continue;
+        }
+        break;
     }
     while (!out.empty() && out.back() == 0) out.pop_back();
     if (out.empty()) out.push_back(0);  // "0", "0.0": keep one component so success is visible
@@ -59,27 +56,13 @@ int velCompareFwVersions(const char* hostText, const char* deviceText) {
     const bool hostOk = velParseFwVersion(hostText, host);
     const bool deviceOk = velParseFwVersion(deviceText, device);
     if (!hostOk || !deviceOk) {
-        // %.*s keeps an overlong or unterminated-looking text from filling the line.
+        // %.40s keeps an overlong text from filling the line.
         vel_Printf(
-            "[error] can't compare FW versions, %s version is not a dotted number "
+            "[error] can't compare FW versions, %s version has no readable version number "
             "(host: \"%.40s\", device: \"%.40s\"), no update\n",
             hostOk ? "device" : "host", hostText ? hostText : "(none)",
             deviceText ? deviceText : "(none)");
         return VEL_FW_UNPARSEABLE;
     }
     return velCompareFwVersionParts(host, device);
-}
-
-float velFwVersionAsFloat(const std::string& text) {
-    try {
-        static const std::regex kNumber("(\\d+\\.?\\d*)", std::regex::ECMAScript);
-        const std::string bounded = text.substr(0, VEL_FW_VERSION_MAX_TEXT);
-        std::smatch m;
-        if (!std::regex_search(bounded, m, kNumber)) return 0.0f;
-        return std::stof(m[1].str());
-    } catch (...) {
-        // stof reports a number beyond the float range by out_of_range; regex may throw on
-        // resource limits. Neither may escape into the service.
-        return 0.0f;
-    }
 }

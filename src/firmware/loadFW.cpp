@@ -149,6 +149,20 @@ int getFileSize(FILE* file) {
     return static_cast<int>(end);
 }
 
+int velReadFileTail(FILE* file, unsigned char* tail, size_t cap, size_t* got) {
+    if (got) *got = 0;
+    if (!file || !tail || !got || cap == 0) return -1;
+    if (fseeko(file, 0, SEEK_END) != 0) return -1;
+    const off_t end = ftello(file);
+    if (end <= 0) return -1;
+    const off_t want = end < static_cast<off_t>(cap) ? end : static_cast<off_t>(cap);
+    if (fseeko(file, end - want, SEEK_SET) != 0) return -1;
+    const size_t n = fread(tail, 1, static_cast<size_t>(want), file);
+    if (n != static_cast<size_t>(want)) return -1;
+    *got = n;
+    return 0;
+}
+
 void closeF(_FILEAttr attr) {
     if (attr.file) fclose(attr.file);
 }

@@ -56,6 +56,12 @@ uint8_t velBinChecksumByte(const unsigned char* data, int length);
 // (An overload of the log's getFileSize(const char*), which measures a path.)
 int getFileSize(FILE* file);
 
+// Reads the last `cap` bytes of an open stream (the whole stream when it is shorter) into
+// `tail` and stores their count in `*got`. Only those bytes are read, so an image of any size
+// costs `cap` bytes of memory. Returns 0, or -1 when the stream is null or empty, cannot seek,
+// or the read comes short. The stream is left wherever the read ended.
+int velReadFileTail(FILE* file, unsigned char* tail, size_t cap, size_t* got);
+
 // Closes the image's stream if it is open. The caller's copy still holds the pointer; clear it
 // (closeFiles does) when the record lives on.
 void closeF(_FILEAttr attr);

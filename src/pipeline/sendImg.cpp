@@ -82,21 +82,15 @@ bool publishFps(int view, int target, int counter, int64_t elapsed, double fps) 
     const std::string name = vel::shmName();
     const int fd = shm_open(name.c_str(), O_RDWR, 0666);
     if (fd < 0) return false;
-    struct stat st {};
-    // A block shorter than its records would fault on the first write past its end.
-    if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(VEL_SHM_SIZE)) {
-        void* map = mmap(nullptr, VEL_SHM_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (map != MAP_FAILED) {
-            VEL_SHM_RECORD& rec = static_cast<VEL_SHM_BLOCK*>(map)->record[0];
-            rec.viewIndex[view] = view;
-            rec.targetId[view] = target;
-            rec.pictures[view] = counter;
-            rec.intervalMs[view] = static_cast<uint32_t>(elapsed);
-            rec.fps[view] = fps;
-            controlBlockStore(rec.newFpsSample[view], static_cast<uint8_t>(1));
-            munmap(map, VEL_SHM_SIZE);
-        }
-    }
+    // Written through the descriptor, not a mapping: another user may cut the block short at any
+    // moment, and the writes to a short block are dropped (see devmgr/controlBlock.h).
+    const ControlBlockFile cb(fd);
+    cb.putAt(0, &VEL_SHM_RECORD::viewIndex, view, view);
+    cb.putAt(0, &VEL_SHM_RECORD::targetId, view, target);
+    cb.putAt(0, &VEL_SHM_RECORD::pictures, view, counter);
+    cb.putAt(0, &VEL_SHM_RECORD::intervalMs, view, static_cast<uint32_t>(elapsed));
+    cb.putAt(0, &VEL_SHM_RECORD::fps, view, fps);
+    cb.putAt(0, &VEL_SHM_RECORD::newFpsSample, view, 1);
     close(fd);
     return true;
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,11 +35,14 @@ void installHandler(int sig, void (*handler)(int)) {
     sigaction(sig, &sa, nullptr);
 }
 
+// A whole decimal number that the FPS interval (an int in the control block) can hold: strtol
+// alone would take 4294967296, which the interval would then read as 0 (printing off).
 bool parseWholeNumber(const char* text, long* value) {
     char* end = nullptr;
     errno = 0;
     long v = strtol(text, &end, 10);
     if (end == text || *end != '\0') return false;
+    if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
     *value = v;
     return true;
 }

@@ -36,6 +36,13 @@ TEST_F(Cli, UsageAndErrorRowsWithTheirExitCodes) {
     r = run({"-fps", "12abc"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "Invalid input. Please enter a valid number.\n");
+    // Numbers the FPS interval (an int) cannot hold are no valid number either: 4294967296
+    // would otherwise be announced and then stored as 0, which switches printing off.
+    for (const char* n : {"4294967296", "2147483648", "-2147483649", "99999999999999999999"}) {
+        r = run({"-fps", n});
+        EXPECT_EQ(r.status, 255) << n;
+        EXPECT_EQ(r.out, "Invalid input. Please enter a valid number.\n") << n;
+    }
     r = run({"-fps"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "Usage: " + kProg + " -fps <number>\n");
@@ -65,7 +72,7 @@ TEST_F(Cli, UsageAndErrorRowsWithTheirExitCodes) {
 }
 
 TEST_F(Cli, NumbersAreAcceptedWithoutARunningService) {
-    for (const char* n : {"0", "-5", "12"}) {
+    for (const char* n : {"0", "-5", "12", "2147483647", "-2147483648"}) {
         auto r = run({"-fps", n});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out.rfind(std::string("Setting FPS to ") + n + "\n", 0), 0u) << r.out;

@@ -1,6 +1,5 @@
 // Firmware-log fetching as processes. VelFWLogCapture against a peer thread that serves its
-// named pipe (the peer uses only non-blocking opens and bounded polls, so a misbehaving tool
-// fails the test instead of hanging it; the tool itself is killed by the harness after its
+// named pipe (tests/support/fifoPeer.h; the tool itself is killed by the harness after its
 // timeout). And `VelUSBDisplay -fwlog` against the service running on an emulated model-520
 // adapter (vel-emulate) that serves its log in blocks.
 #include <fcntl.h>
@@ -19,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "fifoPeer.h"
 #include "testSupport.h"
 
 namespace {
@@ -27,63 +27,9 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 const std::string kTool = VEL_BIN_DIR "/tools/fwlog/VelFWLogCapture";
-const std::string kRequest = "get firmware log";
-
-// What the peer does after it has read the request.
-enum class Reply { Answer, CloseWithoutAnswer, Nothing };
-
-struct Peer {
-    std::string path;
-    std::string answer;  // written in one write
-    Reply reply = Reply::Answer;
-    std::string request;  // what the peer read
-    bool servedAnswer = false;
-    std::thread thread;
-
-    void start() {
-        thread = std::thread([this] { run(); });
-    }
-    void join() {
-        if (thread.joinable()) thread.join();
-    }
-
-    void run() {
-        auto deadline = Clock::now() + 10s;
-        // The tool may create the FIFO itself; wait for it to appear.
-        struct stat st {};
-        while (stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
-            if (Clock::now() > deadline) return;
-            std::this_thread::sleep_for(5ms);
-        }
-        // O_CLOEXEC: the harness forks the tool from this process; an inherited end would
-        // change the pipe's reader and writer counts.
-        int rd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (rd < 0) return;
-        char buf[256];
-        while (request.size() < kRequest.size() && Clock::now() < deadline) {
-            pollfd p{rd, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            ssize_t n = read(rd, buf, sizeof buf);
-            if (n > 0)
-                request.append(buf, static_cast<size_t>(n));
-            else
-                std::this_thread::sleep_for(5ms);  // writer gone before writing
-        }
-        close(rd);
-        if (reply == Reply::Nothing) return;
-        int wr = -1;
-        while (wr < 0 && Clock::now() < deadline) {
-            wr = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // ENXIO until it reads
-            if (wr < 0) std::this_thread::sleep_for(5ms);
-        }
-        if (wr < 0) return;
-        if (reply == Reply::Answer) {
-            servedAnswer =
-                write(wr, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
-        }
-        close(wr);
-    }
-};
+const std::string kRequest = vtest::FifoPeer::kRequest;
+using Peer = vtest::FifoPeer;
+using Reply = vtest::FifoPeer::Reply;
 
 class FwLogTool : public ::testing::Test {
   protected:
@@ -183,22 +129,56 @@ TEST_F(FwLogTool, PipePathThatIsNotAFifo) {
     }
 }
 
-TEST_F(FwLogTool, NoAnswerEndsAfterBoundedWait) {
+TEST_F(FwLogTool, CloseWithoutAnswerEndsAfterBoundedWait) {
     std::filesystem::create_directories(dir());
     ASSERT_EQ(0, mkfifo(pipe().c_str(), 0666));
-    for (Reply reply : {Reply::CloseWithoutAnswer, Reply::Nothing}) {
-        SCOPED_TRACE(reply == Reply::Nothing ? "peer never opens for writing"
-                                             : "peer closes without writing");
-        Peer peer;
-        peer.reply = reply;
-        auto start = Clock::now();
-        vtest::ProcResult r = serve(peer, 500);
-        auto took = Clock::now() - start;
-        EXPECT_EQ(2, r.status);
-        EXPECT_EQ("write into pipefile get firmware log\nno answer on the pipe within 500 ms\n",
-                  r.out);
-        EXPECT_LT(took, 5s);  // bounded, far from the harness's kill timeout
+    Peer peer;
+    peer.reply = Reply::CloseWithoutAnswer;
+    auto start = Clock::now();
+    vtest::ProcResult r = serve(peer, 500);
+    auto took = Clock::now() - start;
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("write into pipefile get firmware log\nno answer on the pipe within 500 ms\n", r.out);
+    EXPECT_LT(took, 5s);  // bounded, far from the harness's kill timeout
+}
+
+// Processor time the process has used, in clock ticks (utime + stime of /proc/PID/stat).
+long cpuTicks(pid_t pid) {
+    std::string stat = vtest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) return -1;
+    std::istringstream in(stat.substr(paren + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) stime = std::stol(field);
     }
+    return utime + stime;
+}
+
+TEST_F(FwLogTool, WaitsBlockedWhileTheOtherEndHasNotOpenedThePipe) {
+    std::filesystem::create_directories(dir());
+    ASSERT_EQ(0, mkfifo(pipe().c_str(), 0666));
+    Peer peer;
+    peer.path = pipe();
+    peer.reply = Reply::Nothing;  // reads the request, never opens the pipe to answer
+    peer.start();
+    vtest::Process tool({kTool}, env(500));
+    peer.join();
+    ASSERT_EQ(kRequest, peer.request);
+    // The other end may still open the pipe and answer: the tool waits in open(), not on a
+    // clock and not spinning.
+    std::this_thread::sleep_for(500ms);
+    const long before = cpuTicks(tool.pid());
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(tool.running());
+    const long used = cpuTicks(tool.pid()) - before;
+    EXPECT_GE(before, 0);
+    EXPECT_LT(used, 20) << "ticks of processor time while waiting";
+    tool.signal(SIGTERM);
+    vtest::ProcResult r = tool.wait(5s);
+    EXPECT_EQ("write into pipefile get firmware log\n", r.out);
 }
 
 const std::string kEmu = VEL_BIN_DIR "/emulator/vel-emulate";

@@ -69,3 +69,20 @@ TEST_F(Firmware520Process, OversizedHostImageIsNotSentAndTheServiceGoesOn) {
     EXPECT_EQ(count("usb_abort!"), 0);
     EXPECT_FALSE(std::filesystem::exists(flash.file("flash.bin")));
 }
+
+TEST_F(Firmware520Process, DecoratedDeviceVersionIsReadAndOlderFirmwareUpdated) {
+    // The adapter's text carries a prefix and a blank; its number is still older than the host's.
+    put("Bootloader0.bin", "bl0");
+    put("Bootloader1.bin", "bl1");
+    put("firmware0.bin", "fw0");
+    put("USBDisplay520.bin", hostImage("2.24.6.0", 1048544 + 4096));
+    auto r = vtest::run({kEmu, "--adapter", "520", "--fw-version", "v 2.24.1.0", "--fw-store",
+                         flash.file("flash.bin"), "--seconds", "15"},
+                        envVars(), 25s);
+    EXPECT_EQ(r.status, 1) << r.err << env.log();
+    expectInOrder({"FW Version: v 2.24.1.0, BL1 Version: ",
+                   "FW Version in host is newer than device FW, device_id:0 FW Version in device: "
+                   "v 2.24.1.0, FW Version in host:  2.24.6.0",
+                   "+ VelDisplayClass::fwUpdate Type:6 +", "FW Update Success", "usb_abort!"});
+    EXPECT_EQ(count("can't compare FW versions"), 0);
+}

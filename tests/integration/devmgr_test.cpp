@@ -7,6 +7,7 @@
 #include <set>
 
 #include "devmgr/DevManager.h"
+#include "devmgr/controlBlock.h"
 #include "emulator/adapters/model520.h"
 #include "emulator/usb/bus.h"
 #include "emulator/usb/silent_adapter.h"
@@ -211,7 +212,7 @@ TEST_F(DevMgr, SessionWithNothingPluggedIsDestroyedPromptly) {
 
 TEST_F(DevMgr, ControlBlockIsCreatedClearedAndUnlinked) {
     start();
-    ASSERT_NE(DevManager::sharedDataPtr, nullptr);
+    ASSERT_TRUE(controlBlockService().valid());
     std::string path = "/dev/shm" + env.shmName();
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
     g_dev.reset();

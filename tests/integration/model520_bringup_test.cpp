@@ -57,8 +57,11 @@ struct Bringup520 : ::testing::Test {
     std::shared_ptr<VelDisplay520Class> dc() {
         return std::dynamic_pointer_cast<VelDisplay520Class>(dev()->displayClass);
     }
+    vtest::ShmMapping shm;  // the block as a client process sees it
     VEL_SHM_RECORD& record() {
-        return reinterpret_cast<VEL_SHM_BLOCK*>(DevManager::sharedDataPtr)->record[0];
+        void* block = shm.map(env.shmName(), VEL_SHM_SIZE);
+        EXPECT_NE(block, nullptr) << "no control block";
+        return static_cast<VEL_SHM_BLOCK*>(block)->record[0];
     }
     int count(const std::string& needle) { return env.logCount(needle); }
     void expectInOrder(const std::vector<std::string>& needles) { env.expectLogInOrder(needles); }

@@ -3,6 +3,7 @@
 // adapter state it leaves, tear-down, lookups, and the fatal path of a mode set without a
 // display device.
 #include <algorithm>
+#include <functional>
 
 #include "model520Session.h"
 
@@ -207,6 +208,52 @@ TEST_F(Monitor520, BindFailuresLeaveTheMapsAlone) {
     EXPECT_TRUE(dev->m_IDSource2DisplayDeviceMap.empty());
     // An id outside the adapter's groups is never waited on.
     EXPECT_NE(dc->deleteDisplayDevice(0x0107), 0);
+}
+
+// A command that cannot be sent (the bulk OUT transfer fails) is logged by every display
+// operation with its "SendCommand Error" line and its result returned, before any wait.
+TEST_F(Monitor520, EveryOperationLogsACommandThatCouldNotBeSent) {
+    model->plugMonitor(1, monitor(0x21), false);
+    ASSERT_EQ(setUp(0x21), 0);
+    const unsigned short dd = static_cast<unsigned short>(deviceOf(0x21));
+    vel520::VEL_MODE mode{1920, 1080, 32, 60};
+    unsigned short created = 0;
+    struct Case {
+        const char* line;
+        std::function<int()> call;
+    } cases[] = {
+        {"- VelDisplay520Class::createDisplayDevice SendCommand Error Ret=2 -",
+         [&] { return dc->createDisplayDevice(&created, 0x22); }},
+        {"- VelDisplay520Class::bindMonitor2DisplayDevice SendCommand Error Ret=2 -",
+         [&] { return dc->bindMonitor2DisplayDevice(dd, 0x22); }},
+        {"- VelDisplay520Class::unbindMonitor2DisplayDevice SendCommand Error Ret=2 -",
+         [&] { return dc->unbindMonitor2DisplayDevice(dd, 0x21); }},
+        {"- VelDisplay520Class::bindSource2DisplayDevice SendCommand Error Ret=2 -",
+         [&] { return dc->bindSource2DisplayDevice(0, dd); }},
+        {"- VelDisplay520Class::unbindSource2DisplayDevice SendCommand Error Ret=2 -",
+         [&] { return dc->unbindSource2DisplayDevice(0, dd); }},
+        {"- VelDisplay520Class::controlLayer SendCommand Error Ret=2 -",
+         [&] { return dc->controlLayer(0x21, 1, 1); }},
+        {"- VelDisplay520Class::deleteDisplayDevice SendCommand Error DisplayDeviceId:",
+         [&] { return dc->deleteDisplayDevice(dd); }},
+        {"- VelDisplay520Class::boolMonitorEdidChanged SendCommand Error Ret=2 -",
+         [&] { return dc->boolMonitorEdidChanged(0x21) == 4 ? 2 : -1; }},
+        {"[error] - VelDisplay520Class::readModeList SendCommand Error Ret=2 -",
+         [&] { return dc->readModeList(nullptr, 0x21, 0); }},
+        {"- VelDisplay520Class::vl520Setmode SendCommand Error Ret=2 -",
+         [&] { return dc->vl520Setmode(0, 0x21, &mode, 3); }},
+        {"- VelDisplay520Class::setLayer SendCommand Error Ret=2 -",
+         [&] { return dc->setLayer(0, 1, 0, 0, 1920, 1080); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        // Each failure counts towards the service's fatal limit; these are not to reach it.
+        VelDisplay520Class::s_sendFailures = 0;
+        bus.faults(busId).failTransfers(1, LIBUSB_ERROR_IO, emu::Match::out());
+        EXPECT_EQ(c.call(), 2);
+        EXPECT_EQ(count(c.line), 1) << env.log();
+    }
+    EXPECT_EQ(count("can not get semaphores"), 0);
 }
 
 TEST_F(Monitor520, SetModeWithoutDisplayDeviceEndsTheService) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +46,75 @@ IsolatedEnv::~IsolatedEnv() {
     unsetenv("VEL_LOG_DIR");
     unsetenv("VEL_FW_DIR");
     unsetenv("VEL_SHM_NAME");
+}
+
+bool makeShmObject(const std::string& name, size_t size, unsigned char fill, mode_t mode,
+                   uid_t owner) {
+    int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, mode);
+    if (fd < 0) return false;
+    bool ok = fchmod(fd, mode) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
+    std::string bytes(size, static_cast<char>(fill));
+    ok = ok && pwrite(fd, bytes.data(), size, 0) == static_cast<ssize_t>(size);
+    if (ok && owner != static_cast<uid_t>(-1)) ok = fchown(fd, owner, owner) == 0;
+    close(fd);
+    return ok;
+}
+
+bool resizeShmObject(const std::string& name, size_t size) {
+    int fd = shm_open(name.c_str(), O_RDWR, 0);
+    if (fd < 0) return false;
+    bool ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+    close(fd);
+    return ok;
+}
+
+std::string shmBytes(const std::string& name) {
+    int fd = shm_open(name.c_str(), O_RDONLY, 0);
+    if (fd < 0) return "";
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    off_t pos = 0;
+    while ((n = pread(fd, buf, sizeof buf, pos)) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+        pos += n;
+    }
+    close(fd);
+    return out;
+}
+
+bool statShmObject(const std::string& name, struct stat* st) {
+    int fd = shm_open(name.c_str(), O_RDONLY, 0);
+    if (fd < 0) return false;
+    bool ok = fstat(fd, st) == 0;
+    close(fd);
+    return ok;
+}
+
+ShmMapping::~ShmMapping() {
+    if (m_addr) munmap(m_addr, m_size);
+}
+
+void* ShmMapping::map(const std::string& name, size_t size) {
+    int fd = shm_open(name.c_str(), O_RDWR, 0);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(size)) {
+        close(fd);
+        return nullptr;
+    }
+    if (!m_addr || st.st_ino != m_ino || size != m_size) {
+        if (m_addr) munmap(m_addr, m_size);
+        m_addr = nullptr;
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p != MAP_FAILED) {
+            m_addr = p;
+            m_size = size;
+            m_ino = st.st_ino;
+        }
+    }
+    close(fd);
+    return m_addr;
 }
 
 std::string IsolatedEnv::log() const { return decodeLog(readFile(logFile())); }

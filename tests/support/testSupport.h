@@ -3,6 +3,8 @@
 // polling for conditions.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -81,6 +83,36 @@ ProcResult run(const std::vector<std::string>& argv, const std::vector<std::stri
                std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 std::string binPath(const std::string& relative);  // under the build directory
+
+// POSIX shared-memory objects as another process (or another user) sees them.
+// Creates (or reopens) `name` with `size` bytes of `fill` and `mode`; when `owner` is not -1 the
+// object is given to that uid (root only). Returns false on any failure.
+bool makeShmObject(const std::string& name, size_t size, unsigned char fill, mode_t mode = 0666,
+                   uid_t owner = static_cast<uid_t>(-1));
+// Sets the size of an existing object, as any user with write access may. False on failure.
+bool resizeShmObject(const std::string& name, size_t size);
+// The object's bytes (read through a descriptor, never mapped), or "" when it cannot be opened.
+std::string shmBytes(const std::string& name);
+// stat of the object; false when it does not exist.
+bool statShmObject(const std::string& name, struct stat* st);
+
+// A shared mapping of the object that currently holds `name`, as a client process would have
+// it (tests play the client side with it). Each call checks the name: when a new object has
+// replaced the mapped one (a service restarted in the test), the new one is mapped. Returns null
+// when the object does not exist or is shorter than `size`. Unmapped on destruction.
+class ShmMapping {
+  public:
+    ShmMapping() = default;
+    ~ShmMapping();
+    ShmMapping(const ShmMapping&) = delete;
+    ShmMapping& operator=(const ShmMapping&) = delete;
+    void* map(const std::string& name, size_t size);
+
+  private:
+    void* m_addr = nullptr;
+    size_t m_size = 0;
+    ino_t m_ino = 0;
+};
 
 // Index of the first line at or after `from` that contains `needle`, or -1.
 int findLine(const std::vector<std::string>& lines, const std::string& needle, int from = 0);

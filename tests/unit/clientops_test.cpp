@@ -3,6 +3,7 @@
 #include "devmgr/clientOps.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -34,20 +35,25 @@ std::string bar(int n, const std::string& pct) {
            "%\r";
 }
 
-// The service's side: creates the block under the test's name and removes it afterwards.
+// The service's side: creates the block under the test's name and removes it afterwards. The
+// test plays the service through a mapping of its own (the service itself never maps the block);
+// a test that cuts the block short stops touching the mapping.
 class ClientOps : public ::testing::Test {
   protected:
     vtest::IsolatedEnv env;
     int fd = -1;
-    unsigned char* raw = nullptr;
+    void* raw = MAP_FAILED;
     VEL_SHM_BLOCK* block = nullptr;
 
     void SetUp() override {
-        ASSERT_EQ(0, controlBlockCreate(env.shmName().c_str(), &fd, &raw));
-        block = reinterpret_cast<VEL_SHM_BLOCK*>(raw);
+        ASSERT_EQ(0, controlBlockCreate(env.shmName().c_str(), &fd));
+        raw = mmap(nullptr, VEL_SHM_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ASSERT_NE(MAP_FAILED, raw);
+        block = static_cast<VEL_SHM_BLOCK*>(raw);
     }
     void TearDown() override {
-        if (fd >= 0) controlBlockDestroy(env.shmName().c_str(), fd, raw);
+        if (raw != MAP_FAILED) munmap(raw, VEL_SHM_SIZE);
+        if (fd >= 0) controlBlockDestroy(env.shmName().c_str(), fd);
     }
     VEL_SHM_RECORD& rec(int k) { return block->record[k]; }
     void writeHostImage(const std::string& tail, size_t padding = 4096) {
@@ -346,6 +352,43 @@ TEST_F(ClientOps, FwLogRefusesAPathThatWouldBeCut) {
     EXPECT_NE(std::string::npos, out.find("fw log path too long")) << out;
     EXPECT_EQ(0, rec(0).fwLogRequest);
     EXPECT_EQ(0, rec(1).fwLogRequest);
+}
+
+// Any local user may cut the block short while a client holds it open: the client then reads no
+// progress and no samples, and ends as it would without an answer.
+TEST_F(ClientOps, BlockCutShortWhileAClientWaitsEndsNothing) {
+    {
+        SCOPED_TRACE("firmware-log watcher");
+        std::thread other([&] {
+            if (!vtest::waitFor([&] { return controlBlockLoad(rec(0).fwLogRequest) == 1; })) return;
+            vtest::resizeShmObject(env.shmName(), 0);
+        });
+        CaptureStdout();
+        int result = getFwLog(3);
+        std::string out = GetCapturedStdout();
+        other.join();
+        EXPECT_EQ(1, result);
+        EXPECT_EQ("get fw log now...\nfw log download timeout\n", out);
+        EXPECT_EQ("", vtest::shmBytes(env.shmName())) << "the client must not grow it back";
+    }
+    ASSERT_TRUE(vtest::resizeShmObject(env.shmName(), VEL_SHM_SIZE));
+    {
+        SCOPED_TRACE("FPS display");
+        rec(0).fpsPrintEnabled = 1;
+        std::thread other([&] {
+            if (!vtest::waitFor([&] { return controlBlockLoad(rec(0).showFpsRequest) == 1; }))
+                return;
+            vtest::resizeShmObject(env.shmName(), 0);
+            std::this_thread::sleep_for(300ms);  // a few of the display's polls
+            showFpsExit = 1;
+        });
+        CaptureStdout();
+        int result = managerShowFps();
+        std::string out = GetCapturedStdout();
+        other.join();
+        EXPECT_EQ(0, result);
+        EXPECT_EQ("====>Vel USB Device FPS<====\n", out);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The service control block: creation with its log lines and clearing rules, removal, the
-// client mapping's refusals, and the bounded text fields.
+// The service control block: creation (a leftover or foreign object is replaced, never adopted)
+// with its log lines, removal, field access that stays inside the object as another process
+// left it, the client view's refusals, and the bounded text fields.
 #include "devmgr/controlBlock.h"
 
 #include <fcntl.h>
@@ -16,50 +17,47 @@
 
 namespace {
 
-// A block that some earlier service left behind, filled with a pattern.
-void makeStaleObject(const std::string& name, size_t size, unsigned char fill) {
-    int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(size)));
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    ASSERT_NE(MAP_FAILED, p);
-    memset(p, fill, size);
-    munmap(p, size);
-    close(fd);
-}
-
 bool objectExists(const std::string& name) {
-    int fd = shm_open(name.c_str(), O_RDONLY, 0);
-    if (fd < 0) return false;
-    close(fd);
-    return true;
+    struct stat st {};
+    return vtest::statShmObject(name, &st);
 }
 
-TEST(ControlBlock, CreateClearsRequestBytesAndIntervalOnly) {
-    vtest::IsolatedEnv env;
-    makeStaleObject(env.shmName(), VEL_SHM_SIZE, 0x5A);
-
+// Creates the service's block; the test owns the descriptor until destroy().
+struct ServiceBlock {
+    std::string name;
     int fd = -1;
-    unsigned char* block = nullptr;
-    ASSERT_EQ(0, controlBlockCreate(env.shmName().c_str(), &fd, &block));
-    ASSERT_NE(nullptr, block);
-    for (int k = 0; k < VEL_SHM_RECORDS; ++k) {
-        const unsigned char* r = block + 288 * k;
-        for (int i = 0; i < 5; ++i) EXPECT_EQ(0, r[i]) << "record " << k << " byte " << i;
-        EXPECT_EQ(0x5A, r[5]) << "reserved bytes are left alone";
-        int32_t interval;
-        memcpy(&interval, r + 112, 4);
-        EXPECT_EQ(0, interval);
-        EXPECT_EQ(0x5A, r[116]);  // the show request is the service's to clear
-        EXPECT_EQ(0x5A, r[16]);   // path
+    explicit ServiceBlock(const std::string& n) : name(n) {}
+    int create() { return controlBlockCreate(name.c_str(), &fd); }
+    void destroy() {
+        if (fd >= 0) controlBlockDestroy(name.c_str(), fd);
+        fd = -1;
     }
-    struct stat st {};
-    ASSERT_EQ(0, fstat(fd, &st));
-    EXPECT_EQ(static_cast<off_t>(VEL_SHM_SIZE), st.st_size);
-    EXPECT_EQ(0666u, st.st_mode & 0777u) << "clients of any user must be able to write requests";
+    ~ServiceBlock() { destroy(); }
+};
 
-    controlBlockDestroy(env.shmName().c_str(), fd, block);
-    EXPECT_FALSE(objectExists(env.shmName()));
+TEST(ControlBlock, CreateReplacesALeftoverWithAFreshZeroBlock) {
+    vtest::IsolatedEnv env;
+    for (size_t leftover : {VEL_SHM_SIZE, size_t{100}, size_t{8192}}) {
+        SCOPED_TRACE("leftover of " + std::to_string(leftover) + " bytes");
+        ASSERT_TRUE(vtest::makeShmObject(env.shmName(), leftover, 0x5A, 0600));
+        struct stat before {};
+        ASSERT_TRUE(vtest::statShmObject(env.shmName(), &before));
+
+        ServiceBlock svc(env.shmName());
+        ASSERT_EQ(0, svc.create());
+        struct stat st {};
+        ASSERT_EQ(0, fstat(svc.fd, &st));
+        EXPECT_NE(before.st_ino, st.st_ino) << "the leftover object was adopted";
+        EXPECT_EQ(static_cast<off_t>(VEL_SHM_SIZE), st.st_size);
+        EXPECT_EQ(0666u, st.st_mode & 0777u) << "clients of any user must be able to write";
+        EXPECT_EQ(std::string(VEL_SHM_SIZE, '\0'), vtest::shmBytes(env.shmName()))
+            << "nothing of the leftover may survive: requests, path, figures";
+        EXPECT_TRUE(controlBlockService().valid());
+
+        svc.destroy();
+        EXPECT_FALSE(objectExists(env.shmName()));
+        EXPECT_FALSE(controlBlockService().valid());
+    }
     auto lines = env.logLines();
     int created = vtest::findLine(lines, "Shared memory object created successfully");
     int unlinked = vtest::findLine(lines, "Shared memory object unlinked");
@@ -67,30 +65,79 @@ TEST(ControlBlock, CreateClearsRequestBytesAndIntervalOnly) {
     EXPECT_GT(unlinked, created);
 }
 
-TEST(ControlBlock, CreateGrowsAShortStaleObject) {
+TEST(ControlBlock, ObjectOfAnotherUserIsReplacedNotAdopted) {
+    if (geteuid() != 0) GTEST_SKIP() << "giving the object to another user needs root";
     vtest::IsolatedEnv env;
-    makeStaleObject(env.shmName(), 100, 0x11);
-    int fd = -1;
-    unsigned char* block = nullptr;
-    ASSERT_EQ(0, controlBlockCreate(env.shmName().c_str(), &fd, &block));
-    block[VEL_SHM_SIZE - 1] = 7;  // the whole block is addressable
-    EXPECT_EQ(0, block[288 + 4]);
-    controlBlockDestroy(env.shmName().c_str(), fd, block);
+    const uid_t other = 65534;  // nobody
+    ASSERT_TRUE(vtest::makeShmObject(env.shmName(), VEL_SHM_SIZE, 0x11, 0666, other));
+    ServiceBlock svc(env.shmName());
+    ASSERT_EQ(0, svc.create());
+    struct stat st {};
+    ASSERT_TRUE(vtest::statShmObject(env.shmName(), &st));
+    EXPECT_EQ(geteuid(), st.st_uid) << "the other user would keep control of the block";
+    EXPECT_EQ(0666u, st.st_mode & 0777u);
+    EXPECT_EQ(std::string(VEL_SHM_SIZE, '\0'), vtest::shmBytes(env.shmName()));
 }
 
 TEST(ControlBlock, OpenFailureIsLoggedWithTheSystemError) {
     vtest::IsolatedEnv env;
     int fd = 5;
-    unsigned char* block = reinterpret_cast<unsigned char*>(1);
     // A name with an inner slash is refused by shm_open (EINVAL).
-    EXPECT_EQ(-1, controlBlockCreate("/vel/bad", &fd, &block));
+    EXPECT_EQ(-1, controlBlockCreate("/vel/bad", &fd));
     EXPECT_EQ(-1, fd);
-    EXPECT_EQ(nullptr, block);
+    EXPECT_FALSE(controlBlockService().valid());
     std::string log = env.log();
     EXPECT_NE(std::string::npos, log.find("shm open failed"));
     EXPECT_NE(std::string::npos,
               log.find(std::string("[error]shm open error: ") + strerror(EINVAL) + "\n"));
     EXPECT_EQ(std::string::npos, log.find("created successfully"));
+}
+
+TEST(ControlBlock, AccessStaysInsideTheObjectAsAnotherProcessLeftIt) {
+    vtest::IsolatedEnv env;
+    ServiceBlock svc(env.shmName());
+    ASSERT_EQ(0, svc.create());
+    const ControlBlockFile cb = controlBlockService();
+    ASSERT_TRUE(cb.put(1, &VEL_SHM_RECORD::powerModeRequest, 1));
+    VEL_SHM_RECORD rec;
+    ASSERT_TRUE(controlBlockServiceRead(1, &rec));
+    EXPECT_EQ(1, rec.powerModeRequest);
+
+    // Cut inside record 1: record 0 is still whole, record 1 is not and holds no request.
+    ASSERT_TRUE(vtest::resizeShmObject(env.shmName(), 300));
+    EXPECT_TRUE(controlBlockServiceRead(0, &rec));
+    memset(&rec, 0x77, sizeof rec);
+    EXPECT_FALSE(controlBlockServiceRead(1, &rec));
+    EXPECT_EQ(std::string(sizeof rec, '\0'), std::string(reinterpret_cast<char*>(&rec), sizeof rec));
+    // A write past the cut is dropped: the object is not grown back.
+    EXPECT_FALSE(cb.put(1, &VEL_SHM_RECORD::fpsInterval, 5));
+    EXPECT_TRUE(cb.put(0, &VEL_SHM_RECORD::fpsInterval, 5));
+    struct stat st {};
+    ASSERT_EQ(0, fstat(svc.fd, &st));
+    EXPECT_EQ(300, st.st_size);
+
+    ASSERT_TRUE(vtest::resizeShmObject(env.shmName(), 0));
+    EXPECT_FALSE(controlBlockServiceRead(0, &rec));
+    EXPECT_FALSE(controlBlockServiceRead(0, &rec));
+    ASSERT_TRUE(vtest::resizeShmObject(env.shmName(), VEL_SHM_SIZE));
+    EXPECT_TRUE(controlBlockServiceRead(0, &rec));
+    EXPECT_EQ(0, rec.fpsInterval) << "the cut took the field with it";
+
+    // Out-of-layout accesses are refused outright.
+    EXPECT_FALSE(cb.readRecord(2, &rec));
+    EXPECT_FALSE(cb.readRecord(-1, &rec));
+    EXPECT_FALSE(cb.writeAt(0, sizeof(VEL_SHM_RECORD) - 1, "ab", 2));
+    EXPECT_FALSE(cb.putAt(0, &VEL_SHM_RECORD::newFpsSample, 3, 1));
+
+    // One warning per cut and record (at its first short read), one line when it is whole again.
+    EXPECT_EQ(1, env.logCount("[warning] control block cut to 300 of 576 bytes by another "
+                              "process, the requests of record 1 are ignored"))
+        << env.log();
+    EXPECT_EQ(1, env.logCount("[warning] control block cut to 0 of 576 bytes by another "
+                              "process, the requests of record 0 are ignored"))
+        << env.log();
+    EXPECT_EQ(2, env.logCount("[warning] control block cut")) << env.log();
+    EXPECT_EQ(1, env.logCount("[info] control block record 0 is whole again")) << env.log();
 }
 
 TEST(ControlBlockView, RefusesMissingAndShortObjects) {
@@ -100,29 +147,37 @@ TEST(ControlBlockView, RefusesMissingAndShortObjects) {
     EXPECT_EQ(ENOENT, errno);
     EXPECT_FALSE(objectExists(env.shmName())) << "a client must never create the block";
 
-    makeStaleObject(env.shmName(), 288, 0);  // one record only: reading record 1 would fault
+    ASSERT_TRUE(vtest::makeShmObject(env.shmName(), 288, 0));  // one record only
     EXPECT_EQ(-1, view.open(env.shmName().c_str(), false));
-    EXPECT_EQ(nullptr, view.block());
+    EXPECT_FALSE(view.valid());
     shm_unlink(env.shmName().c_str());
 }
 
-TEST(ControlBlockView, SeesWhatTheServiceWrites) {
+TEST(ControlBlockView, SeesWhatTheServiceWritesAndSurvivesACut) {
     vtest::IsolatedEnv env;
-    int fd = -1;
-    unsigned char* block = nullptr;
-    ASSERT_EQ(0, controlBlockCreate(env.shmName().c_str(), &fd, &block));
-    auto* svc = reinterpret_cast<VEL_SHM_BLOCK*>(block);
-    svc->record[1].fps[2] = 59.5;
+    ServiceBlock svc(env.shmName());
+    ASSERT_EQ(0, svc.create());
+    ASSERT_TRUE(controlBlockService().putAt(1, &VEL_SHM_RECORD::fps, 2, 59.5));
+    ControlBlockView ro;
+    ASSERT_EQ(0, ro.open(env.shmName().c_str(), false));
+    VEL_SHM_RECORD rec;
+    ASSERT_TRUE(ro.readRecord(1, &rec));
+    EXPECT_DOUBLE_EQ(59.5, rec.fps[2]);
     {
-        ControlBlockView ro;
-        ASSERT_EQ(0, ro.open(env.shmName().c_str(), false));
-        EXPECT_DOUBLE_EQ(59.5, ro.record(1).fps[2]);
         ControlBlockView rw;
         ASSERT_EQ(0, rw.open(env.shmName().c_str(), true));
-        rw.record(0).powerModeRequest = 1;
+        EXPECT_TRUE(rw.put(0, &VEL_SHM_RECORD::powerModeRequest, 1));
+        EXPECT_TRUE(rw.putText(0, &VEL_SHM_RECORD::fwLogPath, "/tmp/x.log"));
     }
-    EXPECT_EQ(1, block[4]);
-    controlBlockDestroy(env.shmName().c_str(), fd, block);
+    ASSERT_TRUE(controlBlockServiceRead(0, &rec));
+    EXPECT_EQ(1, rec.powerModeRequest);
+    EXPECT_EQ("/tmp/x.log", controlBlockGetText(rec.fwLogPath, sizeof rec.fwLogPath));
+
+    // Cut while the client holds it open: reads come back empty, writes are dropped.
+    ASSERT_TRUE(vtest::resizeShmObject(env.shmName(), 10));
+    EXPECT_FALSE(ro.readRecord(1, &rec));
+    EXPECT_EQ(0.0, rec.fps[2]);
+    EXPECT_FALSE(ro.put(0, &VEL_SHM_RECORD::showFpsRequest, 1));
 }
 
 TEST(ControlBlockText, PutCutsAndTerminatesGetStopsAtTheField) {

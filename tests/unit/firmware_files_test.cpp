@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "devmgr/DevManager.h"
+#include "display/VelDisplay520ClassDriver.h"
 #include "firmware/loadFW.h"
 #include "session/VelDev.h"
 #include "testSupport.h"
@@ -225,4 +227,94 @@ TEST(FwFileSize, StreamSizeAndRewind) {
     closeF(attr);
     EXPECT_EQ(getFileSize(static_cast<FILE*>(nullptr)), -1);
     EXPECT_EQ(closeFiles(nullptr), 1);
+}
+
+namespace {
+
+// A read-only stream of `size` bytes that are all 'z' except `tail` at the very end; it exists
+// only as this description, and it counts the bytes handed out, so a test can tell how much of
+// the "file" a reader looked at.
+struct VirtualImage {
+    off64_t size;
+    std::string tail;
+    off64_t pos = 0;
+    size_t bytesRead = 0;
+
+    static ssize_t read(void* cookie, char* buf, size_t n) {
+        auto* v = static_cast<VirtualImage*>(cookie);
+        size_t done = 0;
+        for (; done < n && v->pos < v->size; ++done, ++v->pos) {
+            const off64_t tailStart = v->size - static_cast<off64_t>(v->tail.size());
+            buf[done] = v->pos >= tailStart ? v->tail[static_cast<size_t>(v->pos - tailStart)] : 'z';
+        }
+        v->bytesRead += done;
+        return static_cast<ssize_t>(done);
+    }
+    static int seek(void* cookie, off64_t* offset, int whence) {
+        auto* v = static_cast<VirtualImage*>(cookie);
+        off64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? v->pos : v->size;
+        if (base + *offset < 0) return -1;
+        v->pos = base + *offset;
+        *offset = v->pos;
+        return 0;
+    }
+    FILE* open() {
+        cookie_io_functions_t io{};
+        io.read = &VirtualImage::read;
+        io.seek = &VirtualImage::seek;
+        FILE* f = fopencookie(this, "rb", io);
+        if (f) setvbuf(f, nullptr, _IONBF, 0);  // every byte read is a byte counted
+        return f;
+    }
+};
+
+}  // namespace
+
+// The host image's version is in its last 128 bytes: an image of any size is read only there
+// (bring-up and every hot-plug look at it), and its whole size is never held in memory.
+TEST(FwHostVersion, OnlyTheTailOfAnImageOfAnySizeIsRead) {
+    vtest::IsolatedEnv env;
+    VelDisplay520Class dc(nullptr, 0);
+    const std::string tail = "Version: 2.24.6.0 build 0520" + std::string(20, 'z');
+    struct Case {
+        off64_t size;
+        const char* version;
+    } cases[] = {
+        {off64_t{1} << 40, " 2.24.6.0"},  // a terabyte: reading it whole cannot even be tried
+        {0x500000, " 2.24.6.0"},
+        {static_cast<off64_t>(tail.size()), " 2.24.6.0"},  // shorter than 128 bytes
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + " bytes");
+        VirtualImage image{c.size, tail};
+        FILE* f = image.open();
+        ASSERT_NE(f, nullptr);
+        char version[32] = "unchanged";
+        EXPECT_EQ(dc.getLocalFw1Ver(f, version), 1);
+        EXPECT_STREQ(version, c.version);
+        EXPECT_LE(image.bytesRead, 128u);
+        fclose(f);
+    }
+    {
+        SCOPED_TRACE("a stamp before the last 128 bytes is not looked for");
+        VirtualImage image{1 << 20, "Version: 9.9 build" + std::string(128, 'z')};
+        FILE* f = image.open();
+        char version[32] = "unchanged";
+        EXPECT_EQ(dc.getLocalFw1Ver(f, version), 0);
+        EXPECT_STREQ(version, "unchanged");
+        EXPECT_LE(image.bytesRead, 128u);
+        fclose(f);
+    }
+    {
+        SCOPED_TRACE("empty image and no image");
+        VirtualImage image{0, ""};
+        FILE* f = image.open();
+        char version[32] = "unchanged";
+        EXPECT_EQ(dc.getLocalFw1Ver(f, version), 0);
+        fclose(f);
+        EXPECT_EQ(dc.getLocalFw1Ver(nullptr, version), 0);
+        EXPECT_STREQ(version, "unchanged");
+        EXPECT_EQ(env.logCount("[error] can't read file"), 1) << env.log();
+        EXPECT_EQ(env.logCount("[error] can't open file"), 1) << env.log();
+    }
 }

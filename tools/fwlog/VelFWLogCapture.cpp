@@ -7,19 +7,21 @@
 //      bytes "get firmware log" in one write, without terminator, and closes it;
 //   2. the tool opens the pipe for reading (blocking until a writer has it); the other end
 //      writes one answer of at most 127 bytes; the first read that yields data is the answer.
-// The reading side is bounded: the open and the wait for data together last at most
-// VEL_FWLOG_WAIT_MS milliseconds (default 5000), so a server that goes away, or closes its end
-// without answering, ends the tool with a message instead of a hang or a spin.
+// The tool waits, blocked in open() and read(), for as long as the other end takes to open the
+// pipe and to answer: fetching a log may take the other end a while. Only an end of file (the
+// other end closed its write side without writing) is bounded: the tool then waits at most
+// VEL_FWLOG_WAIT_MS milliseconds (default 5000) for a writer to come back with the answer,
+// sleeping in poll() meanwhile, and otherwise ends with a message instead of spinning on the
+// end of file.
 //
 // Environment: VEL_LOG_DIR replaces "/var/log/VelUSBDisplay/" as the service does.
 // Exit status: 0 after an answer was printed; 1 when the pipe cannot be created, is not a FIFO
-// or cannot be opened for writing; 2 when no answer came in time.
+// or cannot be opened; 2 when the other end closed the pipe without answering.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -53,66 +55,53 @@ long answerWaitMs() {
     return ms > MAX_WAIT_MS ? MAX_WAIT_MS : ms;
 }
 
-void onAlarm(int) {}  // only interrupts the blocking open
-
-// Arms a one-shot SIGALRM without SA_RESTART, so a blocking open() returns EINTR when it fires.
-void armAlarm(long ms) {
-    struct sigaction sa {};
-    sa.sa_handler = onAlarm;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGALRM, &sa, nullptr);
-    struct itimerval it {};
-    it.it_value.tv_sec = ms / 1000;
-    it.it_value.tv_usec = (ms % 1000) * 1000;
-    setitimer(ITIMER_REAL, &it, nullptr);
-}
-
-void disarmAlarm() {
-    struct itimerval it {};
-    setitimer(ITIMER_REAL, &it, nullptr);
-}
-
 long msSince(std::chrono::steady_clock::time_point start) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now() - start)
                                  .count());
 }
 
-// Opens the pipe for reading and waits for the first data. Returns the byte count (> 0) with
-// the answer in `answer`, or 0 when none came within `waitMs`.
-ssize_t readAnswer(const char* path, char* answer, long waitMs) {
-    auto start = std::chrono::steady_clock::now();
-    armAlarm(waitMs);
-    int fd;
-    do {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR && msSince(start) < waitMs);
-    disarmAlarm();
-    if (fd < 0) return 0;
-    // Once the writer is gone every read would return end of file at once. Holding a write end
-    // of our own keeps the pipe from reporting that, so poll() sleeps until data or the
-    // deadline (a later writer may still answer). The open cannot block: we are a reader.
-    int keep = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+// After an end of file: waits up to `waitMs` for a writer that comes back and answers. A write
+// end of our own keeps the pipe from reporting end of file again at once, so poll() sleeps until
+// data or the deadline. Returns the byte count (> 0), or 0 when nothing came.
+ssize_t readLateAnswer(const char* path, int fd, char* answer, long waitMs) {
+    // Cannot block: we hold a read end.
+    const int keep = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (keep < 0) return 0;
+    const auto start = std::chrono::steady_clock::now();
     ssize_t ret = 0;
     for (;;) {
-        long left = waitMs - msSince(start);
+        const long left = waitMs - msSince(start);
         if (left <= 0) break;
         struct pollfd p {
             fd, POLLIN, 0
         };
-        int pr = poll(&p, 1, static_cast<int>(left));
+        const int pr = poll(&p, 1, static_cast<int>(left));
         if (pr < 0 && errno == EINTR) continue;
         if (pr <= 0) break;
         ret = read(fd, answer, ANSWER_SIZE - 1);
         if (ret > 0) break;
         if (ret < 0 && errno != EINTR && errno != EAGAIN) break;
-        if (ret == 0 && keep < 0) {
-            // Without our own write end an end of file would repeat at once; wait in slices.
-            usleep(50000);
-        }
         ret = 0;
     }
-    if (keep >= 0) close(keep);
+    close(keep);
+    return ret > 0 ? ret : 0;
+}
+
+// Opens the pipe for reading and takes the first data as the answer. Returns the byte count
+// (> 0); 0 when the other end closed without answering and did not come back within `waitMs`
+// (or the read failed); -1 when the pipe cannot be opened.
+ssize_t readAnswer(const char* path, char* answer, long waitMs) {
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_CLOEXEC);  // blocks until the other end opens to write
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    ssize_t ret;
+    do {
+        ret = read(fd, answer, ANSWER_SIZE - 1);  // blocks while a writer holds the pipe
+    } while (ret < 0 && errno == EINTR);
+    if (ret == 0) ret = readLateAnswer(path, fd, answer, waitMs);
     close(fd);
     return ret > 0 ? ret : 0;
 }
@@ -166,7 +155,11 @@ int main() {
     memset(save_notify, 0, sizeof save_notify);
     long waitMs = answerWaitMs();
     ret = readAnswer(total_path.c_str(), save_notify, waitMs);
-    if (ret <= 0) {
+    if (ret < 0) {
+        printf("open pipefile failed\n");
+        return 1;
+    }
+    if (ret == 0) {
         printf("no answer on the pipe within %ld ms\n", waitMs);
         return 2;
     }
