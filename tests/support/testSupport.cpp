@@ -47,6 +47,10 @@ IsolatedEnv::~IsolatedEnv() {
     unsetenv("VEL_SHM_NAME");
 }
 
+std::vector<std::string> IsolatedEnv::processEnv() const {
+    return {"VEL_LOG_DIR=" + logDir(), "VEL_FW_DIR=" + fwDir(), "VEL_SHM_NAME=" + shmName()};
+}
+
 std::string IsolatedEnv::log() const { return decodeLog(readFile(logFile())); }
 
 std::vector<std::string> IsolatedEnv::logLines() const {
