@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -13,6 +14,7 @@
 #include "emulator/evdi/evdiEmu.h"
 #include "emulator/output/pngWriter.h"
 #include "emulator/output/summary.h"
+#include "emulator/usb/bus.h"
 #include "service/threads.h"
 #include "session/VelDev.h"
 
@@ -75,9 +77,62 @@ emu::Model520::Monitor builtInMonitor(int port) {
     return m;
 }
 
-void DesktopDriver::start(std::vector<RunAdapter> adapters, emu::Scene scene, bool light,
-                          long seconds) {
+void MonitorIdentities::add(int adapter, int port, emu::Model520::Monitor* monitor) {
+    std::vector<uint8_t>& e = monitor->edid;
+    if (e.size() < 128) return;  // no identity to tell it by
+    auto identity = [&e] {
+        std::array<uint8_t, 10> id{};
+        std::copy(e.begin() + 8, e.begin() + 18, id.begin());
+        return id;
+    };
+    const std::pair<int, int> slot{adapter, port};
+    for (uint32_t n = 0; n < 4096; ++n) {
+        auto it = owner_.find(identity());
+        if (it == owner_.end() || it->second == slot) break;
+        // Bytes 12-15: the serial number, little-endian. The checksum moves by what the bytes
+        // gained, so an EDID keeps whatever checksum state it came with.
+        const uint32_t serial = 0x56450000u + static_cast<uint32_t>(adapter) * 0x100u +
+                                static_cast<uint32_t>(port) * 0x10u + n * 0x1000u;
+        int gained = 0;
+        for (int i = 0; i < 4; ++i) {
+            const uint8_t b = static_cast<uint8_t>(serial >> (8 * i));
+            gained += b - e[12 + i];
+            e[12 + i] = b;
+        }
+        e[127] = static_cast<uint8_t>(e[127] - gained);
+    }
+    owner_[identity()] = slot;
+}
+
+int plugAdapter(RunAdapter& a) {
+    std::shared_ptr<emu::DeviceModel> device = a.make();
+    auto m520 = std::dynamic_pointer_cast<emu::Model520>(device);
+    // Monitors already on the outputs; the adapter reports them when it is switched on.
+    if (m520)
+        for (int p = 0; p < 3; ++p)
+            if (a.ports[p]) m520->plugMonitor(p, *a.ports[p], false);
+    const int id = emu::Bus::instance().plug(device, emu::adapterIdentity(a.model));
+    if (id < 0) {
+        fprintf(stderr, "vel-emulate: cannot plug adapter %s\n", a.model.c_str());
+        return -1;
+    }
+    if (a.model520)
+        for (const auto& m : a.model520->received()) a.bytesBefore += m.transferLength;
+    a.device = std::move(device);
+    a.model520 = std::move(m520);
+    a.busId = id;
+    a.plugged = true;
+    return id;
+}
+
+void DesktopDriver::start(std::vector<RunAdapter> adapters, std::vector<RunEvent> events,
+                          emu::Scene scene, bool light, long seconds) {
     adapters_ = std::move(adapters);
+    queues_.assign(adapters_.size(), {});
+    waitingSince_.assign(adapters_.size(), {});
+    for (RunEvent& ev : events)
+        if (ev.adapter >= 0 && static_cast<size_t>(ev.adapter) < adapters_.size())
+            queues_[static_cast<size_t>(ev.adapter)].push_back(std::move(ev));
     started_ = std::chrono::steady_clock::now();
     thread_ = std::thread([this, scene, light, seconds] { run(scene, light, seconds); });
 }
@@ -91,11 +146,129 @@ double DesktopDriver::runSeconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
 }
 
+evdi_handle DesktopDriver::desktopOf(const RunAdapter& a, int port) const {
+    if (!a.plugged || port < 0 || port >= 3 || !a.ports[port]) return nullptr;
+    const std::vector<uint8_t>& edid = a.ports[port]->edid;
+    if (edid.size() < 128) return nullptr;
+    // Newest first: the display of a monitor just plugged back can open before its old one
+    // has closed.
+    const std::vector<evdi_handle> open = emu::openHandles();
+    for (auto it = open.rbegin(); it != open.rend(); ++it) {
+        evdi_handle h = *it;
+        const emu::EvdiConnectRecord r = emu::connectRecord(h);
+        if (r.connected && r.edid.size() >= 18 &&
+            std::equal(edid.begin() + 8, edid.begin() + 18, r.edid.begin() + 8) &&
+            emu::desktopRunning(h))
+            return h;
+    }
+    return nullptr;
+}
+
+namespace {
+
+// PSNR of a monitor's picture against the desktop of `h`; negative when they cannot be
+// compared (no desktop, no frame yet, other sizes).
+double againstDesktop(const emu::Model520::Picture& p, evdi_handle h) {
+    if (!h || p.framesShown == 0) return -1.0;
+    const emu::DesktopMode mode = emu::desktopMode(h);
+    if (mode.width != p.width || mode.height != p.height) return -1.0;
+    const std::vector<uint32_t> desk = emu::desktopPixels(h);
+    if (desk.size() * 4 != p.pixels.size()) return -1.0;
+    const size_t stride = static_cast<size_t>(mode.width) * 4;
+    return emu::psnr(reinterpret_cast<const uint8_t*>(desk.data()), p.pixels.data(), mode.width,
+                     mode.height, stride, stride);
+}
+
+}  // namespace
+
+DesktopDriver::Outcome DesktopDriver::apply(RunAdapter& a, const RunEvent& ev) {
+    const double now = runSeconds();
+    switch (ev.action) {
+        case EventAction::UnplugAdapter:
+            if (emu::Bus::instance().unplug(a.busId) == 0) {
+                a.plugged = false;
+                a.history.push_back({now, false, a.busId});
+            }
+            return Outcome::Done;
+        case EventAction::PlugAdapter:
+            if (plugAdapter(a) > 0) a.history.push_back({now, true, a.busId});
+            return Outcome::Done;
+        case EventAction::PlugMonitor:
+            a.ports[ev.port] = ev.monitor;
+            // An adapter off the bus takes the monitor along when it is plugged again.
+            if (a.plugged && a.model520) a.model520->plugMonitor(ev.port, ev.monitor, true);
+            return Outcome::Done;
+        case EventAction::UnplugMonitor:
+            a.ports[ev.port].reset();
+            if (a.plugged && a.model520) a.model520->unplugMonitor(ev.port, true);
+            return Outcome::Done;
+        case EventAction::Dpms:
+        case EventAction::Mode: {
+            // The desktop exists once the service has shown the monitor.
+            evdi_handle h = desktopOf(a, ev.port);
+            if (!h) return Outcome::NotYet;
+            if (ev.action == EventAction::Dpms)
+                emu::desktopSetDpms(h, ev.dpms);
+            else
+                emu::desktopSetMode(h, ev.mode);
+            return Outcome::Done;
+        }
+    }
+    return Outcome::Done;
+}
+
+void DesktopDriver::applyDue() {
+    // How long a desktop event waits for its desktop (the service still plugging the monitor
+    // in) before it is given up; later events of the same adapter wait behind it, so that its
+    // events keep their order.
+    constexpr auto kDesktopWait = std::chrono::seconds(5);
+    const double now = runSeconds();
+    for (size_t i = 0; i < adapters_.size(); ++i) {
+        std::deque<RunEvent>& q = queues_[i];
+        while (!q.empty() && q.front().seconds <= now) {
+            const auto t = std::chrono::steady_clock::now();
+            if (apply(adapters_[i], q.front()) == Outcome::NotYet) {
+                if (waitingSince_[i] == std::chrono::steady_clock::time_point{})
+                    waitingSince_[i] = t;
+                if (t - waitingSince_[i] < kDesktopWait) break;
+                fprintf(stderr, "vel-emulate: %s: %s: no desktop for it after 5 s, skipped\n",
+                        q.front().where.c_str(), q.front().text.c_str());
+            }
+            waitingSince_[i] = {};
+            q.pop_front();
+        }
+    }
+}
+
+void DesktopDriver::sample() {
+    for (size_t i = 0; i < adapters_.size(); ++i) {
+        const RunAdapter& a = adapters_[i];
+        if (!a.model520 || !a.plugged) continue;
+        for (int out = 0; out < 3; ++out) {
+            if (!a.ports[out]) continue;
+            evdi_handle h = desktopOf(a, out);
+            if (!h) continue;
+            const emu::Model520::Picture p = a.model520->picture(out);
+            if (againstDesktop(p, h) >= kShowsDesktopDb)
+                lastShowed_[{static_cast<int>(i), p.target}] = runSeconds();
+        }
+    }
+}
+
 void DesktopDriver::run(emu::Scene scene, bool light, long seconds) {
     vel::threadInit("emuDesktop");
+    // Comparing pictures costs a few milliseconds per monitor: a few times a second is enough.
+    constexpr int kSampleEvery = 8;
     const auto drawUntil =
         started_ + std::chrono::milliseconds(seconds > 0 ? seconds * 1000 - kSettleMs : 0);
-    while (!stop_ && (seconds == 0 || std::chrono::steady_clock::now() < drawUntil)) {
+    const auto end = started_ + std::chrono::seconds(seconds);
+    for (int step = 0; !stop_; ++step) {
+        const auto now = std::chrono::steady_clock::now();
+        const bool drawing = seconds == 0 || now < drawUntil;
+        if (!drawing && now >= end) break;
+        applyDue();
+        // Between steps the last frame has had a step's time to reach the monitors.
+        if (step % kSampleEvery == 0) sample();
         if (light && g_dev) {
             for (int key = 0; key < 2; ++key) {
                 if (auto dev = g_dev->findDev(key)) {
@@ -104,43 +277,36 @@ void DesktopDriver::run(emu::Scene scene, bool light, long seconds) {
                 }
             }
         }
-        for (evdi_handle h : emu::openHandles()) {
-            if (!emu::desktopRunning(h)) continue;
-            emu::desktopSetScene(h, scene);
-            emu::desktopStep(h);
+        if (drawing) {
+            for (evdi_handle h : emu::openHandles()) {
+                if (!emu::desktopRunning(h)) continue;
+                emu::desktopSetScene(h, scene);
+                emu::desktopStep(h);
+            }
         }
         vel::sleepMs(kStepMs);
     }
     if (seconds == 0 || stop_) return;
-    vel::sleepMs(kSettleMs);
     takeShots();
     kill(getpid(), SIGTERM);
 }
 
 void DesktopDriver::takeShots() {
-    for (const RunAdapter& a : adapters_) {
+    const double now = runSeconds();
+    for (size_t i = 0; i < adapters_.size(); ++i) {
+        const RunAdapter& a = adapters_[i];
         if (!a.model520) continue;
-        std::shared_ptr<VelDev> dev = g_dev ? g_dev->findDev(a.sessionKey) : nullptr;
         for (int out = 0; out < 3; ++out) {
             Shot s;
-            s.busId = a.busId;
+            s.adapterId = a.id;
             s.model = a.model;
             s.picture = a.model520->picture(out);
             if (s.picture.target == 0) continue;
-            if (dev && s.picture.framesShown > 0) {
-                auto it = dev->target2View.find(s.picture.target);
-                evdi_handle h =
-                    it == dev->target2View.end() ? nullptr : dev->evdiHandle[it->second];
-                const emu::DesktopMode mode = h ? emu::desktopMode(h) : emu::DesktopMode{};
-                if (mode.width == s.picture.width && mode.height == s.picture.height) {
-                    const std::vector<uint32_t> desk = emu::desktopPixels(h);
-                    const size_t stride = static_cast<size_t>(mode.width) * 4;
-                    if (desk.size() * 4 == s.picture.pixels.size())
-                        s.psnrDb = emu::psnr(reinterpret_cast<const uint8_t*>(desk.data()),
-                                             s.picture.pixels.data(), mode.width, mode.height,
-                                             stride, stride);
-                }
-            }
+            s.psnrDb = againstDesktop(s.picture, desktopOf(a, out));
+            const std::pair<int, int> key{static_cast<int>(i), s.picture.target};
+            if (s.psnrDb >= kShowsDesktopDb) lastShowed_[key] = now;
+            auto it = lastShowed_.find(key);
+            if (it != lastShowed_.end()) s.lastShowedS = it->second;
             shots_.push_back(std::move(s));
         }
     }
@@ -150,11 +316,15 @@ void DesktopDriver::takeShots() {
 std::vector<Shot> DesktopDriver::shots() {
     if (shot_) return shots_;
     std::vector<Shot> now;
-    for (const RunAdapter& a : adapters_) {
+    for (size_t i = 0; i < adapters_.size(); ++i) {
+        const RunAdapter& a = adapters_[i];
         if (!a.model520) continue;
         for (int out = 0; out < 3; ++out) {
-            Shot s{a.busId, a.model, a.model520->picture(out), -1.0};
-            if (s.picture.target != 0) now.push_back(std::move(s));
+            Shot s{a.id, a.model, a.model520->picture(out), -1.0, -1.0};
+            if (s.picture.target == 0) continue;
+            auto it = lastShowed_.find({static_cast<int>(i), s.picture.target});
+            if (it != lastShowed_.end()) s.lastShowedS = it->second;
+            now.push_back(std::move(s));
         }
     }
     return now;
@@ -165,10 +335,11 @@ int writeOutputs(const std::string& dir, const std::vector<RunAdapter>& adapters
     emu::RunSummary summary;
     int rc = 0;
     for (const RunAdapter& a : adapters) {
-        uint64_t bytes = 0;
+        uint64_t bytes = a.bytesBefore;
         if (a.model520)
             for (const auto& m : a.model520->received()) bytes += m.transferLength;
-        summary.setAdapter(a.busId, a.model, bytes);
+        summary.setAdapter(a.id, a.model, bytes);
+        summary.setHistory(a.id, a.history);
     }
     for (const Shot& s : shots) {
         const emu::Model520::Picture& p = s.picture;
@@ -180,10 +351,11 @@ int writeOutputs(const std::string& dir, const std::vector<RunAdapter>& adapters
         m.framesPerSecond = emu::framesPerSecond(p.framesShown, seconds);
         m.bytesReceived = p.bytesReceived;
         m.psnrDb = s.psnrDb;
-        summary.setMonitor(s.busId, m);
+        m.lastShowedDesktopS = s.lastShowedS;
+        summary.setMonitor(s.adapterId, m);
         if (p.framesShown == 0 || p.pixels.empty()) continue;
         char name[64];
-        snprintf(name, sizeof name, "/%d-0x%02x.png", s.busId, p.target);
+        snprintf(name, sizeof name, "/%d-0x%02x.png", s.adapterId, p.target);
         const int w = emu::writePng(dir + name, p.width, p.height, static_cast<size_t>(p.width) * 4,
                                     p.pixels.data());
         if (w != 0) {

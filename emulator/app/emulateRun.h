@@ -1,21 +1,35 @@
 // vel-emulate's desktop run: monitors for the emulated model-520 adapters (from EDID files or
 // built in), the desktop driver that draws a scene on every open display while the service
-// runs, the end of a timed run (let the desktop settle, take each monitor's picture and its
-// desktop, then stop the service), and the run's outputs (DIR/summary.json and one PNG per
-// monitor).
+// runs and plays the run's timeline (runEvents.h), the end of a timed run (let the desktop
+// settle, take each monitor's picture and its desktop, then stop the service), and the run's
+// outputs (DIR/summary.json and one PNG per monitor).
 //
-// Threads: the driver runs on its own thread ("emuDesktop"), which also sends the SIGTERM that
-// ends a timed run; everything else runs on the main thread.
+// A monitor's desktop is the EVDI display the service connected with that monitor's EDID: the
+// stand-in knows a display by nothing else, so the monitors of one run are given EDIDs that
+// differ in their identity bytes (MonitorIdentities). A monitor "shows its desktop" when its
+// picture has the desktop's size and a PSNR against it of kShowsDesktopDb or more; the driver
+// checks that between drawing steps about four times a second and once more in the final shot.
+//
+// Threads: the driver runs on its own thread ("emuDesktop"), which alone plugs and unplugs
+// adapters and monitors during the run, and also sends the SIGTERM that ends a timed run;
+// everything else runs on the main thread, before start() or after stop().
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <deque>
+#include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "emulator/adapters/model520.h"
+#include "emulator/app/runEvents.h"
 #include "emulator/evdi/desktop.h"
+#include "emulator/output/summary.h"
 
 namespace emurun {
 
@@ -30,28 +44,58 @@ bool monitorFromFile(const std::string& path, int port, emu::Model520::Monitor* 
 // A 1920 x 1080 monitor on output `port`.
 emu::Model520::Monitor builtInMonitor(int port);
 
-// One adapter of the run, as far as the outputs need it.
-struct RunAdapter {
-    int busId = -1;
-    std::string model;
-    std::shared_ptr<emu::Model520> model520;  // null for the other generation
-    int sessionKey = -1;                      // device key of its session (plug order)
+// The picture matches its desktop at this PSNR or more: the bar the picture tests hold a
+// settled quality-90 frame to.
+constexpr double kShowsDesktopDb = 30.0;
+
+// Gives the monitors of a run EDIDs that differ in their identity bytes (8 to 17: maker,
+// product, serial number, date), as two physical monitors of one make differ in their serial
+// numbers. A monitor whose identity another port already used gets a serial number of its own
+// (block 0's checksum adjusted); the same monitor back on its own port keeps its identity.
+class MonitorIdentities {
+  public:
+    void add(int adapter, int port, emu::Model520::Monitor* monitor);
+
+  private:
+    std::map<std::array<uint8_t, 10>, std::pair<int, int>> owner_;  // identity -> adapter, port
 };
+
+// One adapter of the run.
+struct RunAdapter {
+    int id = -1;     // bus id of its first plug: its id in the outputs
+    int busId = -1;  // bus id now (a re-plugged adapter gets a new one)
+    std::string model;
+    // A fresh adapter as plugged at the start (configuration and answers, no monitors).
+    std::function<std::shared_ptr<emu::DeviceModel>()> make;
+    std::shared_ptr<emu::DeviceModel> device;        // the one on the bus, or the last one there
+    std::shared_ptr<emu::Model520> model520;         // `device` when model 520, else null
+    std::optional<emu::Model520::Monitor> ports[3];  // monitors on its outputs now
+    bool plugged = true;
+    std::vector<emu::PlugEvent> history;
+    uint64_t bytesBefore = 0;  // OUT bytes the adapter took before its last re-plug
+};
+
+// Plugs adapter `a` (made with `a.make`, its monitors on their ports) into the emulated bus:
+// its bus id, or -1 with the reason on stderr.
+int plugAdapter(RunAdapter& a);
 
 // What one monitor showed, taken before the service stopped.
 struct Shot {
-    int busId = -1;
+    int adapterId = -1;  // RunAdapter::id
     std::string model;
     emu::Model520::Picture picture;
-    double psnrDb = -1.0;  // against its desktop; negative: not measured
+    double psnrDb = -1.0;       // against its desktop; negative: not measured
+    double lastShowedS = -1.0;  // when it last showed its desktop; negative: never
 };
 
 class DesktopDriver {
   public:
-    // Draws `scene` on every connected display about 30 times a second and puts every session
-    // into light mode when `light`. With seconds > 0 it stops drawing shortly before the end,
-    // lets the pipeline settle, takes the shots and sends SIGTERM to the process.
-    void start(std::vector<RunAdapter> adapters, emu::Scene scene, bool light, long seconds);
+    // Draws `scene` on every connected display about 30 times a second, puts every session
+    // into light mode when `light` and applies `events` (checked, in time order) when they are
+    // due. With seconds > 0 it stops drawing shortly before the end, lets the pipeline settle,
+    // takes the shots and sends SIGTERM to the process.
+    void start(std::vector<RunAdapter> adapters, std::vector<RunEvent> events, emu::Scene scene,
+               bool light, long seconds);
     // Joins the driver (after the service has stopped).
     void stop();
     ~DesktopDriver() { stop(); }
@@ -59,12 +103,23 @@ class DesktopDriver {
     // now, unmeasured.
     std::vector<Shot> shots();
     double runSeconds() const;
+    // The run's adapters as they are now (after stop(): as the run left them).
+    const std::vector<RunAdapter>& adapters() const { return adapters_; }
 
   private:
+    // Applied, or waiting for the desktop it acts on.
+    enum class Outcome { Done, NotYet };
     void run(emu::Scene scene, bool light, long seconds);
     void takeShots();
+    void applyDue();
+    Outcome apply(RunAdapter& a, const RunEvent& ev);
+    void sample();
+    evdi_handle desktopOf(const RunAdapter& a, int port) const;
 
     std::vector<RunAdapter> adapters_;
+    std::vector<std::deque<RunEvent>> queues_;                         // per adapter, in time order
+    std::vector<std::chrono::steady_clock::time_point> waitingSince_;  // per adapter
+    std::map<std::pair<int, int>, double> lastShowed_;  // (adapter index, target) -> seconds
     std::vector<Shot> shots_;
     bool shot_ = false;
     std::atomic<bool> stop_{false};

@@ -1,46 +1,6 @@
 // vel-emulate: the service, linked against the emulated platform, run against emulated
-// adapters. Exits with the service's status.
-//
-//   vel-emulate [--adapter MODEL]... [--seconds N] [--fault OP]... [--out DIR]
-//               [--answer RULE]... [--fail-out-after MS[:COUNT]]... [--fw-version TEXT]
-//               [--caps-size N] [--log-blocks N] [--log-text TEXT] [--fw-store PATH]
-//     --adapter MODEL  plug an adapter before the service starts: 520, 522, 520A (the emulated
-//                      model-520 adapter), 508, 505, 500
-//     --monitor FILE   (model 520) a monitor with this EDID on the adapter's next output;
-//                      FILE may also name a test monitor built into the emulator (see
-//                      --list-monitors); without any, one built-in 1920 x 1080 monitor
-//     --list-monitors  print the names of the built-in test monitors and exit
-//     --scene NAME     what every desktop draws: static, moving-window (default),
-//                      scrolling-text, full-screen
-//     --mode MODE      smart (default) or light: the sessions' power mode
-//     --capture FILE   write every USB transfer to FILE (pcap, Linux usbmon, link type 220)
-//     A timed run stops drawing 0.7 s before its end, lets the monitors settle, then takes
-//     their pictures; with --out DIR it writes DIR/summary.json (per adapter and monitor: model,
-//     target id, size, frames shown, frames per second, bytes received, PSNR against the
-//     desktop in dB) and DIR/<adapter id>-<target>.png, each monitor's last picture.
-//     --seconds N      stop the service with SIGTERM after N seconds (default 5; 0 = run until
-//                      a signal arrives)
-//     --fault OP       make OP fail on the last adapter given: open, reset, claim, altsetting
-//     --out DIR        folder for the run's outputs (created); after an orderly stop each
-//                      model-520 adapter k writes DIR/model520-k.txt: its heartbeat figures
-//                      ("beats N", "opens N", "closes N", "longest_gap_ms N"), "refused N" with
-//                      one "error: ..." line per refused message, and one "cmd CLASS TYPE
-//                      LENGTH" line per message received
-//   Model-520 options, for the last adapter given:
-//     --answer CLASS:TYPE:MODE[:MS[:COUNT]]
-//                      answer commands of CLASS and TYPE (-1: any) late (MODE late, after MS
-//                      ms), wrongly (wrong: the next type), with the error flag (error) or
-//                      not at all (never); COUNT limits it to the next COUNT such commands
-//     --fail-out-after MS[:COUNT]
-//                      MS ms after the start, the next COUNT (default 1) command transfers
-//                      (OUT 0x01) fail with an I/O error
-//     --fw-version TEXT  firmware version text the adapter reports
-//     --caps-size N    size of the capability block it reports (default 115)
-//     --log-blocks N   firmware-log blocks it serves per request (default 2)
-//     --log-text TEXT  the firmware log's text, cut into those blocks
-//     --fw-store PATH  the adapter's flash: every firmware image it receives is written to
-//                      PATH, and a firmware image found there at start sets the version the
-//                      adapter reports (the version text in the image's last 128 bytes)
+// adapters. Exits with the service's status; 2 for a bad option, events file or value.
+// `vel-emulate --help` prints the options (kHelp below).
 #include <libusb-1.0/libusb.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -84,10 +44,66 @@ struct AdapterArg {
     std::vector<AnswerArg> answers;
     std::vector<FailLater> failLater;
     emu::Model520::Config config;
-    std::shared_ptr<emu::Model520> model520;
-    int busId = -1;
     std::vector<emu::Model520::Monitor> monitors;  // --monitor, by port
 };
+
+const char kHelp[] =
+    "usage: vel-emulate [OPTION]...\n"
+    "Runs the service against emulated adapters, monitors and desktops; exits with the\n"
+    "service's status (2 for a bad option, events file or value).\n"
+    "\n"
+    "  --adapter MODEL    plug an adapter before the service starts: 520, 522, 520A (the\n"
+    "                     emulated model-520 adapter), 508, 505, 500; adapters are numbered\n"
+    "                     from 1 in this order\n"
+    "  --monitor FILE     (model 520) a monitor with this EDID on the adapter's next output;\n"
+    "                     FILE may also name a test monitor built into the emulator;\n"
+    "                     without any, one built-in 1920 x 1080 monitor on output 0\n"
+    "  --list-monitors    print the names of the built-in test monitors and exit\n"
+    "  --scene NAME       what every desktop draws: static, moving-window (default),\n"
+    "                     scrolling-text, full-screen\n"
+    "  --mode MODE        smart (default) or light: the sessions' power mode\n"
+    "  --seconds N        stop the service with SIGTERM after N seconds (default 5; 0 = run\n"
+    "                     until a signal arrives); a timed run stops drawing 0.7 s before its\n"
+    "                     end, lets the monitors settle, then takes their pictures\n"
+    "  --events FILE      a timeline of the run, one event per line: SECONDS ACTION ARGS\n"
+    "                     ('#' starts a comment)\n"
+    "  --at SECONDS:ACTION ARGS   one more event (repeatable)\n"
+    "      ACTION ARGS, with ADAPTER from 1 and PORT 0 to 2:\n"
+    "        plug-monitor ADAPTER PORT [EDIDFILE]   (built-in monitor without a file; a\n"
+    "                                               relative file is read from the events\n"
+    "                                               file's folder)\n"
+    "        unplug-monitor ADAPTER PORT\n"
+    "        unplug-adapter ADAPTER\n"
+    "        plug-adapter ADAPTER                   (switched on afresh, with the monitors\n"
+    "                                               then on its ports)\n"
+    "        dpms ADAPTER PORT on|standby|suspend|off\n"
+    "        mode ADAPTER PORT WIDTHxHEIGHT[@HZ]\n"
+    "  --out DIR          folder for the run's outputs (created): summary.json (per adapter:\n"
+    "                     model, bytes received, plug history; per monitor: target id, size,\n"
+    "                     frames shown, frames per second, bytes received, PSNR against its\n"
+    "                     desktop in dB, when it last showed its desktop), one PNG per\n"
+    "                     monitor (<adapter id>-<target>.png, its last picture), and after an\n"
+    "                     orderly stop model520-K.txt per model-520 adapter K (from 0) as\n"
+    "                     it was last plugged: \"beats N\", \"opens N\", \"closes N\",\n"
+    "                     \"longest_gap_ms N\", \"refused N\" with one \"error: ...\" line per\n"
+    "                     refused message, one \"cmd CLASS TYPE LENGTH\" line per message\n"
+    "  --capture FILE     write every USB transfer to FILE (pcap, Linux usbmon, link type 220)\n"
+    "  --fault OP         make OP fail on the last adapter given: open, reset, claim, altsetting\n"
+    "  --fail-out-after MS[:COUNT]   MS ms after the start, the next COUNT (default 1) command\n"
+    "                     transfers (OUT 0x01) of the last adapter fail with an I/O error\n"
+    "Model-520 options, for the last adapter given (a re-plugged adapter keeps them):\n"
+    "  --answer CLASS:TYPE:late|wrong|error|never[:MS[:COUNT]]\n"
+    "                     answer commands of CLASS and TYPE (-1: any) late (after MS ms),\n"
+    "                     wrongly (the next type), with the error flag, or not at all; COUNT\n"
+    "                     limits it to the next COUNT such commands\n"
+    "  --fw-version TEXT  firmware version text the adapter reports\n"
+    "  --caps-size N      size of the capability block it reports (default 115)\n"
+    "  --log-blocks N     firmware-log blocks it serves per request (default 2)\n"
+    "  --log-text TEXT    the firmware log's text, cut into those blocks\n"
+    "  --fw-store PATH    the adapter's flash: every firmware image it receives is written to\n"
+    "                     PATH, and an image found there at start sets the version it reports\n"
+    "                     (the version text in the image's last 128 bytes)\n"
+    "  --help             this text\n";
 
 bool is520(const std::string& model) { return model == "520" || model == "522" || model == "520A"; }
 
@@ -165,7 +181,7 @@ int usage(const char* prog) {
             "[--fw-version TEXT] [--caps-size N] [--monitor EDIDFILE|NAME]... [--list-monitors] "
             "[--scene static|moving-window|scrolling-text|full-screen] [--mode smart|light] "
             "[--capture FILE] [--log-blocks N] [--log-text TEXT] "
-            "[--fw-store PATH]\n",
+            "[--fw-store PATH] [--events FILE] [--at SECONDS:ACTION ARGS]... [--help]\n",
             prog);
     return 2;
 }
@@ -194,12 +210,33 @@ int main(int argc, char** argv) {
     emu::Scene scene = emu::Scene::MovingWindow;
     bool light = false;
     std::string captureFile;
+    // The run's timeline: --events files and --at options, checked once every option is known.
+    std::vector<emurun::RunEvent> events;
+    auto eventError = [&](const std::string& why) {
+        fprintf(stderr, "%s: %s\n", argv[0], why.c_str());
+        return usage(argv[0]);
+    };
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         if (a == "--list-monitors") {
             for (size_t k = 0; k < emu::kEdidCorpusCount; ++k) printf("%s\n", emu::kEdidCorpus[k].name);
             return 0;
+        } else if (a == "--help" || a == "-h") {
+            fputs(kHelp, stdout);
+            return 0;
+        } else if (a == "--events") {
+            const char* f = value();
+            std::string why;
+            if (!f) return usage(argv[0]);
+            if (!emurun::parseEventFile(f, &events, &why)) return eventError(why);
+        } else if (a == "--at") {
+            const char* e = value();
+            emurun::RunEvent ev;
+            std::string why;
+            if (!e) return usage(argv[0]);
+            if (!emurun::parseAt(e, &ev, &why)) return eventError(why);
+            events.push_back(std::move(ev));
         } else if (a == "--adapter") {
             const char* m = value();
             if (!m || !emu::adapterIdentity(m).valid()) return usage(argv[0]);
@@ -290,6 +327,27 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Monitors already on the outputs when the run starts.
+    std::vector<emurun::EventTarget> targets;
+    for (auto& ad : adapters) {
+        if (is520(ad.model) && ad.monitors.empty())
+            ad.monitors.push_back(emurun::builtInMonitor(0));
+        emurun::EventTarget t;
+        t.model520 = is520(ad.model);
+        for (size_t p = 0; p < ad.monitors.size(); ++p) t.ports[p] = true;
+        targets.push_back(t);
+    }
+    std::string why;
+    if (!emurun::checkEvents(&events, targets, seconds, &why)) return eventError(why);
+    // The desktops are found by their monitors' identities: one each, in the order they appear.
+    emurun::MonitorIdentities identities;
+    for (size_t k = 0; k < adapters.size(); ++k)
+        for (size_t p = 0; p < adapters[k].monitors.size(); ++p)
+            identities.add(static_cast<int>(k), static_cast<int>(p), &adapters[k].monitors[p]);
+    for (auto& ev : events)
+        if (ev.action == emurun::EventAction::PlugMonitor)
+            identities.add(ev.adapter, ev.port, &ev.monitor);
+
     auto& bus = emu::Bus::instance();
     emu::PcapCapture capture;
     if (!captureFile.empty()) {
@@ -300,27 +358,30 @@ int main(int argc, char** argv) {
         }
         bus.setTransferLog(capture.hook());
     }
+    std::vector<emurun::RunAdapter> run;
     for (auto& ad : adapters) {
-        std::shared_ptr<emu::DeviceModel> model;
+        emurun::RunAdapter ra;
+        ra.model = ad.model;
         if (is520(ad.model)) {
-            ad.model520 = std::make_shared<emu::Model520>(ad.config);
-            for (const auto& ans : ad.answers)
-                ad.model520->setAnswer(ans.dataClass, ans.dataType, ans.mode,
-                                       std::chrono::milliseconds(ans.delayMs), ans.count);
-            // Monitors already on the outputs; the adapter reports them when it is switched on.
-            if (ad.monitors.empty()) ad.monitors.push_back(emurun::builtInMonitor(0));
-            for (size_t p = 0; p < ad.monitors.size(); ++p)
-                ad.model520->plugMonitor(static_cast<int>(p), ad.monitors[p], false);
-            model = ad.model520;
+            // Every plug of the adapter, the first and a re-plug, is a fresh power-on with the
+            // same configuration and answers.
+            ra.make = [config = ad.config, answers = ad.answers] {
+                auto m = std::make_shared<emu::Model520>(config);
+                for (const auto& ans : answers)
+                    m->setAnswer(ans.dataClass, ans.dataType, ans.mode,
+                                 std::chrono::milliseconds(ans.delayMs), ans.count);
+                return std::shared_ptr<emu::DeviceModel>(std::move(m));
+            };
+            for (size_t p = 0; p < ad.monitors.size(); ++p) ra.ports[p] = ad.monitors[p];
         } else {
-            model = std::make_shared<emu::SilentAdapter>();
+            ra.make = [] {
+                return std::shared_ptr<emu::DeviceModel>(std::make_shared<emu::SilentAdapter>());
+            };
         }
-        int id = bus.plug(model, emu::adapterIdentity(ad.model));
-        if (id < 0) {
-            fprintf(stderr, "%s: cannot plug adapter %s\n", argv[0], ad.model.c_str());
-            return 2;
-        }
-        ad.busId = id;
+        const int id = emurun::plugAdapter(ra);
+        if (id < 0) return 2;
+        ra.id = id;
+        ra.history.push_back({0.0, true, id});
         for (emu::Op op : ad.faults) bus.faults(id).failOp(op, LIBUSB_ERROR_IO);
         for (const auto& fl : ad.failLater) {
             std::thread([id, fl] {
@@ -330,15 +391,12 @@ int main(int argc, char** argv) {
                                                               emu::Match::ep(0x01));
             }).detach();
         }
+        run.push_back(std::move(ra));
     }
 
-    // The desktop driver draws while the service runs and ends a timed run.
-    std::vector<emurun::RunAdapter> run;
-    for (size_t k = 0; k < adapters.size(); ++k)
-        run.push_back(
-            {adapters[k].busId, adapters[k].model, adapters[k].model520, static_cast<int>(k)});
+    // The desktop driver draws while the service runs, plays the timeline and ends a timed run.
     emurun::DesktopDriver driver;
-    driver.start(run, scene, light, seconds);
+    driver.start(std::move(run), std::move(events), scene, light, seconds);
     char prog[] = "VelUSBDisplay";
     char* serviceArgv[] = {prog, nullptr};
     int status = velMain(1, serviceArgv);
@@ -349,9 +407,9 @@ int main(int argc, char** argv) {
     }
     if (!outDir.empty()) {
         int k = 0;
-        for (auto& ad : adapters)
-            if (ad.model520) writeSummary(outDir, k++, *ad.model520);
-        emurun::writeOutputs(outDir, run, driver.shots(), driver.runSeconds());
+        for (const auto& ra : driver.adapters())
+            if (ra.model520) writeSummary(outDir, k++, *ra.model520);
+        emurun::writeOutputs(outDir, driver.adapters(), driver.shots(), driver.runSeconds());
     }
     return status;
 }

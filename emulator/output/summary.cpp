@@ -18,6 +18,12 @@ nlohmann::json psnrJson(double db) {
     return db;
 }
 
+// Rounded to the millisecond: the times come from a clock read between steps of about 30 ms.
+nlohmann::json secondsJson(double s) {
+    if (!(s >= 0) || !std::isfinite(s)) return nullptr;
+    return std::round(s * 1000.0) / 1000.0;
+}
+
 nlohmann::json monitorJson(const MonitorSummary& m) {
     return {{"target_id", m.targetId},
             {"width", m.width},
@@ -25,7 +31,17 @@ nlohmann::json monitorJson(const MonitorSummary& m) {
             {"frames_shown", m.framesShown},
             {"frames_per_second", std::isfinite(m.framesPerSecond) ? m.framesPerSecond : 0.0},
             {"bytes_received", m.bytesReceived},
-            {"psnr_db", psnrJson(m.psnrDb)}};
+            {"psnr_db", psnrJson(m.psnrDb)},
+            {"last_showed_desktop_s", secondsJson(m.lastShowedDesktopS)}};
+}
+
+nlohmann::json historyJson(const std::vector<PlugEvent>& history) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const PlugEvent& e : history)
+        list.push_back({{"at_s", secondsJson(e.atS)},
+                        {"event", e.plugged ? "plug" : "unplug"},
+                        {"bus_id", e.busId}});
+    return list;
 }
 
 }  // namespace
@@ -53,6 +69,13 @@ void RunSummary::setMonitor(int adapterId, const MonitorSummary& monitor) {
     a.monitors.insert(at, monitor);
 }
 
+void RunSummary::setHistory(int adapterId, const std::vector<PlugEvent>& history) {
+    std::lock_guard<std::mutex> lk(mu_);
+    AdapterSummary& a = adapters_[adapterId];
+    a.id = adapterId;
+    a.history = history;
+}
+
 std::vector<AdapterSummary> RunSummary::adapters() const {
     std::lock_guard<std::mutex> lk(mu_);
     std::vector<AdapterSummary> out;
@@ -68,7 +91,8 @@ std::string RunSummary::json() const {
         list.push_back({{"id", a.id},
                         {"model", a.model},
                         {"bytes_received", a.bytesReceived},
-                        {"monitors", monitors}});
+                        {"monitors", monitors},
+                        {"plug_history", historyJson(a.history)}});
     }
     nlohmann::json doc = {{"adapters", list}};
     // Model names come from our own tables, but replace rather than throw on stray bytes.

@@ -5,10 +5,17 @@
 //   { "adapters": [ { "id": 1, "model": "520", "bytes_received": 123456,
 //                     "monitors": [ { "target_id": 0, "width": 1920, "height": 1080,
 //                                     "frames_shown": 300, "frames_per_second": 29.97,
-//                                     "bytes_received": 120000, "psnr_db": 41.3 } ] } ] }
+//                                     "bytes_received": 120000, "psnr_db": 41.3,
+//                                     "last_showed_desktop_s": 9.3 } ],
+//                     "plug_history": [ { "at_s": 0, "event": "plug", "bus_id": 1 },
+//                                       { "at_s": 3.5, "event": "unplug", "bus_id": 1 } ] } ] }
 // "psnr_db" is a number, the string "inf" when the monitor's picture equals the desktop's
 // exactly (JSON has no infinity, and a finite cap would rank below a near-identical large
-// picture), or null when it was not measured.
+// picture), or null when it was not measured. "last_showed_desktop_s" is the time since the
+// start of the run at which the monitor's picture was last seen to match its desktop, or null
+// when it never was. "plug_history" lists the adapter's arrivals and departures on the bus in
+// order ("event" "plug" or "unplug"; a re-plugged adapter gets a new bus id, its "id" stays the
+// one of its first plug).
 #pragma once
 
 #include <cstddef>
@@ -26,8 +33,15 @@ struct MonitorSummary {
     int height = 0;
     uint64_t framesShown = 0;
     double framesPerSecond = 0.0;
-    uint64_t bytesReceived = 0;  // image bytes that arrived for this monitor
-    double psnrDb = -1.0;        // from psnr(): +inf identical, negative not measured
+    uint64_t bytesReceived = 0;        // image bytes that arrived for this monitor
+    double psnrDb = -1.0;              // from psnr(): +inf identical, negative not measured
+    double lastShowedDesktopS = -1.0;  // seconds since the start; negative: never
+};
+
+struct PlugEvent {
+    double atS = 0.0;  // seconds since the start of the run
+    bool plugged = true;
+    int busId = 0;
 };
 
 struct AdapterSummary {
@@ -35,6 +49,7 @@ struct AdapterSummary {
     std::string model;                     // "520", "508", ...
     uint64_t bytesReceived = 0;            // every OUT byte the adapter took
     std::vector<MonitorSummary> monitors;  // by target id
+    std::vector<PlugEvent> history;        // in the order they happened
 };
 
 class RunSummary {
@@ -44,6 +59,8 @@ class RunSummary {
     // Adds the monitor to adapter `adapterId` (created with an empty model if unknown) or
     // replaces the one with the same target id.
     void setMonitor(int adapterId, const MonitorSummary& monitor);
+    // Replaces the plug history of adapter `adapterId` (created with an empty model if unknown).
+    void setHistory(int adapterId, const std::vector<PlugEvent>& history);
 
     std::vector<AdapterSummary> adapters() const;  // by id
     std::string json() const;                      // the document, indented

@@ -117,6 +117,10 @@ void* ShmMapping::map(const std::string& name, size_t size) {
     return m_addr;
 }
 
+std::vector<std::string> IsolatedEnv::processEnv() const {
+    return {"VEL_LOG_DIR=" + logDir(), "VEL_FW_DIR=" + fwDir(), "VEL_SHM_NAME=" + shmName()};
+}
+
 std::string IsolatedEnv::log() const { return decodeLog(readFile(logFile())); }
 
 std::vector<std::string> IsolatedEnv::logLines() const {

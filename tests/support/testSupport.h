@@ -41,6 +41,9 @@ class IsolatedEnv {
     int logCount(const std::string& needle) const;
     // Fails the test unless lines containing each needle appear in this order.
     void expectLogInOrder(const std::vector<std::string>& needles) const;
+    // "VEL_LOG_DIR=...", "VEL_FW_DIR=...", "VEL_SHM_NAME=...": the environment of a program
+    // started as a process in this isolation.
+    std::vector<std::string> processEnv() const;
 
   private:
     TempDir m_dir;

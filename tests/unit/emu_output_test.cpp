@@ -462,6 +462,30 @@ TEST(Summary, JsonShapeOrderingAndPsnrEncoding) {
     EXPECT_EQ(t1["bytes_received"].get<uint64_t>(), 123456789012ull);
     EXPECT_DOUBLE_EQ(t1["psnr_db"].get<double>(), 41.25);
     EXPECT_EQ(emu::framesPerSecond(10, 0.0), 0.0);
+    // Never seen showing its desktop, and no plug history given.
+    EXPECT_TRUE(t1["last_showed_desktop_s"].is_null());
+    EXPECT_EQ(a3["plug_history"].size(), 0u);
+}
+
+TEST(Summary, LastShowedDesktopAndPlugHistory) {
+    emu::RunSummary s;
+    emu::MonitorSummary m;
+    m.targetId = 0x20;
+    m.lastShowedDesktopS = 7.12349;
+    s.setMonitor(1, m);
+    s.setAdapter(1, "520", 0);
+    s.setHistory(1, {{0.0, true, 1}, {2.5004, false, 1}, {4.0, true, 2}});
+    nlohmann::json j = nlohmann::json::parse(s.json());
+    const auto& a = j["adapters"][0];
+    EXPECT_DOUBLE_EQ(a["monitors"][0]["last_showed_desktop_s"].get<double>(), 7.123);
+    const auto& h = a["plug_history"];
+    ASSERT_EQ(h.size(), 3u);
+    EXPECT_EQ(h[0], nlohmann::json({{"at_s", 0.0}, {"event", "plug"}, {"bus_id", 1}}));
+    EXPECT_EQ(h[1], nlohmann::json({{"at_s", 2.5}, {"event", "unplug"}, {"bus_id", 1}}));
+    EXPECT_EQ(h[2], nlohmann::json({{"at_s", 4.0}, {"event", "plug"}, {"bus_id", 2}}));
+    // The keys the summary had before stay as they were.
+    for (const char* key : {"id", "model", "bytes_received", "monitors"})
+        EXPECT_TRUE(a.contains(key)) << key;
 }
 
 TEST(Summary, WriteCreatesTheDirectoryAndReportsErrors) {
