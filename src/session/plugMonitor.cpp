@@ -201,7 +201,6 @@ int openView(VelDev& dev, int v, _DEV_TOPO_* userData) {
     return 0;
 }
 
-
 // The count of shown and pending monitors, and the first pending one, after a change.
 void syncPlugCounts(VelDev& dev) {
     dev.pluggedMonitors = static_cast<int64_t>(dev.target2View.size() + dev.pendingTargets.size());
@@ -251,8 +250,8 @@ int plugInLocked(VelDev& dev, int targetId, bool singleView) {
     dev.target2View[targetId] = v;
     userData->second = v;
 
-    vel_Printf("Plug in [%d]device, [%ld] monitor!target[%#x]\n", dev.devKey,
-               static_cast<long>(v), targetId);
+    vel_Printf("Plug in [%d]device, [%ld] monitor!target[%#x]\n", dev.devKey, static_cast<long>(v),
+               targetId);
     dev.viewTable[v] = {v, targetId};
     // Session-wide: cleared only for the first view, so shown monitors keep converting while
     // the new one waits for its first mode.

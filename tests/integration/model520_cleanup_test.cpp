@@ -20,8 +20,8 @@ using namespace m520test;
 
 namespace {
 
-// Bytes the main heap has handed out and not yet had back (glibc; 0 when the allocator in use
-// does not report, as under AddressSanitizer).
+// Bytes the main heap has handed out and not yet had back (glibc's figures; an allocator that
+// replaces glibc's, as under AddressSanitizer, leaves them unchanged).
 size_t heapInUse() {
     const struct mallinfo2 mi = mallinfo2();
     return mi.uordblks + mi.hblkhd;
@@ -70,7 +70,8 @@ TEST_F(CleanUp520, QueuedPacketsAreFreedAndTheHandleOutlivesTheTransfer) {
     const size_t before = heapInUse();
     for (int i = 0; i < kWaiting; ++i) dev->sendQueue.push(packet(kBytes));
     ASSERT_EQ(dev->sendQueue.size(), static_cast<size_t>(kWaiting));
-    const size_t queued = heapInUse();
+    // A sanitizer's allocator keeps the heap to itself (its leak check covers this case then).
+    const bool heapReported = heapInUse() >= before + kWaiting * kBytes;
 
     DevManager manager;
     EXPECT_EQ(manager.cleanDevice(dev), 0);
@@ -79,8 +80,7 @@ TEST_F(CleanUp520, QueuedPacketsAreFreedAndTheHandleOutlivesTheTransfer) {
     EXPECT_EQ(bus.status(busId).openHandles, 0);
     EXPECT_TRUE(dev->sendQueue.empty());
     EXPECT_EQ(count("Disconnect [0] device success!!!"), 1);
-    if (before == 0 && queued == 0) GTEST_SKIP() << "the allocator reports no heap figures";
-    ASSERT_GE(queued, before + kWaiting * kBytes);
+    if (!heapReported) GTEST_SKIP() << "the allocator in use reports no heap figures";
     // Every waiting packet's buffer went back (other threads' allocations are far smaller).
     EXPECT_LT(heapInUse(), before + kBytes) << "in use: " << heapInUse() << ", before: " << before;
 }
@@ -114,12 +114,12 @@ TEST_F(CleanUp520, FourthMonitorTakesTheViewThatFrees) {
     EXPECT_EQ(dev->target2View[0x20], view);
     EXPECT_EQ(dev->pendingTarget, 0);
     EXPECT_EQ(dev->pluggedMonitors, 3);
-    EXPECT_EQ(count("[info] pending monitor target 0x20 takes the freed view " +
-                    std::to_string(view)),
-              1);
-    env.expectLogInOrder({"vPortReceieve[0]: 0x20", "vPortReceieve[3]: 0xee",
-                          "Plug out targetID=[0x33] monitor!",
-                          "Plug in [0]device, [" + std::to_string(view) + "] monitor!target[0x20]"});
+    EXPECT_EQ(
+        count("[info] pending monitor target 0x20 takes the freed view " + std::to_string(view)),
+        1);
+    env.expectLogInOrder(
+        {"vPortReceieve[0]: 0x20", "vPortReceieve[3]: 0xee", "Plug out targetID=[0x33] monitor!",
+         "Plug in [0]device, [" + std::to_string(view) + "] monitor!target[0x20]"});
 }
 
 namespace {
@@ -164,6 +164,17 @@ struct PlugExit520 : ::testing::Test {
     }
 };
 
+// Waits (bounded) until the adapter has received a command of (dataClass, dataType).
+bool receivedCommand(emu::Model520& model, uint8_t dataClass, uint8_t dataType) {
+    return model.waitFor(
+        [&](const std::vector<emu::M520Message>& all) {
+            for (const auto& m : all)
+                if (m.header.dataClass == dataClass && m.header.dataType == dataType) return true;
+            return false;
+        },
+        20s);
+}
+
 emu::Model520::Monitor smallMonitor(uint16_t target) {
     emu::Model520::Monitor m;
     m.target = target;
@@ -182,25 +193,19 @@ TEST_F(PlugExit520, AdapterLeavingDuringAPlugInEndsNothing) {
             model->setAnswer(0, 0, emu::AnswerMode::Never);  // the EDID query stays unanswered
             const int id = bus.plug(model, emu::adapterIdentity("520"));
             runService([&, model, id] {
-                if (!model->waitFor([](const auto& all) {
-                        for (const auto& m : all)
-                            if (m.header.dataClass == 0 && m.header.dataType == 0) return true;
-                        return false;
-                    },
-                                    20s))
-                    _exit(4);
+                if (!receivedCommand(*model, 0, 0)) _exit(4);
                 bus.unplug(id);
                 awaitLog("Disconnect [0] device success!!!");
             });
         },
         ::testing::ExitedWithCode(0), "");
     expectQuietEnd();
-    EXPECT_EQ(env.logCount("[info] plugInMonitor: target 0x20 abandoned, the session is going away"),
-              1);
-    env.expectLogInOrder({"Plug in [0]device, [0] monitor!target[0x20]",
-                          "====>Vel USB Device is detached<====",
-                          "[info] plugInMonitor: target 0x20 abandoned",
-                          "Disconnect [0] device success!!!", "[info] send exit signal"});
+    EXPECT_EQ(
+        env.logCount("[info] plugInMonitor: target 0x20 abandoned, the session is going away"), 1);
+    env.expectLogInOrder(
+        {"Plug in [0]device, [0] monitor!target[0x20]",
+         "====>Vel USB Device is detached<====", "[info] plugInMonitor: target 0x20 abandoned",
+         "Disconnect [0] device success!!!", "[info] send exit signal"});
 }
 
 TEST_F(PlugExit520, StopDuringAPlugInExitsWithZero) {
@@ -211,13 +216,7 @@ TEST_F(PlugExit520, StopDuringAPlugInExitsWithZero) {
             model->setAnswer(0, 0, emu::AnswerMode::Never);
             bus.plug(model, emu::adapterIdentity("520"));
             runService([model] {
-                if (!model->waitFor([](const auto& all) {
-                        for (const auto& m : all)
-                            if (m.header.dataClass == 0 && m.header.dataType == 0) return true;
-                        return false;
-                    },
-                                    20s))
-                    _exit(4);
+                if (!receivedCommand(*model, 0, 0)) _exit(4);
             });
         },
         ::testing::ExitedWithCode(0), "");
@@ -238,13 +237,7 @@ TEST_F(PlugExit520, AdapterLeavingDuringAPlugOutEndsNothing) {
                 awaitLog("Monitor max mode size is");
                 model->setAnswer(1, 59, emu::AnswerMode::Never);  // unbinding the monitor
                 model->unplugMonitor(0);
-                if (!model->waitFor([](const auto& all) {
-                        for (const auto& m : all)
-                            if (m.header.dataClass == 1 && m.header.dataType == 59) return true;
-                        return false;
-                    },
-                                    20s))
-                    _exit(4);
+                if (!receivedCommand(*model, 1, 59)) _exit(4);
                 bus.unplug(id);
                 awaitLog("Disconnect [0] device success!!!");
             });

@@ -97,7 +97,9 @@ class FakeDisplayClass : public VelDisplayClassBase {
 struct Gate {
     std::promise<void> open;
     std::shared_future<void> opened = open.get_future().share();
-    bool wait() const { return opened.wait_for(std::chrono::seconds(20)) == std::future_status::ready; }
+    bool wait() const {
+        return opened.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    }
 };
 
 int semValue(sem_t* s) {
@@ -504,8 +506,8 @@ TEST_F(PlugCleanUp, WaitsForAPlugInInProgressAndRefusesLaterOnes) {
     // A plug call that comes after the clean-up does nothing.
     dc->beforeEdid = nullptr;
     EXPECT_EQ(dev->plugInMonitor(0x22, true), -1);
-    EXPECT_EQ(logCount("[info] plugInMonitor: target 0x22 not plugged in, the session is going away"),
-              1);
+    EXPECT_EQ(
+        logCount("[info] plugInMonitor: target 0x22 not plugged in, the session is going away"), 1);
     EXPECT_EQ(dev->plugOutMonitor(0x20), 0);
     EXPECT_EQ(emu::openHandles().size(), handlesBefore);
     EXPECT_TRUE(dev->target2View.empty());
