@@ -1,9 +1,9 @@
 #include "devmgr/DevManager.h"
 
-#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "devmgr/controlBlock.h"
@@ -13,7 +13,6 @@
 #include "service/paths.h"
 #include "service/threads.h"
 #include "session/VelDev.h"
-#include "session/evdiHandlers.h"
 
 std::unique_ptr<DevManager> g_dev;
 std::string DevManager::shareMemName = "/vel_shm";
@@ -395,82 +394,24 @@ int DevManager::removeDevbyLibusb(libusb_device* device) {
     return 0;
 }
 
+// Cleans up a session (hot-plug worker at departure, main thread at stop). In this order: the
+// display class stops its threads and transfers (fwExeClean); every view is closed and every
+// queued buffer freed once a plug call in progress has ended and the views' frames have ended
+// (VelDev::closeViewsAtCleanUp); the USB handle is closed once the send thread's transfer has
+// ended. Each wait is bounded (a plug call by its exchanges' time-outs, frames by a few
+// seconds, a transfer by kTransferWait). Returns 0, or -1 for a null session.
 int DevManager::cleanDevice(std::shared_ptr<VelDev> dev) {
     if (!dev) return -1;
     vel_Print("cleanDevice!\n");
-    libusb_device_handle* handle = dev->usbHandle;
     // Also on departure (connected already cleared): the class's threads must stop and its
     // transfers finish before the handle is closed below.
     if (dev->displayClass) dev->displayClass->fwExeClean();
     if (dev->model == 0x508) dev->connected = false;
     for (int v = 0; v < dev->viewCount && v < VEL_MAX_VIEWS; ++v) dev->viewActive[v] = false;
-    // Every view out of the epoll set before its areas and handler data are freed below: once
-    // removed, no handler of the view runs or starts (the desktop may still be sending events).
-    for (int v = 0; v < VEL_MAX_VIEWS; ++v)
-        if (dev->evdiHandle[v]) dev->evdiEventCtlFd(v, EPOLL_CTL_DEL);
-
-    bool skipViews = false;
-    if (dev->pluggedMonitors == 0) {
-        vel_Print("[warning] no view ID.\n");
-        if (dev->model == 0x508) skipViews = true;
-    }
-    if (!skipViews) {
-        for (int v = 0; v < dev->viewCount && v < VEL_MAX_VIEWS; ++v) {
-            if (dev->viewTable[v].first == -1) continue;
-            dev->encodeQueue[v].setcancel();
-            dev->rectQueue[v].setcancel();
-            dev->sendQueue.setcancel();
-            vel::sleepMs(100);
-            dev->rectQueue[v].clear();
-            while (auto e = dev->encodeQueue[v].trypop()) free(e->rect.buffer);
-            while (auto p = dev->sendQueue.trypop()) free(p->buffer);
-            dev->encodeQueue[v].resetcancel();
-            dev->rectQueue[v].resetcancel();
-            dev->sendQueue.resetcancel();
-            {
-                // A grab may still be finishing on this view: swap the areas out under its lock.
-                std::lock_guard<std::mutex> lk(dev->evdiGrabMutex[v]);
-                free(dev->evdiBuffer[v].buffer);
-                dev->evdiBuffer[v].buffer = nullptr;
-                dev->bufferRegistered[v] = false;
-                free(dev->convBuffer[v]);
-                dev->convBuffer[v] = nullptr;
-            }
-            velEvdiReleaseRetiredAreas(*dev, v);
-            delete dev->evdiUserData[v];
-            dev->evdiUserData[v] = nullptr;
-        }
-        if (dev->displayOffSemInit) {
-            sem_destroy(&dev->displayOffSemaphore);
-            dev->displayOffSemInit = false;
-        }
-        for (int v = 0; v < VEL_MAX_VIEWS; ++v) {
-            int target = dev->viewTable[v].second;
-            auto it = dev->target2View.find(target);
-            if (it == dev->target2View.end()) continue;
-            int view = it->second;
-            if (view >= 0 && view < VEL_MAX_VIEWS && dev->evdiHandle[view]) {
-                // Out of the epoll set before it is closed (normally done above; a view opened
-                // since then is taken out here), so no dispatch runs on a handle being closed.
-                bool listening = false;
-                {
-                    std::lock_guard<std::mutex> lk(dev->evdiDispatchMutex);
-                    listening = dev->evdiListening[view];
-                }
-                if (listening) dev->evdiEventCtlFd(view, EPOLL_CTL_DEL);
-                evdi_disconnect(dev->evdiHandle[view]);
-                evdi_close(dev->evdiHandle[view]);
-                dev->evdiHandle[view] = nullptr;
-                dev->evdiOpened[view] = false;
-            }
-            dev->target2View.erase(it);
-        }
-    }
-    if (handle) {
-        libusb_release_interface(handle, dev->interfaceNumber);
-        libusb_close(handle);
-        dev->usbHandle = nullptr;
-    }
+    dev->closeViewsAtCleanUp();
+    // A bulk transfer ends within its one-second time-out; the bound leaves room for a slow end.
+    constexpr std::chrono::milliseconds kTransferWait{5000};
+    dev->closeUsbHandle(kTransferWait);
     dev->usbDevice = nullptr;
     dev->devKey = 9999;
     memset(dev->cursorStaging.get(), 0, VEL_CURSOR_STAGING_SIZE);

@@ -11,7 +11,9 @@
 // its table key until its clean-up is over, so a quick re-plug cannot reuse its key (nor the
 // semaphores named after it). The device table is guarded by devTableMutex; lookups hand out a
 // shared reference and release the lock at once, so a caller never holds it across device I/O.
-// Clean-up of a session runs without the lock held (it joins threads that may look up the table).
+// Clean-up of a session runs without the lock held (it waits for threads that may look up the
+// table); it is serialised with the session's plug-in and plug-out calls by the session's
+// plugFlowMutex (see session/plugMonitor.cpp).
 #pragma once
 
 #include <libusb-1.0/libusb.h>

@@ -147,7 +147,7 @@ void VelDisplay520Class::pnpThreadfunc(PnpWork work) {
         firmWareVersionCheck(deviceIndex);
         {
             auto dev = session();
-            if (!dev || !dev->connected || dev->exitFlag || displayClassExitFlag) return;
+            if (!dev || dev->goingAway() || displayClassExitFlag) return;
         }
         std::lock_guard<std::mutex> lk(pnpMutex);
         checkMonitorStatus(&work.info, work.positions, work.recheck);
@@ -166,8 +166,10 @@ void VelDisplay520Class::checkMonitorStatus(void* vportInfo, std::set<int> posit
     const auto* record = static_cast<const uint8_t*>(vportInfo);
     auto stopping = [this] {
         auto dev = session();
-        return !dev || !dev->connected || dev->exitFlag || displayClassExitFlag;
+        return !dev || dev->goingAway() || displayClassExitFlag;
     };
+    // The session gives a plug up quietly once it is going away; its clean-up waits for a plug
+    // call in progress (session/plugMonitor.cpp).
     auto plug = [this](bool in, int target) {
         auto dev = session();
         if (!dev) return;

@@ -258,9 +258,9 @@ int VelDisplay520Class::waitResponse(int kind, int group, Response* out) {
     if (semWaitSecond(sem, kResponseWaitSeconds) != 0) {
         disarmResponse(kind, group);
         auto dev = session();
-        // A device that left (or is being cleaned up) does not answer; that is no reason to
-        // end the service.
-        if (exiting(dev)) return 1;
+        // A device that left (or is being cleaned up) does not answer, and neither does one
+        // the service is stopping with; that is no reason to end the service.
+        if (exiting(dev) || g_exitRequested) return 1;
         vel_Print("[error] can not get semaphores for 3 second\n");
         vel520Abort(dev);
     }

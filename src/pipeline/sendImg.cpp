@@ -38,8 +38,11 @@ void VelDev::velSendImgThread() {
 }
 
 void VelDev::usb_bulk_transfer(_evdi_send packet, int viewId) {
+    // The clean-up closes the handle only while this lock is free (VelDev::closeUsbHandle).
+    std::unique_lock<std::timed_mutex> handleLock(usbTransferMutex);
     if (viewId < 0 || viewId >= VEL_MAX_VIEWS || !viewActive[viewId] || !packet.buffer ||
         packet.length <= 0 || !usbHandle) {
+        handleLock.unlock();
         free(packet.buffer);
         return;
     }
@@ -48,6 +51,7 @@ void VelDev::usb_bulk_transfer(_evdi_send packet, int viewId) {
     int transferred = 0;
     const int rc = libusb_bulk_transfer(usbHandle, endpoint, packet.buffer, packet.length,
                                         &transferred, VEL_BULK_TIMEOUT_MS);
+    handleLock.unlock();
     if (rc != 0) {
         // Lower halves of split 50x frames are neither counted nor credited: their upper half
         // accounts for the frame.

@@ -1,6 +1,7 @@
 #include "session/VelDev.h"
 #include "session/plugMonitor.h"
 
+#include <libusb-1.0/libusb.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "devmgr/DevManager.h"
 #include "display/VelDisplayClassDriverBase.h"
 #include "service/debug.h"
 #include "service/threads.h"
@@ -124,6 +126,31 @@ void VelDev::openTimeReset() {
     displayOffSemInit = true;
     for (int i = 0; i < 10; ++i) controlReplies[i].code = kControlReplyCodes[i];
     edidQueue.clear();
+}
+
+bool VelDev::goingAway() const {
+    if (exitFlag || !connected || viewsClosed || g_exitRequested) return true;
+    const std::shared_ptr<VelDisplayClassBase> dc = displayClass;
+    return dc && dc->displayClassExitFlag;
+}
+
+void VelDev::closeUsbHandle(std::chrono::milliseconds limit) {
+    libusb_device_handle* handle = nullptr;
+    {
+        std::unique_lock<std::timed_mutex> lk(usbTransferMutex, limit);
+        if (!lk.owns_lock()) {
+            vel_Printf("[warning] Dev[%d] USB handle left open: a transfer is still running\n",
+                       devKey);
+            return;
+        }
+        // Cleared under the lock: the send thread's next transfer finds no handle and only
+        // frees its packet.
+        handle = usbHandle;
+        usbHandle = nullptr;
+    }
+    if (!handle) return;
+    libusb_release_interface(handle, interfaceNumber);
+    libusb_close(handle);
 }
 
 void VelDev::clearQueueData(int viewId) {

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -93,8 +94,11 @@ class VelDev {
     std::atomic<bool> viewActive[VEL_MAX_VIEWS] = {};
     std::atomic<int> modeSetDone{0};
     std::atomic<bool> connected{false};
+    // The first of the monitors that arrived while every view was taken (0: none); all of them,
+    // oldest first, in pendingTargets. Both guarded by plugFlowMutex.
     int pendingTarget = 0;
-    int64_t pluggedMonitors = 0;
+    std::deque<int> pendingTargets;
+    int64_t pluggedMonitors = 0;  // shown + pending monitors; guarded by plugFlowMutex
     int interfaceCount = 0;
     struct timespec lastBulkOut {};
     bool hiResDualView = false;
@@ -228,10 +232,34 @@ class VelDev {
     std::function<void(const _RECT_IN_ENCODE_Q&, int viewId, int sequence)> yuv2Jpeg520Hook;
 
     // ---- Monitor plug-in and plug-out (session/plugMonitor.cpp) ----
-    // Called by the display class's hot-plug handling, one call at a time per session. Results
-    // and blocking are described where they are defined.
+    // Called by the display class's hot-plug handling. Results and blocking are described where
+    // they are defined.
     int plugInMonitor(int targetId, bool singleView);
     int plugOutMonitor(int targetId);
+    // Device clean-up of the views (DevManager::cleanDevice): waits for a plug call in progress,
+    // then closes every view and drains the session's queues, freeing every queued buffer. No
+    // plug-in is carried out afterwards.
+    void closeViewsAtCleanUp();
+    // Serialises plug-in, plug-out and the clean-up of the views: each of them changes
+    // target2View, viewTable, the pending monitors and a view's EVDI handle, areas and user
+    // data. Held for a whole plug call, which blocks for its adapter exchanges (each bounded).
+    std::mutex plugFlowMutex;
+    // Set (under plugFlowMutex) once the clean-up has taken the views.
+    std::atomic<bool> viewsClosed{false};
+    // The adapter left, the session is being cleaned up or destroyed, its display class is
+    // exiting, or the service is stopping: a plug call then gives up quietly, and an exchange
+    // the display class refused is no reason to end the service.
+    bool goingAway() const;
+
+    // ---- USB handle (session/VelDev.cpp) ----
+    // Held by the send thread around each bulk transfer on usbHandle (transfers end within
+    // their time-out); closeUsbHandle takes it before the handle is released and closed.
+    std::timed_mutex usbTransferMutex;
+    // Releases the claimed interface and closes the USB handle once no send-thread transfer
+    // uses it, waiting at most `limit`; the display class's own transfers must have stopped
+    // (fwExeClean). If the transfer does not end in time the handle is left open (logged):
+    // closing it under a running transfer would free what that transfer uses.
+    void closeUsbHandle(std::chrono::milliseconds limit);
 
     // ---- Frame pipeline: send thread and frame-rate report (pipeline/sendImg.cpp) ----
     // One transfer attempt of an encoded packet to the view's image endpoint; always consumes

@@ -3,25 +3,32 @@
 // Environment: VEL_DRM_SYSFS_DIR replaces "/sys/class/drm" in CheckViewStatus's connector path
 // ("<dir>/card%d-DVI-I-%d/enabled"), so tests can stand in for the kernel's sysfs.
 //
-// Callers: the display class's hot-plug handling, which serialises plug-in and plug-out of one
-// session (the model-520 class holds its plugMutex around each call). The operations take no
-// lock of their own; they hand a view to the epoll thread and take it back through
-// evdiEventCtlFd, whose removal waits for a running dispatch (see evdiEvents.cpp). Update tasks
-// and pipeline stages of a view that may still run at plug-out find the view inactive, its
-// buffer unregistered and its handle gone under the view's grab lock (evdiHandlers.h).
+// Concurrency: plug-in, plug-out and the device clean-up's closing of the views
+// (closeViewsAtCleanUp) each run whole under the session's plugFlowMutex, so they never work on
+// the same view, map entry or user data at once (the hot-plug workers call in from their own
+// threads while the clean-up runs on the manager's). The clean-up leaves viewsClosed set, and a
+// plug call that finds the session going away (VelDev::goingAway: adapter gone, clean-up, stop)
+// gives up quietly: an exchange the display class refused then is not a reason to end the
+// service. The views are handed to the epoll thread and taken back through evdiEventCtlFd, whose
+// removal waits for a running dispatch (see evdiEvents.cpp). Update tasks and pipeline stages of
+// a view that may still run at plug-out find the view inactive, its buffer unregistered and its
+// handle gone under the view's grab lock (evdiHandlers.h); its pixel areas are freed only once
+// its frames have ended (bounded wait), or retired until the session goes.
 //
 // Views: a monitor takes the lowest free view id below the session's view count. A monitor that
-// arrives while every view is taken is pending: counted in pluggedMonitors, without a view.
+// arrives while every view is taken is pending: counted in pluggedMonitors, without a view, in
+// arrival order. When a view frees at plug-out, the oldest pending monitor is plugged in on it.
 //
 // Only model 0x520 is served here. The 50x family's plug flow also starts and stops its per-view
-// conversion threads, waits for the kernel to drop the display and re-plugs a pending monitor;
-// until that is in place both operations refuse other models with an error.
+// conversion threads and waits for the kernel to drop the display; until that is in place both
+// operations refuse other models with an error.
 #include "session/plugMonitor.h"
 
 #include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -68,8 +75,9 @@ void resetSemaphore(sem_t* sem, int count) {
 }
 
 // Frees the view's pixel areas once no stage reads them: the update token is with us only when
-// no frame of the view is between its grab and the encoder. Without it in a second the areas are
-// retired instead and go with the session.
+// no frame of the view is between its grab and the encoder, and the view's frame threads
+// (converters, light-mode encoders) are counted. Without the token in a second, or with frames
+// still running after five, the areas are retired instead and go with the session.
 void releaseViewAreas(VelDev& dev, int v) {
     bool dropped = false;
     while (dev.rectQueue[v].trypop()) dropped = true;
@@ -77,10 +85,12 @@ void releaseViewAreas(VelDev& dev, int v) {
     if (dropped) sem_post(&dev.updateToken[v]);
     bool idle = semWaitSecond(&dev.updateToken[v], 1) == 0;
     // Frames of the view still being made give a token back when they end; that token must
-    // not come on top of the fresh one set below for the next monitor.
-    if (!dev.waitViewFrameThreads(v, std::chrono::seconds(5)))
-        vel_Printf("[warning] view %d: frames still being made at plug-out\n", v);
+    // not come on top of the fresh one set below for the next monitor. A frame still running
+    // reads the areas: they are retired then, not freed.
+    const bool framesEnded = dev.waitViewFrameThreads(v, std::chrono::seconds(5));
+    if (!framesEnded) vel_Printf("[warning] view %d: frames still being made at plug-out\n", v);
     if (!idle) idle = semWaitSecond(&dev.updateToken[v], 1) == 0;
+    idle = idle && framesEnded;
     {
         std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[v]);
         dev.bufferRegistered[v] = false;
@@ -146,7 +156,6 @@ size_t readViewEdid(VelDev& dev, int v, int targetId, std::vector<unsigned char>
     unsigned int length = static_cast<unsigned int>(edid.size());
     if (!dev.displayClass ||
         dev.displayClass->readMonitorEDID(targetId, edid.data(), &length) != 0) {
-        vel_Print("USB connect failed!\n");
         return 0;
     }
     const size_t received = length < edid.size() ? length : edid.size();
@@ -192,16 +201,22 @@ int openView(VelDev& dev, int v, _DEV_TOPO_* userData) {
     return 0;
 }
 
-}  // namespace
+// The count of shown and pending monitors, and the first pending one, after a change.
+void syncPlugCounts(VelDev& dev) {
+    dev.pluggedMonitors = static_cast<int64_t>(dev.target2View.size() + dev.pendingTargets.size());
+    dev.pendingTarget = dev.pendingTargets.empty() ? 0 : dev.pendingTargets.front();
+}
 
-// Shows the monitor `targetId` on a new view. singleView false: the adapter shows the target as
-// part of a dual-view output. Returns 0 when the monitor is shown, pending, or already shown;
-// -1 when it cannot be shown (no view free below three, no memory, EVDI open or epoll failure,
-// a failed EDID read without a manager), with everything the attempt took given back. A failed
-// EDID read with a manager ends the process. Blocks for the EDID and mode-list exchanges.
-int VelDev::plugInMonitor(int targetId, bool singleView) {
-    if (model != 0x520) {
-        vel_Printf("[error] plugInMonitor: model %#x is not served\n", model);
+bool isPending(const VelDev& dev, int targetId) {
+    return std::find(dev.pendingTargets.begin(), dev.pendingTargets.end(), targetId) !=
+           dev.pendingTargets.end();
+}
+
+// Plug-in under plugFlowMutex; see VelDev::plugInMonitor.
+int plugInLocked(VelDev& dev, int targetId, bool singleView) {
+    if (dev.goingAway()) {
+        vel_Printf("[info] plugInMonitor: target %#x not plugged in, the session is going away\n",
+                   targetId);
         return -1;
     }
     std::unique_ptr<_DEV_TOPO_> userData(new (std::nothrow) _DEV_TOPO_);
@@ -209,132 +224,227 @@ int VelDev::plugInMonitor(int targetId, bool singleView) {
         vel_Print("Error!!! cannot malloc device topo.\n");
         return -1;
     }
-    userData->first = devKey;
+    userData->first = dev.devKey;
     if (!singleView) vel_Print("It's DualView Output\n");
-    dualView = !singleView;
+    dev.dualView = !singleView;
 
-    // Checked before the pending case: a repeated report of a shown monitor while every view is
-    // taken must not count it twice.
-    if (target2View.count(targetId)) {
+    // Checked before the pending case: a repeated report of a shown or waiting monitor while
+    // every view is taken must not count it twice.
+    if (dev.target2View.count(targetId)) {
         vel_Printf("The monitor aready plugin, targetID = %d\n", targetId);
         return 0;
     }
-    if (pluggedMonitors >= viewCount) {
-        pendingTarget = targetId;
-        ++pluggedMonitors;
+    if (isPending(dev, targetId)) return 0;
+    // Pending only while no view is free: a waiting monitor holds no view.
+    const int views = std::min(dev.viewCount, VEL_MAX_VIEWS);
+    if (static_cast<int>(dev.target2View.size()) >= views) {
+        dev.pendingTargets.push_back(targetId);
+        syncPlugCounts(dev);
         return 0;
     }
-    if (target2View.size() >= 3) {
-        vel_Printf("Error: [%s] viewMap size is more than 3.\n", "plugInMonitor");
-        return -1;
-    }
-    const int v = lowestFreeView(*this);
-    if (v < 0 || evdiHandle[v] || evdiUserData[v]) {
+    const int v = lowestFreeView(dev);
+    if (v < 0 || dev.evdiHandle[v] || dev.evdiUserData[v]) {
         vel_Printf("[error] plugInMonitor: no free view for target %#x\n", targetId);
         return -1;
     }
-    target2View[targetId] = v;
+    dev.target2View[targetId] = v;
     userData->second = v;
 
-    vel_Printf("Plug in [%d]device, [%ld] monitor!target[%#x]\n", devKey, static_cast<long>(v),
+    vel_Printf("Plug in [%d]device, [%ld] monitor!target[%#x]\n", dev.devKey, static_cast<long>(v),
                targetId);
-    viewTable[v] = {v, targetId};
+    dev.viewTable[v] = {v, targetId};
     // Session-wide: cleared only for the first view, so shown monitors keep converting while
     // the new one waits for its first mode.
-    if (target2View.size() == 1) modeSetDone = 0;
-    frameIndex520[v] = 0;
+    if (dev.target2View.size() == 1) dev.modeSetDone = 0;
+    dev.frameIndex520[v] = 0;
 
-    if (openView(*this, v, userData.get()) != 0) {
-        undoPlugIn(*this, v, targetId);
+    if (openView(dev, v, userData.get()) != 0) {
+        undoPlugIn(dev, v, targetId);
         return -1;
     }
 
     std::vector<unsigned char> edid;
-    const size_t edidLength = readViewEdid(*this, v, targetId, edid);
+    const size_t edidLength = readViewEdid(dev, v, targetId, edid);
+    // An adapter that is leaving (or a session being cleaned up) refuses or misses its answers:
+    // the plug-in is abandoned, nothing is connected, and the service goes on.
+    if (dev.goingAway()) {
+        vel_Printf("[info] plugInMonitor: target %#x abandoned, the session is going away\n",
+                   targetId);
+        undoPlugIn(dev, v, targetId);
+        return -1;
+    }
     if (edidLength == 0) {
-        abortIfManaged(*this);
-        undoPlugIn(*this, v, targetId);
+        vel_Print("USB connect failed!\n");
+        abortIfManaged(dev);
+        undoPlugIn(dev, v, targetId);
         return -1;
     }
 
-    clearQueueData(v);
-    viewActive[v] = true;
-    resetSemaphore(&frameFeedbackSemaphore[v], kFrameCredits520);
+    dev.clearQueueData(v);
+    dev.viewActive[v] = true;
+    resetSemaphore(&dev.frameFeedbackSemaphore[v], kFrameCredits520);
 
-    const _VEL_EVDI_LIMITS_ limits = velPlugLimits(model, dualView, hiResDualView);
+    const _VEL_EVDI_LIMITS_ limits = velPlugLimits(dev.model, dev.dualView, dev.hiResDualView);
     vel_Printf("Monitor max mode size is = %d ,  pixel_per_second_limit = %d\n",
                static_cast<int>(limits.maxArea), static_cast<int>(limits.pixelsPerSecond));
-    evdiUserData[v] = userData.release();
-    velEvdiConnect(evdiHandle[v], edid.data(), static_cast<unsigned int>(edidLength),
+    dev.evdiUserData[v] = userData.release();
+    velEvdiConnect(dev.evdiHandle[v], edid.data(), static_cast<unsigned int>(edidLength),
                    limits.maxArea, limits.pixelsPerSecond);
-    ++pluggedMonitors;
+    syncPlugCounts(dev);
     return 0;
 }
 
-// Removes the monitor `targetId`: its view's display, buffers, queued work and user data.
-// Returns 0 when removed (or when the target was pending or unknown), -1 when the adapter's
-// topology update failed without a manager (the view is removed all the same) or the view's
-// descriptor could not leave the epoll set (the view then stays half-removed). A failed
-// topology update with a manager ends the process. Sleeps about 100 ms, plus up to a second
-// waiting for the view's pipeline to let go of its pixels.
-int VelDev::plugOutMonitor(int targetId) {
-    if (model != 0x520) {
-        vel_Printf("[error] plugOutMonitor: model %#x is not served\n", model);
-        return -1;
-    }
+// Plug-out under plugFlowMutex; see VelDev::plugOutMonitor.
+int plugOutLocked(VelDev& dev, int targetId) {
     vel_Printf("Plug out targetID=[%#x] monitor!\n", targetId);
-    auto it = target2View.find(targetId);
-    if (it == target2View.end()) {
+    auto it = dev.target2View.find(targetId);
+    if (it == dev.target2View.end()) {
         // Only a pending monitor is counted without a view; anything else was never counted.
-        if (pluggedMonitors > static_cast<int64_t>(target2View.size())) {
-            --pluggedMonitors;
-            if (pendingTarget == targetId) pendingTarget = 0;
+        auto pending = std::find(dev.pendingTargets.begin(), dev.pendingTargets.end(), targetId);
+        if (pending != dev.pendingTargets.end()) {
+            dev.pendingTargets.erase(pending);
+            syncPlugCounts(dev);
         } else {
             vel_Printf("[warning] plugOutMonitor: target %#x is not plugged\n", targetId);
         }
         return 0;
     }
-    if (pluggedMonitors > 0) --pluggedMonitors;
     const int v = it->second;
     if (v < 0 || v >= VEL_MAX_VIEWS) {
-        target2View.erase(it);
+        dev.target2View.erase(it);
+        syncPlugCounts(dev);
         return -1;
     }
     int result = 0;
-    viewActive[v] = false;
-    viewTable[v] = {-1, 0};
+    dev.viewActive[v] = false;
+    dev.viewTable[v] = {-1, 0};
 
-    if (displayClass) {
-        const int rc = displayClass->setDisplayClassTopo(v);
-        if (rc != 0) {
+    const std::shared_ptr<VelDisplayClassBase> dc = dev.displayClass;
+    if (dc) {
+        const int rc = dc->setDisplayClassTopo(v);
+        if (rc != 0 && dev.goingAway()) {
+            // The adapter is leaving: its display device goes with it. The view is removed.
+            vel_Printf("[info] plugOutMonitor: view %d removed without the adapter, Ret=%d\n", v,
+                       rc);
+        } else if (rc != 0) {
             vel_Printf("[error] plugOutMonitor: setDisplayClassTopo(%d) failed, Ret=%d\n", v, rc);
-            abortIfManaged(*this);
+            abortIfManaged(dev);
             result = -1;
         }
     }
-    sem_post(&updateToken[v]);
-    sem_post(&convWake[view2ConvThread[v]]);
+    sem_post(&dev.updateToken[v]);
+    sem_post(&dev.convWake[dev.view2ConvThread[v]]);
 
-    velPlugDrainSendQueue(sendQueue, frameFeedbackSemaphore, v);
+    velPlugDrainSendQueue(dev.sendQueue, dev.frameFeedbackSemaphore, v);
 
     // Out of the epoll set before anything of the view is freed: once removed, no handler of
     // the view runs or starts.
-    if (evdiEventCtlFd(v, EPOLL_CTL_DEL) != 0) {
+    if (dev.evdiEventCtlFd(v, EPOLL_CTL_DEL) != 0) {
         vel_Printf("Error: [%s]epoll remove fd failed.\n", "plugOutMonitor");
         return -1;
     }
-    releaseViewAreas(*this, v);
+    releaseViewAreas(dev, v);
     vel::sleepMs(100);
-    closeViewHandle(*this, v, true);
-    evdiContext[v] = evdi_event_context{};
-    delete evdiUserData[v];
-    evdiUserData[v] = nullptr;
+    closeViewHandle(dev, v, true);
+    dev.evdiContext[v] = evdi_event_context{};
+    delete dev.evdiUserData[v];
+    dev.evdiUserData[v] = nullptr;
 
-    target2View.erase(targetId);
-    if (target2View.empty()) vel_Print("There isn't any view, remove sem_catchrect.\n");
-    if (displayOffSemInit) sem_trywait(&displayOffSemaphore);
+    dev.target2View.erase(targetId);
+    syncPlugCounts(dev);
+    if (dev.target2View.empty()) vel_Print("There isn't any view, remove sem_catchrect.\n");
+    if (dev.displayOffSemInit) sem_trywait(&dev.displayOffSemaphore);
+    // The view is free: the monitor that waited longest takes it (it would otherwise stay dark
+    // until it is plugged again, and keep newer monitors waiting while a view is free).
+    if (!dev.pendingTargets.empty() && !dev.goingAway()) {
+        const int next = dev.pendingTargets.front();
+        dev.pendingTargets.pop_front();
+        syncPlugCounts(dev);
+        vel_Printf("[info] pending monitor target %#x takes the freed view %d\n", next, v);
+        plugInLocked(dev, next, false);
+    }
     vel_Printf("%s[%d] end\n", "plugOutMonitor", v);
     return result;
+}
+
+}  // namespace
+
+// Shows the monitor `targetId` on a new view. singleView false: the adapter shows the target as
+// part of a dual-view output. Returns 0 when the monitor is shown, pending (no view free), or
+// already shown or pending; -1 when it is not shown: the session is going away (logged as
+// information only), no view free below three, no memory, EVDI open or epoll failure, a failed
+// EDID read without a manager; everything the attempt took is given back. A failed EDID read
+// with a manager, while the adapter stays, ends the process. Any thread; waits for another plug
+// call or the clean-up of the session and blocks for the EDID and mode-list exchanges.
+int VelDev::plugInMonitor(int targetId, bool singleView) {
+    if (model != 0x520) {
+        vel_Printf("[error] plugInMonitor: model %#x is not served\n", model);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lk(plugFlowMutex);
+    return plugInLocked(*this, targetId, singleView);
+}
+
+// Removes the monitor `targetId`: its view's display, buffers, queued work and user data; a
+// pending monitor then takes the freed view. Returns 0 when removed (or when the target was
+// pending or unknown), -1 when the adapter's topology update failed without a manager and the
+// adapter stays (the view is removed all the same) or the view's descriptor could not leave the
+// epoll set (the view then stays half-removed). A failed topology update with a manager ends the
+// process unless the session is going away. Sleeps about 100 ms, plus up to a few seconds
+// waiting for the view's pipeline to let go of its pixels, plus a pending monitor's plug-in.
+int VelDev::plugOutMonitor(int targetId) {
+    if (model != 0x520) {
+        vel_Printf("[error] plugOutMonitor: model %#x is not served\n", model);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lk(plugFlowMutex);
+    return plugOutLocked(*this, targetId);
+}
+
+// See VelDev.h. Runs on the thread that cleans up the device (hot-plug worker or main thread).
+void VelDev::closeViewsAtCleanUp() {
+    std::lock_guard<std::mutex> lk(plugFlowMutex);
+    viewsClosed = true;
+    for (auto& a : viewActive) a = false;
+    // Every view out of the epoll set before its areas and handler data are freed below: once
+    // removed, no handler of the view runs or starts (the desktop may still be sending events).
+    for (int v = 0; v < VEL_MAX_VIEWS; ++v) {
+        bool listening = false;
+        {
+            std::lock_guard<std::mutex> dl(evdiDispatchMutex);
+            listening = evdiListening[v];
+        }
+        if (listening && evdiHandle[v]) evdiEventCtlFd(v, EPOLL_CTL_DEL);
+    }
+    pendingTargets.clear();
+
+    bool skipViews = false;
+    if (pluggedMonitors == 0) {
+        vel_Print("[warning] no view ID.\n");
+        if (model == 0x508) skipViews = true;
+    }
+    if (!skipViews) {
+        // No queue is cancelled here: a cancel drops what the queue holds (and so the packet
+        // buffers in it) and drops later pushes the same way. The producers are stopped instead
+        // (views inactive; each view's frames waited for, bounded) and the queues then drained.
+        for (int v = 0; v < viewCount && v < VEL_MAX_VIEWS; ++v) {
+            if (viewTable[v].first == -1 && !evdiBuffer[v].buffer && !evdiUserData[v]) continue;
+            releaseViewAreas(*this, v);
+            evdiContext[v] = evdi_event_context{};
+            delete evdiUserData[v];
+            evdiUserData[v] = nullptr;
+        }
+        // Every frame of every view has ended: nothing is pushed any more.
+        while (auto p = sendQueue.trypop()) free(p->buffer);
+        if (displayOffSemInit) {
+            sem_destroy(&displayOffSemaphore);
+            displayOffSemInit = false;
+        }
+        for (int v = 0; v < VEL_MAX_VIEWS; ++v) closeViewHandle(*this, v, true);
+        target2View.clear();
+        for (auto& entry : viewTable) entry = {-1, 0};
+    }
+    syncPlugCounts(*this);
 }
 
 int velPlugDrainSendQueue(threadsafe_queue<_evdi_send>& queue, sem_t* credits, int viewId) {

@@ -6,12 +6,17 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <atomic>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
+#include <thread>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "devmgr/DevManager.h"
 #include "display/VelDisplayClassDriverBase.h"
 #include "edid/velEdid.h"
 #include "emulator/adapters/edidCorpus.h"
@@ -40,6 +45,7 @@ class FakeDisplayClass : public VelDisplayClassBase {
     int sendPatchCommand(int, unsigned int) override { return 0; }
 
     int readMonitorEDID(int target, unsigned char* out, unsigned int* length) override {
+        if (beforeEdid) beforeEdid(target);
         std::lock_guard<std::mutex> lk(m);
         edidTargets.push_back(target);
         if (edidResult != 0) return edidResult;
@@ -82,6 +88,17 @@ class FakeDisplayClass : public VelDisplayClassBase {
     std::vector<CAPS_MODE_STRUCT> modes{{1920, 1080, 60, 32}, {1280, 720, 60, 32}};
     std::vector<int> edidTargets, topoViews, modeViews;
     std::vector<std::pair<int, int>> modeListCalls;
+    // Runs at the start of every EDID read, outside the lock (set before plugging).
+    std::function<void(int target)> beforeEdid;
+};
+
+// A one-shot gate another thread waits at, with a generous bound.
+struct Gate {
+    std::promise<void> open;
+    std::shared_future<void> opened = open.get_future().share();
+    bool wait() const {
+        return opened.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    }
 };
 
 int semValue(sem_t* s) {
@@ -397,6 +414,124 @@ TEST_F(PlugMonitor, UnplugDropsTheViewsQueuedGrab) {
     expectGone(0);  // token back to one, area freed
     EXPECT_TRUE(dev->rectQueue[0].empty());
     expectShown(1, 0x21);
+}
+
+TEST_F(PlugMonitor, PendingMonitorsTakeFreedViewsInArrivalOrder) {
+    for (int t : {0x20, 0x21, 0x22}) ASSERT_EQ(dev->plugInMonitor(t, false), 0);
+    ASSERT_EQ(dev->plugInMonitor(0x33, false), 0);
+    ASSERT_EQ(dev->plugInMonitor(0x34, false), 0);
+    ASSERT_EQ(dev->plugInMonitor(0x33, false), 0);  // a waiting monitor reported again
+    EXPECT_EQ(dev->pluggedMonitors, 5);
+    EXPECT_EQ(dev->pendingTarget, 0x33);
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore + 3);
+
+    // A view frees: the monitor that has waited longest is shown on it.
+    ASSERT_EQ(dev->plugOutMonitor(0x21), 0);
+    expectShown(1, 0x33);
+    EXPECT_EQ(dev->pendingTarget, 0x34);
+    EXPECT_EQ(dev->pluggedMonitors, 4);
+    EXPECT_EQ(logCount("[info] pending monitor target 0x33 takes the freed view 1"), 1);
+
+    // The other one leaves while it waits: only its count goes.
+    ASSERT_EQ(dev->plugOutMonitor(0x34), 0);
+    EXPECT_EQ(dev->pendingTarget, 0);
+    EXPECT_EQ(dev->pluggedMonitors, 3);
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore + 3);
+
+    // A waiting monitor that cannot be shown on the freed view leaves it to the next one.
+    ASSERT_EQ(dev->plugInMonitor(0x45, false), 0);
+    dc->edidResult = 40;
+    ASSERT_EQ(dev->plugOutMonitor(0x22), 0);
+    expectGone(2);
+    EXPECT_EQ(dev->pendingTarget, 0);
+    EXPECT_EQ(dev->pluggedMonitors, 2);
+    dc->edidResult = 0;
+    ASSERT_EQ(dev->plugInMonitor(0x16, false), 0);
+    expectShown(2, 0x16);
+    EXPECT_EQ(dev->pluggedMonitors, 3);
+}
+
+// The device clean-up runs on the manager's thread while a hot-plug worker may be inside a plug
+// call: the two must not work on the same view at once.
+class PlugCleanUp : public PlugMonitor {
+  protected:
+    // Runs cleanDevice on a thread of its own; `cleaned` is set when it has returned.
+    void startCleanUp() {
+        cleaner = std::thread([this] {
+            DevManager manager;
+            manager.cleanDevice(dev);
+            cleaned = true;
+        });
+    }
+    void TearDown() override {
+        if (cleaner.joinable()) cleaner.join();
+        PlugMonitor::TearDown();
+    }
+    std::thread cleaner;
+    std::atomic<bool> cleaned{false};
+};
+
+TEST_F(PlugCleanUp, WaitsForAPlugInInProgressAndRefusesLaterOnes) {
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    Gate edidAnswer;
+    std::promise<void> reading;
+    dc->beforeEdid = [&](int) {
+        reading.set_value();
+        edidAnswer.wait();
+    };
+    std::atomic<int> plugResult{1};
+    std::thread worker([&] { plugResult = dev->plugInMonitor(0x21, true); });
+    ASSERT_EQ(reading.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+
+    startCleanUp();
+    // The plug-in of 0x21 still waits for its EDID: the clean-up must not take the views now.
+    EXPECT_FALSE(vtest::waitFor([&] { return cleaned.load(); }, std::chrono::seconds(2)));
+    EXPECT_EQ(logCount("Disconnect [0] device success!!!"), 0);
+    edidAnswer.open.set_value();
+    worker.join();
+    ASSERT_TRUE(vtest::waitFor([&] { return cleaned.load(); }, std::chrono::seconds(20)));
+    cleaner.join();
+
+    // The plug-in finished first (nothing told it the session was leaving), then the clean-up
+    // closed both views.
+    EXPECT_EQ(plugResult, 0);
+    env.expectLogInOrder({"Plug in [0]device, [1] monitor!target[0x21]", "cleanDevice!",
+                          "Monitor max mode size is", "Disconnect [0] device success!!!"});
+    for (int v = 0; v < 3; ++v) expectGone(v);
+    EXPECT_TRUE(dev->target2View.empty());
+    EXPECT_EQ(dev->pluggedMonitors, 0);
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore);
+
+    // A plug call that comes after the clean-up does nothing.
+    dc->beforeEdid = nullptr;
+    EXPECT_EQ(dev->plugInMonitor(0x22, true), -1);
+    EXPECT_EQ(
+        logCount("[info] plugInMonitor: target 0x22 not plugged in, the session is going away"), 1);
+    EXPECT_EQ(dev->plugOutMonitor(0x20), 0);
+    EXPECT_EQ(emu::openHandles().size(), handlesBefore);
+    EXPECT_TRUE(dev->target2View.empty());
+}
+
+TEST_F(PlugCleanUp, FreesTheViewsAreasOnlyAfterTheirFrames) {
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    // A frame of view 0 (as a converter or the light-mode encoder) still reads its pixels.
+    Gate frameDone;
+    std::atomic<bool> areaKept{false}, frameEnded{false};
+    auto* pixels = static_cast<unsigned char*>(dev->evdiBuffer[0].buffer);
+    ASSERT_NE(pixels, nullptr);
+    ASSERT_TRUE(dev->startFrameThread("rgb2Yuv520", 0, [&] {
+        frameDone.wait();
+        std::lock_guard<std::mutex> lk(dev->evdiGrabMutex[0]);
+        areaKept = dev->evdiBuffer[0].buffer == pixels;
+        frameEnded = true;
+    }));
+    startCleanUp();
+    EXPECT_FALSE(vtest::waitFor([&] { return cleaned.load(); }, std::chrono::seconds(1)));
+    frameDone.open.set_value();
+    ASSERT_TRUE(vtest::waitFor([&] { return cleaned.load(); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(frameEnded);
+    EXPECT_TRUE(areaKept);  // the area was still the view's when the frame ended
+    expectGone(0);
 }
 
 // A monitor plugged in while other views stream: only its own stale packets leave the shared
