@@ -55,7 +55,7 @@ command -v debootstrap >/dev/null ||
 root=${root:-$(mktemp -d /var/tmp/vel-deb-root.XXXXXX)}
 cleanup() {
   umount "$root/proc" 2>/dev/null || true
-  rm -f "$root".{before,removed,purged,debootstrap.log}
+  rm -f "$root".{before,removed,purged,debootstrap.log,cmd.log}
   if [ "$keep" = 0 ]; then rm -rf --one-file-system "$root"; else echo "root kept in $root"; fi
 }
 trap cleanup EXIT
@@ -66,6 +66,10 @@ check() {  # check DESCRIPTION COMMAND...
   if "$@"; then echo "ok    $what"; else echo "FAIL  $what"; failures=$((failures + 1)); fi
 }
 in_root() { chroot "$root" "$@"; }
+# apt and dpkg inside the root, their output kept apart and shown only when they fail.
+quiet() {
+  "$@" >"$root.cmd.log" 2>&1 || { tail -30 "$root.cmd.log" >&2; exit 1; }
+}
 
 echo "== debootstrap bookworm from $mirror into $root"
 debootstrap --variant=minbase bookworm "$root" "$mirror" >"$root.debootstrap.log" 2>&1 ||
@@ -75,14 +79,13 @@ mount -t proc proc "$root/proc"
 # No service is started inside a chroot.
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod 755 "$root/usr/sbin/policy-rc.d"
-in_root apt-get update -qq
+quiet in_root apt-get update
 
 # The dependencies first, so that the snapshot below differs from the installed root by this
 # package alone.
 deps=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed -E 's/\(.*\)//; s/\|.*//; s/ //g' | grep .)
 echo "== dependencies: $(echo $deps)"
-in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $deps \
-  >/dev/null
+quiet in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $deps
 
 # Every path with its type, mode, link target and content checksum; dpkg's and apt's own records
 # and logs, caches and the kernel's file systems left out.
@@ -97,11 +100,14 @@ snapshot() {
    } | sort)
 }
 snapshot >"$root.before"
+# An empty or failed listing would make every comparison below pass.
+check "the snapshot lists the root ($(wc -l <"$root.before") entries)" \
+  test "$(wc -l <"$root.before")" -gt 1000
 
 cp "$deb" "$root/tmp/"
 echo "== apt-get install ./$(basename "$deb")"
-in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-  "/tmp/$(basename "$deb")" >/dev/null
+quiet in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+  "/tmp/$(basename "$deb")"
 rm -f "$root/tmp/$(basename "$deb")"
 pkg=$(dpkg-deb -f "$deb" Package)
 installed=$(in_root dpkg-query -L "$pkg")
@@ -111,14 +117,14 @@ usage=$(in_root /usr/bin/VelUSBDisplay -h) && status=0 || status=$?
 check "VelUSBDisplay -h exits with 0 from /usr/bin" test "$status" = 0
 check "VelUSBDisplay -h prints its usage line" test "$usage" = \
   "Usage: /usr/bin/VelUSBDisplay [-fw board|host] [-fwlog] [-v | --version | -version] [-fps <number>] [fps <show>] [-mode light|smart]"
-check "vel-logcat runs" in_root /usr/bin/vel-logcat -h
+check "vel-logcat runs" sh -c "chroot '$root' /usr/bin/vel-logcat -h >/dev/null"
 exec_start=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/system/velusbdisplay.service")
 check "ExecStart ($exec_start) is an installed executable" test -x "$root$exec_start"
 check "the unit is enabled" test -L "$root/etc/systemd/system/multi-user.target.wants/velusbdisplay.service"
 check "the udev rule is where udev reads rules" test -f "$root/usr/lib/udev/rules.d/60-velusbdisplay.rules"
 
 echo "== dpkg -r $pkg"
-in_root dpkg -r "$pkg" >/dev/null
+quiet in_root dpkg -r "$pkg"
 left=""
 for f in $files; do [ -e "$root$f" ] || [ -L "$root$f" ] && left="$left $f"; done
 check "dpkg -r removes every file it installed${left:+ (left:$left)}" test -z "$left"
@@ -131,7 +137,7 @@ $changed}" test -z "$changed"
 check "the removed unit is masked" test "$(readlink "$root/etc/systemd/system/velusbdisplay.service")" = /dev/null
 
 echo "== dpkg -P $pkg"
-in_root dpkg -P "$pkg" >/dev/null
+quiet in_root dpkg -P "$pkg"
 snapshot >"$root.purged"
 changed=$(diff "$root.before" "$root.purged" || true)
 check "dpkg -P leaves the root as before the installation${changed:+:

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs to build, test, fuzz, package (dpkg-dev and
-# file for dpkg-shlibdeps) and run its demo.
+# file for dpkg-shlibdeps; systemd for systemd-analyze, which checks the unit) and run its demo.
 # Safe to run again; does nothing when everything is present.
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git python3
@@ -8,7 +8,7 @@ pkgs=(build-essential cmake ninja-build pkg-config git python3
       libgtest-dev libgmock-dev googletest libbenchmark-dev
       nlohmann-json3-dev libpng-dev libpcap-dev
       clang libclang-rt-14-dev edid-decode tshark umockdev libumockdev-dev
-      dpkg-dev file)
+      dpkg-dev file systemd)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
