@@ -49,7 +49,6 @@ constexpr int kPlugInSide = 4096;
 constexpr int kPlugInStride = 16384;
 // Byte 126 can claim up to 255 extensions; the buffer holds every block it can claim.
 constexpr size_t kEdidCapacity = 256 * VEL_EDID_BLOCK;
-constexpr int kFrameCredits520 = 4;
 constexpr int kDrmMajor = 226;
 
 int lowestFreeView(const VelDev& dev) {
@@ -243,6 +242,9 @@ int VelDev::plugInMonitor(int targetId, bool singleView) {
     // the new one waits for its first mode.
     if (target2View.size() == 1) modeSetDone = 0;
     frameIndex520[v] = 0;
+    // The view's frames are numbered from 1 again: none of them is older than a frame that the
+    // previous monitor of the view was sent.
+    restartFrameOrder520(v);
 
     if (openView(*this, v, userData.get()) != 0) {
         undoPlugIn(*this, v, targetId);
@@ -259,7 +261,7 @@ int VelDev::plugInMonitor(int targetId, bool singleView) {
 
     clearQueueData(v);
     viewActive[v] = true;
-    resetSemaphore(&frameFeedbackSemaphore[v], kFrameCredits520);
+    refillFrameCredits520(v);
 
     const _VEL_EVDI_LIMITS_ limits = velPlugLimits(model, dualView, hiResDualView);
     vel_Printf("Monitor max mode size is = %d ,  pixel_per_second_limit = %d\n",
@@ -315,7 +317,7 @@ int VelDev::plugOutMonitor(int targetId) {
     sem_post(&updateToken[v]);
     sem_post(&convWake[view2ConvThread[v]]);
 
-    velPlugDrainSendQueue(sendQueue, frameFeedbackSemaphore, v);
+    velPlugDrainSendQueue(sendQueue, [this](int view) { giveFrameCredit520(view); }, v);
 
     // Out of the epoll set before anything of the view is freed: once removed, no handler of
     // the view runs or starts.
@@ -337,15 +339,16 @@ int VelDev::plugOutMonitor(int targetId) {
     return result;
 }
 
-int velPlugDrainSendQueue(threadsafe_queue<_evdi_send>& queue, sem_t* credits, int viewId) {
+int velPlugDrainSendQueue(threadsafe_queue<_evdi_send>& queue,
+                          const std::function<void(int view)>& giveCredit, int viewId) {
     int drained = 0;
     while (auto p = queue.trypop()) {
         free(p->buffer);
         ++drained;
         // The send queue is shared by the views: a frame of another view dropped here never gets
         // its acknowledgement, so its credit is given back.
-        if (credits && p->view != viewId && p->view >= 0 && p->view < VEL_MAX_VIEWS) {
-            sem_post(&credits[p->view]);
+        if (giveCredit && p->view != viewId && p->view >= 0 && p->view < VEL_MAX_VIEWS) {
+            giveCredit(p->view);
         }
     }
     return drained;
