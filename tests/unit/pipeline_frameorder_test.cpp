@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "display/VelDisplay520ClassDriver.h"
@@ -84,9 +85,11 @@ TEST(FrameOrder520, RestartedViewTakesItsFirstFrameAgain) {
 
 // The adapter's acknowledgement (receive thread) and a dropped frame (encoder thread) return a
 // credit of the same view at the same moment, with three credits held: the view must end with
-// four, never five. Each round lines both up behind a start flag; one side starts a little later
-// every round, so that over the rounds their returns meet at every offset.
+// four, never five. Each round lines both up at a barrier; the acknowledgement starts later by a
+// delay that sweeps across the time the drop takes to reach its return (0.6 to 1.4 times a whole
+// drop), so that over the rounds the two returns meet at every offset.
 TEST(FrameCredits520, AcknowledgementAndDropAtOnceNeverMakeFive) {
+    using Clock = std::chrono::steady_clock;
     vtest::IsolatedEnv env;
     auto dev = std::make_shared<VelDev>(nullptr);
     auto dc = std::make_shared<VelDisplay520Class>(dev.get(), 0);
@@ -97,34 +100,52 @@ TEST(FrameCredits520, AcknowledgementAndDropAtOnceNeverMakeFive) {
     unsigned char ack[12] = {0, 0, 1, 0, 5, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_TRUE(dev->queueFrame520(packet(0, 1000)));  // every later frame 5 is overtaken
 
-    constexpr int kRounds = 4000;
-    std::atomic<int> round{-1}, done{0};
-    auto side = [&](bool acknowledge) {
-        for (int r = 0; r < kRounds; ++r) {
-            while (round.load(std::memory_order_acquire) < r) std::this_thread::yield();
-            for (volatile int spin = 0; spin < (acknowledge ? r % 64 : (r / 64) % 64) * 8;)
-                spin = spin + 1;
-            if (acknowledge)
-                dc->checkFrameIndex(ack);
-            else
-                dev->queueFrame520(packet(0, 5));
-            done.fetch_add(1, std::memory_order_acq_rel);
+    // How long a drop takes (its log line included), to size the sweep.
+    const auto t0 = Clock::now();
+    for (int i = 0; i < 50; ++i) dev->queueFrame520(packet(0, 5));
+    const auto dropTime = (Clock::now() - t0) / 50;
+
+    // Two threads meeting at a spinning barrier twice a round: no third thread competes with
+    // them for the two cores while they race.
+    constexpr int kRounds = 20000, kSteps = 97;
+    std::atomic<int> arrived{0}, generation{0};
+    auto meet = [&] {
+        const int g = generation.load(std::memory_order_acquire);
+        if (arrived.fetch_add(1, std::memory_order_acq_rel) == 1) {
+            arrived.store(0, std::memory_order_relaxed);
+            generation.fetch_add(1, std::memory_order_acq_rel);
+            return;
         }
+        for (int spins = 0; generation.load(std::memory_order_acquire) == g; ++spins)
+            if (spins > 1000) std::this_thread::yield();
     };
-    std::thread a(side, true), b(side, false);
     int highest = 0, rounds = 0;
-    for (int r = 0; r < kRounds; ++r, ++rounds) {
-        // Three credits held, as with one frame in flight.
-        while (credits(*dev, 0) > 3) sem_trywait(&dev->frameFeedbackSemaphore[0]);
-        while (credits(*dev, 0) < 3) sem_post(&dev->frameFeedbackSemaphore[0]);
-        round.store(r, std::memory_order_release);
-        while (done.load(std::memory_order_acquire) < 2 * (r + 1)) std::this_thread::yield();
-        highest = std::max(highest, credits(*dev, 0));
-        if (highest > 4) break;
+    std::thread dropper([&] {
+        for (int r = 0; r < kRounds; ++r) {
+            // Three credits held, as with one frame in flight.
+            while (credits(*dev, 0) > 3) sem_trywait(&dev->frameFeedbackSemaphore[0]);
+            while (credits(*dev, 0) < 3) sem_post(&dev->frameFeedbackSemaphore[0]);
+            meet();
+            dev->queueFrame520(packet(0, 5));
+            meet();
+            meet();  // the other side has read the count
+        }
+    });
+    for (int r = 0; r < kRounds; ++r) {
+        meet();
+        const auto until = Clock::now() + dropTime * 3 / 5 + dropTime * 4 * (r % kSteps) / (5 * kSteps);
+        while (Clock::now() < until) {
+        }
+        dc->checkFrameIndex(ack);
+        meet();
+        if (rounds == r) {
+            const int now = credits(*dev, 0);
+            highest = std::max(highest, now);
+            if (now <= 4) ++rounds;
+        }
+        meet();
     }
-    round.store(kRounds, std::memory_order_release);
-    a.join();
-    b.join();
+    dropper.join();
     EXPECT_EQ(highest, 4) << "after " << rounds << " rounds";
 }
 
