@@ -126,10 +126,9 @@ void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence, boo
     send.frameIndex = record.frameIndex;
     const std::shared_ptr<VelDisplayClassBase> dc = displayClass;
     clearWireMagic(packet);
-    const int packaged =
-        dc ? dc->dataHeaderPackage(&record, &send, record.rect, velJpegLength520(jpegSize, false),
-                                   viewId)
-           : -1;
+    const int packaged = dc ? dc->dataHeaderPackage(&record, &send, record.rect,
+                                                    velJpegLength520(jpegSize, false), viewId)
+                            : -1;
     if (!framed(packaged, send, packetSize)) {
         vel_Printf("[error] yuv2Jpeg520: packet of view %d not framed (length %d)\n", viewId,
                    send.length);

@@ -317,7 +317,8 @@ int VelDev::plugOutMonitor(int targetId) {
     sem_post(&updateToken[v]);
     sem_post(&convWake[view2ConvThread[v]]);
 
-    velPlugDrainSendQueue(sendQueue, [this](int view) { giveFrameCredit520(view); }, v);
+    velPlugDrainSendQueue(
+        sendQueue, [this](int view) { giveFrameCredit520(view); }, v);
 
     // Out of the epoll set before anything of the view is freed: once removed, no handler of
     // the view runs or starts.

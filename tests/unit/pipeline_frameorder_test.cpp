@@ -119,31 +119,42 @@ TEST(FrameCredits520, AcknowledgementAndDropAtOnceNeverMakeFive) {
         for (int spins = 0; generation.load(std::memory_order_acquire) == g; ++spins)
             if (spins > 1000) std::this_thread::yield();
     };
+    // Rounds end after kRounds or a few seconds, whichever comes first (a loaded machine makes
+    // the barrier slow; fewer rounds only search fewer offsets).
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    std::atomic<bool> go{true};
     int highest = 0, rounds = 0;
     std::thread dropper([&] {
-        for (int r = 0; r < kRounds; ++r) {
+        for (;;) {
             // Three credits held, as with one frame in flight.
             while (credits(*dev, 0) > 3) sem_trywait(&dev->frameFeedbackSemaphore[0]);
             while (credits(*dev, 0) < 3) sem_post(&dev->frameFeedbackSemaphore[0]);
             meet();
+            if (!go.load(std::memory_order_acquire)) return;
             dev->queueFrame520(packet(0, 5));
             meet();
             meet();  // the other side has read the count
         }
     });
-    for (int r = 0; r < kRounds; ++r) {
+    for (int r = 0;; ++r) {
+        go.store(r < kRounds && Clock::now() < deadline, std::memory_order_release);
         meet();
-        const auto until = Clock::now() + dropTime * 3 / 5 + dropTime * 4 * (r % kSteps) / (5 * kSteps);
+        if (!go.load(std::memory_order_acquire)) break;
+        const auto until =
+            Clock::now() + dropTime * 3 / 5 + dropTime * 4 * (r % kSteps) / (5 * kSteps);
         while (Clock::now() < until) {
         }
         dc->checkFrameIndex(ack);
         meet();
-        if (rounds == r) {
-            const int now = credits(*dev, 0);
-            highest = std::max(highest, now);
-            if (now <= 4) ++rounds;
-        }
+        const int now = credits(*dev, 0);
+        highest = std::max(highest, now);
+        ++rounds;
         meet();
+        if (now > 4) {
+            go.store(false, std::memory_order_release);
+            meet();
+            break;
+        }
     }
     dropper.join();
     EXPECT_EQ(highest, 4) << "after " << rounds << " rounds";

@@ -39,13 +39,13 @@ Bytes referenceRgb(const Bytes& px, int w, int stride, int h) {
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
     if (velJpegSimdInUse() || g_tj_force_c_encode_formula != 1) {
-        EXPECT_EQ(tjCompress2(tj, px.data(), w, stride, h, TJPF_BGRX, &jpeg, &size, TJSAMP_422, 90,
-                              0),
-                  0);
+        EXPECT_EQ(
+            tjCompress2(tj, px.data(), w, stride, h, TJPF_BGRX, &jpeg, &size, TJSAMP_422, 90, 0),
+            0);
     } else {
-        EXPECT_EQ(velCompressRgb(tj, px.data(), w, stride, h, TJPF_BGRX, &jpeg, &size, TJSAMP_422,
-                                 90, 0),
-                  0);
+        EXPECT_EQ(
+            velCompressRgb(tj, px.data(), w, stride, h, TJPF_BGRX, &jpeg, &size, TJSAMP_422, 90, 0),
+            0);
     }
     Bytes out(jpeg, jpeg + size);
     tjFree(jpeg);
