@@ -28,7 +28,6 @@ constexpr size_t kPnpDataBytes = 3;
 constexpr size_t kFrameIndexDataBytes = 12;
 constexpr int kInitPolls = 2999;  // at 100 ms: about 5 minutes
 constexpr int kEdidCheckAttempts = 3;
-constexpr int kFrameCredits = 4;  // per view, as plug-in hands them out
 
 }  // namespace
 
@@ -267,10 +266,9 @@ int VelDisplay520Class::checkFrameIndex(unsigned char* data) {
             }
     }
     if (haveTarget && haveSource && source < VEL_MAX_VIEWS) {
-        // A repeated or spurious feedback must not hand out more credits than a view has.
-        int value = 0;
-        sem_getvalue(&dev->frameFeedbackSemaphore[source], &value);
-        if (value < kFrameCredits) sem_post(&dev->frameFeedbackSemaphore[source]);
+        // Bounded: a repeated or spurious feedback must not hand out more credits than a view
+        // has, also while a dropped frame of the view returns its credit at the same moment.
+        dev->giveFrameCredit520(source);
         return 0;
     }
     vel_Printf(

@@ -8,6 +8,10 @@
 // every path, so a dropped frame cannot stall the view's updates); rgb2Jpeg520 reads the view's
 // pixels and keeps the token until the compression is over, so the pixel area stays retired and
 // alive while it reads (a failure returns the token through the caller's dropFrame520).
+// Frame credits: a frame that holds one of its view's credits and ends here without a queued
+// packet (no JPEG, a packet the display class could not frame or refused, overtaken) gives it
+// back once, through giveFrameCredit520; a queued packet's credit comes back with the adapter's
+// acknowledgement, or from the send thread when its transfer fails.
 #include <turbojpeg.h>
 
 #include <cstdlib>
@@ -24,12 +28,31 @@ namespace {
 bool validView(int viewId) { return viewId >= 0 && viewId < VEL_MAX_VIEWS; }
 
 // A push onto a cancelled queue drops the record, and with it the only pointer to its buffer.
-void queuePacket(threadsafe_queue<_evdi_send>& queue, const _evdi_send& packet) {
+// False when the packet was dropped (and its buffer given back).
+bool queuePacket(threadsafe_queue<_evdi_send>& queue, const _evdi_send& packet) {
     if (queue.isCancelled()) {
         velFrameBufferGive(packet.buffer);
-        return;
+        return false;
     }
     queue.push(packet);
+    return true;
+}
+
+// The wire header's magic, the first bytes of every framed model-520 packet.
+constexpr unsigned char kWireMagic[4] = {'V', 'E', 'L', 'C'};
+
+// Called before the display class packages the packet: a pooled buffer may still start with an
+// older packet's header, which must not pass for one written now.
+void clearWireMagic(unsigned char* packet) { memset(packet, 0, sizeof kWireMagic); }
+
+// Whether the display class framed the packet: a length that fits the buffer, and either success
+// or a complete packet. The 520 class also reports a packet without a decoder header (a JPEG too
+// short for the decoder's parse, which the adapter takes as it is) as a failure, after writing
+// it whole; a refusal (no input node, a buffer too small) can come after the length was set but
+// before the wire header was written, and that packet must not go out.
+bool framed(int packageResult, const _evdi_send& send, size_t packetSize) {
+    if (send.length <= 0 || static_cast<size_t>(send.length) > packetSize) return false;
+    return packageResult == 0 || memcmp(send.buffer, kWireMagic, sizeof kWireMagic) == 0;
 }
 }  // namespace
 
@@ -38,26 +61,31 @@ void queuePacket(threadsafe_queue<_evdi_send>& queue, const _evdi_send& packet) 
 // picture last: it is dropped instead and its frame credit given back (the adapter never
 // acknowledges a packet it did not get). Indexes are compared modulo 2^32, so a wrap is no
 // reordering; a repeated index counts as overtaken. False when the packet was dropped.
-bool VelDev::queueFrame520(const _evdi_send& packet) {
+bool VelDev::queueFrame520(const _evdi_send& packet, bool creditHeld) {
     const int v = packet.view;
-    std::lock_guard<std::mutex> lk(frameOrderMutex);
-    const uint32_t index = static_cast<uint32_t>(packet.frameIndex);
-    if (anyQueuedFrame520[v] && static_cast<int32_t>(index - lastQueuedFrame520[v]) <= 0) {
-        vel_Printf("[warning] view %d: frame %u overtaken by frame %u, not sent\n", v, index,
-                   lastQueuedFrame520[v]);
+    if (!validView(v)) {
         velFrameBufferGive(packet.buffer);
-        int credits = 0;
-        sem_getvalue(&frameFeedbackSemaphore[v], &credits);
-        if (credits < 4) sem_post(&frameFeedbackSemaphore[v]);
         return false;
     }
-    lastQueuedFrame520[v] = index;
-    anyQueuedFrame520[v] = true;
-    queuePacket(sendQueue, packet);
-    return true;
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> lk(frameOrderMutex);
+        const uint32_t index = static_cast<uint32_t>(packet.frameIndex);
+        if (anyQueuedFrame520[v] && static_cast<int32_t>(index - lastQueuedFrame520[v]) <= 0) {
+            vel_Printf("[warning] view %d: frame %u overtaken by frame %u, not sent\n", v, index,
+                       lastQueuedFrame520[v]);
+            velFrameBufferGive(packet.buffer);
+        } else if (queuePacket(sendQueue, packet)) {
+            lastQueuedFrame520[v] = index;
+            anyQueuedFrame520[v] = true;
+            queued = true;
+        }
+    }
+    if (!queued && creditHeld) giveFrameCredit520(v);
+    return queued;
 }
 
-void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence) {
+void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence, bool creditHeld) {
     if (yuv2Jpeg520Hook) yuv2Jpeg520Hook(record, viewId, sequence);
     if (!validView(viewId)) {
         velFrameBufferGive(record.rect.buffer);
@@ -66,7 +94,7 @@ void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence) {
     if (!connected || exitFlag) {
         vel_Printf("(%s) this is null\n", "yuv2Jpeg520");
         velFrameBufferGive(record.rect.buffer);
-        sem_post(&updateToken[viewId]);
+        dropFrame520(viewId, creditHeld);
         return;
     }
     const size_t packetSize = velPacketSize520(record.rect.width, record.rect.height);
@@ -75,7 +103,7 @@ void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence) {
         if (!packet) vel_Printf("[error] yuv2Jpeg520: no packet buffer of %zu bytes\n", packetSize);
         velFrameBufferGive(packet);
         velFrameBufferGive(record.rect.buffer);
-        sem_post(&updateToken[viewId]);
+        dropFrame520(viewId, creditHeld);
         return;
     }
     sem_post(&updateToken[viewId]);
@@ -86,6 +114,7 @@ void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence) {
     record.rect.planes[0] = record.rect.planes[1] = record.rect.planes[2] = nullptr;
     if (jpegSize == 0) {
         velFrameBufferGive(packet);
+        if (creditHeld) giveFrameCredit520(viewId);
         return;
     }
 
@@ -96,21 +125,21 @@ void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence) {
     send.pieceFlags = record.pieceFlags;
     send.frameIndex = record.frameIndex;
     const std::shared_ptr<VelDisplayClassBase> dc = displayClass;
-    if (dc) {
-        dc->dataHeaderPackage(&record, &send, record.rect, velJpegLength520(jpegSize, false),
-                              viewId);
-    }
-    if (send.length <= 0 || static_cast<size_t>(send.length) > packetSize) {
-        // Nothing (or more than the buffer) to send: the packet could not be framed.
+    clearWireMagic(packet);
+    const int packaged = dc ? dc->dataHeaderPackage(&record, &send, record.rect,
+                                                    velJpegLength520(jpegSize, false), viewId)
+                            : -1;
+    if (!framed(packaged, send, packetSize)) {
         vel_Printf("[error] yuv2Jpeg520: packet of view %d not framed (length %d)\n", viewId,
                    send.length);
         velFrameBufferGive(packet);
+        if (creditHeld) giveFrameCredit520(viewId);
         return;
     }
-    if (queueFrame520(send)) printFps(viewId);
+    if (queueFrame520(send, creditHeld)) printFps(viewId);
 }
 
-int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence) {
+int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence, bool creditHeld) {
     (void)rect;
     if (!connected || exitFlag) {
         vel_Printf("(%s) this is null\n", "rgb2Jpeg520");
@@ -159,18 +188,20 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence) {
     send.pieceFlags = 0x11;
     send.frameIndex = frameIndex;
     const std::shared_ptr<VelDisplayClassBase> dc = displayClass;
-    if (dc) dc->dataHeaderPackage(&record, &send, region, velJpegLength520(jpegSize, true), viewId);
-    if (send.length <= 0 || static_cast<size_t>(send.length) > packetSize) {
+    clearWireMagic(packet);
+    const int packaged =
+        dc ? dc->dataHeaderPackage(&record, &send, region, velJpegLength520(jpegSize, true), viewId)
+           : -1;
+    if (!framed(packaged, send, packetSize)) {
         vel_Printf("[error] rgb2Jpeg520: packet of view %d not framed (length %d)\n", viewId,
                    send.length);
         velFrameBufferGive(packet);
+        // The token is back already; the caller must not return it again.
+        if (creditHeld) giveFrameCredit520(viewId);
         return 0;
     }
-    bool queued = false;
-    {
-        std::lock_guard<std::mutex> lk(sessionMutex);
-        queued = queueFrame520(send);
-    }
-    if (queued) printFps(viewId);
+    // The conversion thread counted this frame for the frame-rate report when it started it.
+    std::lock_guard<std::mutex> lk(sessionMutex);
+    queueFrame520(send, creditHeld);
     return 0;
 }

@@ -138,13 +138,12 @@ unsigned long velEncodeRgb520(const _VELRECT& rect, int quality, unsigned char* 
         vel_Printf("tjCompress2 failed: %s\n", tjGetErrorStr());
         return 0;
     }
-    // At 4:2:2 the system's conversion is the library's own unless the studio formulas run (no
-    // dark-block adjustment at 4:2:2): then tjCompress2 gives the same JPEG in one pass, while
-    // the pixels are still in cache, without the planes in between. Only for whole MCU columns
-    // (16 pixels): at a partial last MCU tjCompress2 pads the pixels before subsampling, while
-    // the planes are padded after it, and the edge blocks would differ.
-    const bool libraryConversion =
-        (velJpegSimdInUse() || g_tj_force_c_encode_formula != 1) && rect.width % 16 == 0;
+    // Light mode is one tjCompress2 pass at every width. At 4:2:2 the system's conversion is the
+    // library's own unless the studio formulas run (no dark-block adjustment at 4:2:2); only
+    // then, since the library does not carry those formulas, the pixels go through the system's
+    // conversion into planes first. (At a partial last MCU the two ways pad the edge
+    // differently: tjCompress2 before subsampling, the planes after it.)
+    const bool libraryConversion = velJpegSimdInUse() || g_tj_force_c_encode_formula != 1;
     const unsigned long placed = compressIntoPacket(
         handle, rect.width, rect.height, packet, packetSize,
         [&](unsigned char** jpeg, unsigned long* jpegSize, int flags) {

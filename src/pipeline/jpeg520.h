@@ -38,8 +38,8 @@ unsigned long velEncodeYuv520(const _VELRECT& rect, int quality, unsigned char* 
                               size_t packetSize);
 // The same for 32-bit BGRX pixels of `rect` (rows `stride` apart, 0: 4 x width). With the
 // library's own colour conversion (SIMD in use, or the studio formulas not selected) that is one
-// tjCompress2 straight into the packet; the studio formulas go through velCompressRgb. Both give
-// the JPEG velCompressRgb gives.
+// tjCompress2 straight into the packet, at every width: the JPEG tjCompress2 gives. The studio
+// formulas go through velCompressRgb.
 unsigned long velEncodeRgb520(const _VELRECT& rect, int quality, unsigned char* packet,
                               size_t packetSize);
 

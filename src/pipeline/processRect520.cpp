@@ -56,6 +56,9 @@ void* frameThreadMain(void* arg) {
 
 bool validView(int viewId) { return viewId >= 0 && viewId < VEL_MAX_VIEWS; }
 
+// Frames of one view in flight at once: what plug-in hands out and an acknowledgement returns.
+constexpr int kFrameCredits520 = 4;
+
 // The conversion thread's turn at a view counts as one of the view's frames: from taking its
 // rectangles until its frame thread runs (or the frame is dropped), the frame is in no thread's
 // count of its own, and a plug-out waiting for the view's frames must not miss it.
@@ -127,10 +130,33 @@ int32_t VelDev::nextFrameIndex520(int viewId) {
     return static_cast<int32_t>(index);
 }
 
+void VelDev::giveFrameCredit520(int viewId) {
+    if (!validView(viewId)) return;
+    std::lock_guard<std::mutex> lk(frameCreditMutex);
+    int credits = 0;
+    sem_getvalue(&frameFeedbackSemaphore[viewId], &credits);
+    if (credits < kFrameCredits520) sem_post(&frameFeedbackSemaphore[viewId]);
+}
+
+void VelDev::refillFrameCredits520(int viewId) {
+    if (!validView(viewId)) return;
+    std::lock_guard<std::mutex> lk(frameCreditMutex);
+    while (sem_trywait(&frameFeedbackSemaphore[viewId]) == 0) {
+    }
+    for (int i = 0; i < kFrameCredits520; ++i) sem_post(&frameFeedbackSemaphore[viewId]);
+}
+
+void VelDev::restartFrameOrder520(int viewId) {
+    if (!validView(viewId)) return;
+    std::lock_guard<std::mutex> lk(frameOrderMutex);
+    lastQueuedFrame520[viewId] = 0;
+    anyQueuedFrame520[viewId] = false;
+}
+
 void VelDev::dropFrame520(int viewId, bool creditTaken) {
     if (!validView(viewId)) return;
     sem_post(&updateToken[viewId]);
-    if (creditTaken) sem_post(&frameFeedbackSemaphore[viewId]);
+    if (creditTaken) giveFrameCredit520(viewId);
 }
 
 // Sets the view's encode parameters for a whole-view model-520 frame, takes its frame index and
@@ -169,7 +195,7 @@ int VelDev::prepareWholeView520(int viewId, int quality, _VELRECT* region, int32
 
 // Converts the whole view to planar YUV 4:2:2 and hands the planes on. Runs on its own detached
 // frame thread; does not block apart from the conversion itself.
-int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence) {
+int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence, bool creditHeld) {
     (void)rect;
     if (!connected || exitFlag) {
         vel_Printf("(%s) this is null\n", "rgb2Yuv520");
@@ -215,8 +241,8 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence) {
     record.split = 0;
     record.frameIndex = frameIndex;
     record.pieceFlags = 0x11;
-    if (!startFrameThread("yuv2jpeg", viewId, [this, record, viewId, sequence] {
-            yuv2Jpeg520(record, viewId, sequence);
+    if (!startFrameThread("yuv2jpeg", viewId, [this, record, viewId, sequence, creditHeld] {
+            yuv2Jpeg520(record, viewId, sequence, creditHeld);
         })) {
         velFrameBufferGive(yuv);
         return -1;
@@ -231,7 +257,8 @@ void VelDev::processRectData520(int threadId, int firstView, int lastView, sem_t
     const int first = firstView < 0 ? 0 : firstView;
     const int last = lastView >= VEL_MAX_VIEWS ? VEL_MAX_VIEWS - 1 : lastView;
     while (!exitFlag) {
-        // Bounded, so a lost wake-up can delay a frame but never stall the thread.
+        // Bounded only so the exit flag is seen; a time-out looks at no queue. Producers queue
+        // their rectangles before they post, so the pass a post causes finds them.
         if (semWaitMillisecondQuiet(wake, 1000) != 0) continue;
         // Wake-ups that piled up meanwhile are covered by this one pass.
         while (sem_trywait(wake) == 0) {
@@ -265,11 +292,17 @@ void VelDev::processRectData520(int threadId, int firstView, int lastView, sem_t
             const bool started = startFrameThread(
                 light ? "rgb2Jpeg520" : "rgb2Yuv520", v, [this, merged, v, sequence, credit, light] {
                     _alignmentRect r = merged;
-                    const int rc =
-                        light ? rgb2Jpeg520(&r, v, sequence) : rgb2Yuv520(&r, v, sequence);
+                    const int rc = light ? rgb2Jpeg520(&r, v, sequence, credit)
+                                         : rgb2Yuv520(&r, v, sequence, credit);
                     if (rc != 0) dropFrame520(v, credit);
                 });
-            if (!started) dropFrame520(v, credit);
+            if (!started) {
+                dropFrame520(v, credit);
+            } else if (light) {
+                // Light-mode frames are counted as they start; smart-mode ones by the encoder
+                // once their packet is queued.
+                printFps(v);
+            }
         }
     }
     for (int v = first; v <= last && v <= 2; ++v) rectQueue[v].clear();

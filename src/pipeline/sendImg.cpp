@@ -54,9 +54,14 @@ void VelDev::usb_bulk_transfer(_evdi_send packet, int viewId) {
     handleLock.unlock();
     if (rc != 0) {
         // Lower halves of split 50x frames are neither counted nor credited: their upper half
-        // accounts for the frame.
+        // accounts for the frame. A packet that never arrives is never acknowledged: its credit
+        // comes back here, as the acknowledgement would have given it (model 520: the view's,
+        // bounded to four; the 50x family: the session's).
         if (packet.pieceFlags & 0x01) {
-            sem_post(&frameCreditSemaphore);
+            if (model == 0x520)
+                giveFrameCredit520(viewId);
+            else
+                sem_post(&frameCreditSemaphore);
             vel_Printf("******Dev[%d] Send graghic data failed err=%d\n", devKey, rc);
             if (++g_bulkFailCount > VEL_BULK_FAIL_LIMIT) {
                 free(packet.buffer);

@@ -122,9 +122,12 @@ class VelDev {
     threadsafe_queue<_evdi_send> sendQueue;
     // Model 520: the frame index of the newest packet of each view put on the send queue, so a
     // frame whose encoding was overtaken by a newer one of its view is not sent after it.
-    std::mutex frameOrderMutex;
+    std::mutex frameOrderMutex;  // guards lastQueuedFrame520 and anyQueuedFrame520
     uint32_t lastQueuedFrame520[VEL_MAX_VIEWS] = {0, 0, 0};
     bool anyQueuedFrame520[VEL_MAX_VIEWS] = {false, false, false};
+    // Held around every post of frameFeedbackSemaphore (and its refill at plug-in), so that the
+    // bound of four credits per view is checked and kept in one step; takers do not need it.
+    std::mutex frameCreditMutex;
     threadsafe_queue<_RECT_IN_ENCODE_Q> encodeQueue[VEL_MAX_VIEWS];
     threadsafe_queue<evdi_rect> rectQueue[VEL_MAX_VIEWS];
     evdi_buffer evdiBuffer[VEL_MAX_VIEWS] = {};
@@ -215,18 +218,33 @@ class VelDev {
     // Frame index for the view from the display class (one zeroFrameIndex retry on 0); 0
     // without a display class.
     int32_t nextFrameIndex520(int viewId);
+    // Model-520 frame credits (frameFeedbackSemaphore): a view has at most four. Every return
+    // goes through giveFrameCredit520, which posts one unless the view already holds four; the
+    // check and the post are one step under frameCreditMutex, so an acknowledgement and a
+    // dropped frame returning at once cannot make five. refillFrameCredits520 sets the view
+    // back to four (plug-in). Any thread; never blocks beyond the mutex.
+    void giveFrameCredit520(int viewId);
+    void refillFrameCredits520(int viewId);
+    // Forgets the newest queued frame index of the view: plug-in restarts its numbering, and a
+    // frame of the new monitor must not count as overtaken by one of the old.
+    void restartFrameOrder520(int viewId);
     // A frame that will not reach the adapter gives back what it holds: the view's update
     // token, and the frame credit when it took one.
     void dropFrame520(int viewId, bool creditTaken);
     // Puts a framed packet on the send queue unless a newer frame of its view is already there.
-    bool queueFrame520(const _evdi_send& packet);
-    // Frame bodies: 0 when the frame was handed to the next stage, -1 when it was dropped (the
-    // caller then calls dropFrame520). `rect` is not used: model 520 always encodes the view.
+    // A packet that is not queued is freed, and its credit given back when `creditHeld`.
+    bool queueFrame520(const _evdi_send& packet, bool creditHeld = true);
+    // Frame bodies: 0 when the frame was handed to the next stage (or dropped after the body
+    // gave back the token itself), -1 when it was dropped before (the caller then calls
+    // dropFrame520). `rect` is not used: model 520 always encodes the view. `creditHeld`: the
+    // frame took one of the view's credits (it went ahead without one after a second's wait
+    // otherwise); a frame dropped later gives back only a credit it holds.
     int prepareWholeView520(int viewId, int quality, _VELRECT* region, int32_t* frameIndexOut);
-    int rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence);
-    int rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence);
-    // Hand-over to JPEG encoding; owns record.rect.buffer.
-    void yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence);
+    int rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence, bool creditHeld = true);
+    int rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence, bool creditHeld = true);
+    // Hand-over to JPEG encoding; owns record.rect.buffer. Gives the token back on every path
+    // and the credit (when held) on every path that queues no packet.
+    void yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence, bool creditHeld = true);
     // Test hook: sees every frame record handed to JPEG encoding (set before frames flow; empty
     // in the service). Light-mode records carry no planes.
     std::function<void(const _RECT_IN_ENCODE_Q&, int viewId, int sequence)> yuv2Jpeg520Hook;

@@ -62,13 +62,17 @@ VelDev* sessionForEvent(void* user_data, SessionRef* ref, int* viewId) {
 }
 
 // Pushes the bounding box of one grab (clamped to the view's buffer) for conversion. Returns
-// false when nothing was left to queue.
+// false when nothing was queued: nothing was left after clamping, or the queue is cancelled.
 bool queueGrab(VelDev& dev, int viewId, const evdi_rect* rects, int count, int width, int height) {
     evdi_rect box = velEvdiBoundingBox(rects, count);
     if (!velEvdiClampRect(&box, width, height)) return false;
-    // The queue drops the push once cancelled and wakes one waiter on empty -> non-empty.
-    dev.rectQueue[viewId].push(box);
-    return true;
+    threadsafe_queue<evdi_rect>& queue = dev.rectQueue[viewId];
+    // A cancelled queue drops the push silently; a cancel right after the push empties it. In
+    // both cases no frame comes of the rectangle, so it must not count as queued (the update
+    // task would keep the token that only a frame brings back).
+    if (queue.isCancelled()) return false;
+    queue.push(box);
+    return !queue.isCancelled();
 }
 
 // One request + grab into the view's registered buffer, under the grab lock. Returns -1 when
@@ -356,11 +360,6 @@ void mode_changed_handler(evdi_mode mode, void* user_data) {
     dev.modeSetDone = 0;
     if (dev.displayClass) dev.displayClass->setMode(viewId);
     dev.modeSetDone = 1;
-    // The conversion threads passed over every view while the mode was being set; rectangles
-    // queued meanwhile (of this or another view) would otherwise wait for the next update, and
-    // a desktop that does not change would stay dark.
-    if (dev.model == 0x520)
-        for (int v = 0; v < VEL_MAX_VIEWS; ++v) sem_post(&dev.convWake[dev.view2ConvThread[v]]);
 
     // The first frame of the new mode. Bounded: this runs on the epoll thread.
     for (int round = 0; round < 2 * VEL_EVDI_MAX_RECTS && dev.evdiOpened[viewId]; ++round) {
@@ -374,6 +373,12 @@ void mode_changed_handler(evdi_mode mode, void* user_data) {
         }
         queueGrab(dev, viewId, rects, count, width, height);
     }
+    // The conversion threads passed over every view while the mode was being set, and nothing
+    // else wakes them for the first frame queued just above: with a desktop that draws nothing
+    // more, the view would stay dark. Woken only now, after the queueing, since a thread looks
+    // at its queues only when woken and a wake-up that comes first finds them empty.
+    if (dev.model == 0x520)
+        for (int v = 0; v < VEL_MAX_VIEWS; ++v) sem_post(&dev.convWake[dev.view2ConvThread[v]]);
     sem_post(&dev.updateToken[viewId]);
     vel_Printf("View index = [%d], mode changed successed! Current mode is %d * %d.\n", viewId,
                mode.width, mode.height);

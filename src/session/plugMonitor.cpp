@@ -56,7 +56,6 @@ constexpr int kPlugInSide = 4096;
 constexpr int kPlugInStride = 16384;
 // Byte 126 can claim up to 255 extensions; the buffer holds every block it can claim.
 constexpr size_t kEdidCapacity = 256 * VEL_EDID_BLOCK;
-constexpr int kFrameCredits520 = 4;
 constexpr int kDrmMajor = 226;
 
 int lowestFreeView(const VelDev& dev) {
@@ -257,6 +256,9 @@ int plugInLocked(VelDev& dev, int targetId, bool singleView) {
     // the new one waits for its first mode.
     if (dev.target2View.size() == 1) dev.modeSetDone = 0;
     dev.frameIndex520[v] = 0;
+    // The view's frames are numbered from 1 again: none of them is older than a frame that the
+    // previous monitor of the view was sent.
+    dev.restartFrameOrder520(v);
 
     if (openView(dev, v, userData.get()) != 0) {
         undoPlugIn(dev, v, targetId);
@@ -282,7 +284,7 @@ int plugInLocked(VelDev& dev, int targetId, bool singleView) {
 
     dev.clearQueueData(v);
     dev.viewActive[v] = true;
-    resetSemaphore(&dev.frameFeedbackSemaphore[v], kFrameCredits520);
+    dev.refillFrameCredits520(v);
 
     const _VEL_EVDI_LIMITS_ limits = velPlugLimits(dev.model, dev.dualView, dev.hiResDualView);
     vel_Printf("Monitor max mode size is = %d ,  pixel_per_second_limit = %d\n",
@@ -335,7 +337,8 @@ int plugOutLocked(VelDev& dev, int targetId) {
     sem_post(&dev.updateToken[v]);
     sem_post(&dev.convWake[dev.view2ConvThread[v]]);
 
-    velPlugDrainSendQueue(dev.sendQueue, dev.frameFeedbackSemaphore, v);
+    velPlugDrainSendQueue(
+        dev.sendQueue, [&dev](int view) { dev.giveFrameCredit520(view); }, v);
 
     // Out of the epoll set before anything of the view is freed: once removed, no handler of
     // the view runs or starts.
@@ -447,15 +450,16 @@ void VelDev::closeViewsAtCleanUp() {
     syncPlugCounts(*this);
 }
 
-int velPlugDrainSendQueue(threadsafe_queue<_evdi_send>& queue, sem_t* credits, int viewId) {
+int velPlugDrainSendQueue(threadsafe_queue<_evdi_send>& queue,
+                          const std::function<void(int view)>& giveCredit, int viewId) {
     int drained = 0;
     while (auto p = queue.trypop()) {
         free(p->buffer);
         ++drained;
         // The send queue is shared by the views: a frame of another view dropped here never gets
         // its acknowledgement, so its credit is given back.
-        if (credits && p->view != viewId && p->view >= 0 && p->view < VEL_MAX_VIEWS) {
-            sem_post(&credits[p->view]);
+        if (giveCredit && p->view != viewId && p->view >= 0 && p->view < VEL_MAX_VIEWS) {
+            giveCredit(p->view);
         }
     }
     return drained;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "pipeline/pipelineRecords.h"
 #include "service/threadLock.h"
@@ -41,10 +42,11 @@ int check_monitor_num(_VELPTC_FW_NOTIFY_MONITOR_PNP_ plugBits, int* targets);
 // VEL_DRM_SYSFS_DIR environment override. Blocking file I/O only.
 int CheckViewStatus(int card);
 
-// Drains the session's send queue at the plug-out of `viewId`, freeing every packet; packets of
-// other views give their frame credit back to `credits[view]` (the per-view frame-feedback
-// semaphores, VEL_MAX_VIEWS of them; null: none). Returns how many packets were drained.
-int velPlugDrainSendQueue(threadsafe_queue<_evdi_send>& queue, sem_t* credits, int viewId);
+// Drains the session's send queue at the plug-out of `viewId`, freeing every packet; for each
+// packet of another view (0 to VEL_MAX_VIEWS - 1) `giveCredit(view)` gives its frame credit back
+// (the session's bounded giveFrameCredit520; empty: none). Returns how many packets were drained.
+int velPlugDrainSendQueue(threadsafe_queue<_evdi_send>& queue,
+                          const std::function<void(int view)>& giveCredit, int viewId);
 // Frees the queued packets of `viewId` and leaves the other views' packets, in order, where they
 // are (the queue is shared; a packet of another view dropped here would lose that view's newest
 // picture and, never acknowledged, one of its credits). Returns how many went.

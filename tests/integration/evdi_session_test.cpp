@@ -71,6 +71,12 @@ public:
     std::vector<std::pair<int, int>> dpms;
 };
 
+int semValue(sem_t* s) {
+    int v = -1;
+    sem_getvalue(s, &v);
+    return v;
+}
+
 long rssBytes() {
     FILE* f = fopen("/proc/self/statm", "r");
     long size = 0, resident = 0;
@@ -235,6 +241,44 @@ TEST_F(EvdiSession, ModeSetWakesTheConversionThreadsForWhatWaited) {
     ASSERT_TRUE(waitModeChanged(1280, 720));
     EXPECT_TRUE(vtest::waitFor([&] { return dev->rectQueue[1].empty(); }));
     dev->viewActive[1] = false;
+}
+
+// A desktop that draws nothing after its mode is set still gets its first frame to the encoder:
+// the conversion threads are woken after the first-frame rectangle is queued. The grab of that
+// rectangle is slowed down, so a wake-up that came before it would find the queue empty.
+TEST_F(EvdiSession, StaticDesktopGetsItsFirstFrameAfterTheModeSet) {
+    dev->model = 0x520;
+    dev->connected = true;
+    auto frames = std::make_shared<std::atomic<int>>(0);
+    dev->yuv2Jpeg520Hook = [frames](const _RECT_IN_ENCODE_Q&, int view, int) {
+        if (view == 0) ++*frames;
+    };
+    emu::setAutoDesktop(false);
+    evdi_handle h = openView(0, emu::makeEdid(640, 480, 60));
+    emu::setGrabDelay(h, 200000);
+    emu::desktopStart(h, {640, 480, 60, emu::kFourccXRGB8888});
+    ASSERT_TRUE(waitModeChanged(640, 480));
+    EXPECT_TRUE(vtest::waitFor([&] { return frames->load() == 1; }, seconds(5)))
+        << "no frame after the mode set";
+    EXPECT_TRUE(dev->rectQueue[0].empty());
+}
+
+// An update whose rectangle the cancelled queue dropped queued nothing: no frame will bring the
+// update token back, so the task gives it back itself (the view's next update must not wait out
+// a second).
+TEST_F(EvdiSession, UpdateDroppedByACancelledQueueGivesTheTokenBack) {
+    evdi_handle h = openView(0, emu::makeEdid(640, 480, 60));
+    ASSERT_TRUE(waitModeChanged(640, 480));
+    ASSERT_TRUE(popRect(0));  // the first frame, taken as the conversion thread would
+    ASSERT_TRUE(tasksIdle());
+    ASSERT_EQ(semValue(&dev->updateToken[0]), 1);
+    dev->rectQueue[0].setcancel();
+    const int grabs = emu::stats(h).grabs;
+    emu::injectDamage(h, {{0, 0, 8, 8}});  // the update requested last is now ready
+    ASSERT_TRUE(vtest::waitFor([&] { return emu::stats(h).grabs > grabs; }));
+    ASSERT_TRUE(tasksIdle());
+    EXPECT_EQ(semValue(&dev->updateToken[0]), 1);
+    dev->rectQueue[0].resetcancel();
 }
 
 TEST_F(EvdiSession, ThreeRectanglesQueueTheirBoundingBox) {

@@ -146,6 +146,23 @@ struct Picture520 : ::testing::Test {
         EXPECT_EQ(pic.stale, 0u);
         EXPECT_EQ(pic.dirtyPadding, 0u) << "stale bytes after a JPEG";
     }
+    // The expectShowsDesktop rule as a condition to wait for.
+    bool showsDesktop(int output, int target) {
+        evdi_handle h = handleOf(target);
+        if (!h) return false;
+        const emu::DesktopMode mode = emu::desktopMode(h);
+        const std::vector<uint32_t> desktop = emu::desktopPixels(h);
+        const emu::Model520::Picture pic = model->picture(output);
+        if (pic.width != mode.width || pic.height != mode.height ||
+            pic.pixels.size() != desktop.size() * 4)
+            return false;
+        const size_t stride = static_cast<size_t>(mode.width) * 4;
+        const double shown = emu::psnr(reinterpret_cast<const uint8_t*>(desktop.data()),
+                                       pic.pixels.data(), mode.width, mode.height, stride, stride);
+        const double reference = vtest::turboRoundTripPsnr(desktop, mode.width, mode.height);
+        if (std::isinf(reference)) return std::isinf(shown);
+        return shown >= 30.0 && std::fabs(shown - reference) <= 0.5;
+    }
     std::string refusals() {
         std::string all;
         for (const auto& e : model->errors()) all += e + "; ";
@@ -278,5 +295,47 @@ TEST_F(Picture520, DecodingOffStillChecksAndAcknowledges) {
     EXPECT_TRUE(pic.pixels.empty());
     EXPECT_GT(pic.bytesReceived, 0u);
     EXPECT_EQ(credits(dev->target2View.at(0x20)), 4);
+    expectNoRefusals();
+}
+
+// A monitor unplugged after a stream and plugged again on the same output takes the same view,
+// whose frames are numbered from 1 again: the first of them must be shown, not dropped as older
+// than the frames the previous monitor was sent.
+TEST_F(Picture520, MonitorPluggedAgainShowsItsDesktopWithinASecond) {
+    ASSERT_NO_FATAL_FAILURE(start({monitorOf(0x20, 640, 480)}));
+    evdi_handle h = handleOf(0x20);
+    emu::desktopSetScene(h, emu::Scene::FullScreen);
+    ASSERT_TRUE(vtest::waitFor(
+        [&] {
+            emu::desktopStep(h);
+            std::this_thread::sleep_for(5ms);
+            return model->picture(0).packets >= 40;
+        },
+        20s));
+    settle();
+
+    for (uint16_t target : {0x20, 0x21}) {
+        SCOPED_TRACE("plugged again: target " + std::to_string(target));
+        model->unplugMonitor(0);
+        ASSERT_TRUE(vtest::waitFor([&] { return dev->target2View.empty(); }, 10s)) << env.log();
+        model->plugMonitor(0, monitorOf(target, 640, 480));
+        ASSERT_TRUE(vtest::waitFor(
+            [&] {
+                evdi_handle n = handleOf(target);
+                return n && emu::desktopRunning(n) && dev->modeSetDone == 1 &&
+                       dev->bufferRegistered[0];
+            },
+            10s))
+            << env.log();
+        ASSERT_EQ(dev->target2View.at(target), 0);
+        evdi_handle n = handleOf(target);
+        emu::desktopSetScene(n, emu::Scene::MovingWindow);
+        for (int step = 0; step < 3; ++step) emu::desktopStep(n);
+        EXPECT_TRUE(vtest::waitFor([&] { return showsDesktop(0, target); }, 1000ms))
+            << "packets " << model->picture(0).packets << "\n"
+            << env.log();
+        settle();
+        expectShowsDesktop(0, target, "plugged_again_" + std::to_string(target));
+    }
     expectNoRefusals();
 }

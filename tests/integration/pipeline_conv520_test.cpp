@@ -13,6 +13,7 @@
 
 #include "display/VelDisplayClassDriverBase.h"
 #include "pipeline/colorConvert.h"
+#include "pipeline/jpeg520.h"
 #include "session/VelDev.h"
 #include "session/evdiHandlers.h"
 #include "testSupport.h"
@@ -28,13 +29,19 @@ constexpr uint32_t kXB24 = 0x34324258;
 class IndexingDisplayClass : public VelDisplayClassBase {
   public:
     void checkMonitorStatus(void*, std::set<int>, bool) override {}
-    int dataHeaderPackage(const void*, void*, _VELRECT, int, int) override { return 0; }
+    // Frames the packet as far as the send path cares (length = JPEG length + 112), unless told
+    // to leave it unframed.
+    int dataHeaderPackage(const void*, void* packet, _VELRECT, int jpegSize, int) override {
+        if (frame) static_cast<_evdi_send*>(packet)->length = jpegSize + 112;
+        return 0;
+    }
     int checkFrameIndex(unsigned char*) override { return 0; }
     int resetDevice(int) override { return 0; }
     int sendPatchCommand(int, unsigned int) override { return 0; }
     int setCursorState(int, int, int, int) override { return 0; }
     int setCursorImage(evdi_cursor_set, int) override { return 0; }
     uint32_t updateFrameIndex(unsigned short) override { return next++; }
+    std::atomic<bool> frame{true};
     int zeroFrameIndex() override {
         ++zeroed;
         next = 1;
@@ -265,6 +272,27 @@ TEST_F(Conv520, LightModeFramesStillReachTheEncoder) {
     wake();
     ASSERT_TRUE(waitFrames(1));
     EXPECT_EQ(frame(0).view, 1);
+}
+
+// A light-mode frame is counted for the frame-rate report when the conversion thread starts it,
+// whatever becomes of its packet (here the display class leaves it unframed and it is dropped).
+TEST_F(Conv520, LightModeFramesAreCountedAsTheyStart) {
+    dev->printFps(0);  // the first call ever sets the start times
+    g_fpsStats.counter[1] = 0;
+    dev->fpsValue = 3600;  // no report during the test
+    dev->fpsEnabled = true;
+    display->frame = false;
+    setView(1, 64, 32, VEL_FOURCC_XRGB8888);
+    dev->lightMode = 1;
+    const int token = semValue(&dev->updateToken[1]);
+    push(1, {0, 0, 4, 4});
+    wake();
+    ASSERT_TRUE(waitFrames(1));
+    ASSERT_TRUE(vtest::waitFor([&] { return semValue(&dev->updateToken[1]) == token + 1; }));
+    EXPECT_TRUE(vtest::waitFor([&] { return g_fpsStats.counter[1] == 1; }));
+    // The dropped packet gave its credit back; nothing counted it a second time.
+    EXPECT_TRUE(vtest::waitFor([&] { return semValue(&dev->frameFeedbackSemaphore[1]) == 4; }));
+    EXPECT_EQ(g_fpsStats.counter[1], 1);
 }
 
 TEST_F(Conv520, SessionEndsWithFramesInFlight) {

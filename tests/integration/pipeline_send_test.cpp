@@ -143,13 +143,22 @@ TEST_F(SendThread, AnIdleSecondLeavesTheThreadWaitingForTheNextPacket) {
     EXPECT_EQ(a.model->outTransfers()[0].bytes.front(), 0x42);
 }
 
+// Model 520: a packet whose transfer failed is never acknowledged, so its credit comes back from
+// the send thread, to its view's frame credits (what the conversion thread waits on), at most
+// four; the 50x family's session credit is not touched.
 TEST_F(SendThread, FiveFailuresAndASuccessResetTheCountAndReturnFrameCredits) {
-    const int credits = semValue(&a.dev->frameCreditSemaphore);
+    const int sessionCredits = semValue(&a.dev->frameCreditSemaphore);
+    while (sem_trywait(&a.dev->frameFeedbackSemaphore[0]) == 0) {
+    }
     emu::Bus::instance().faults(a.busId).failTransfers(5, LIBUSB_ERROR_IO, emu::Match::out());
-    for (int i = 0; i < 5; ++i) a.queue(0, 1);
+    for (int i = 0; i < 3; ++i) a.queue(0, 1);
+    ASSERT_TRUE(a.settle());
+    EXPECT_EQ(semValue(&a.dev->frameFeedbackSemaphore[0]), 3);
+    for (int i = 0; i < 2; ++i) a.queue(0, 1);
     ASSERT_TRUE(a.settle());
     EXPECT_EQ(g_bulkFailCount, 5);
-    EXPECT_EQ(semValue(&a.dev->frameCreditSemaphore), credits + 5);
+    EXPECT_EQ(semValue(&a.dev->frameFeedbackSemaphore[0]), 4);
+    EXPECT_EQ(semValue(&a.dev->frameCreditSemaphore), sessionCredits);
     EXPECT_EQ(count("******Dev[1] Send graghic data failed err=-1"), 5) << env.log();
     a.queue(0, 2);
     ASSERT_TRUE(a.model->waitForOut(1, milliseconds(3000)));
@@ -157,13 +166,26 @@ TEST_F(SendThread, FiveFailuresAndASuccessResetTheCountAndReturnFrameCredits) {
     EXPECT_EQ(g_bulkFailCount, 0);
 
     // Lower halves are neither logged, counted nor credited; upper halves are.
+    while (sem_trywait(&a.dev->frameFeedbackSemaphore[0]) == 0) {
+    }
     emu::Bus::instance().faults(a.busId).failTransfers(2, LIBUSB_ERROR_PIPE, emu::Match::out());
     a.queue(0, 3, 1000, 0x22);
     a.queue(0, 4, 1000, 0x21);
     ASSERT_TRUE(a.settle());
     EXPECT_EQ(g_bulkFailCount, 1);
-    EXPECT_EQ(semValue(&a.dev->frameCreditSemaphore), credits + 6);
+    EXPECT_EQ(semValue(&a.dev->frameFeedbackSemaphore[0]), 1);
+    EXPECT_EQ(semValue(&a.dev->frameCreditSemaphore), sessionCredits);
     EXPECT_EQ(count("Send graghic data failed err=-9"), 1);
+
+    // The 50x family: the session's credit.
+    a.dev->model = 0x508;
+    a.dev->imageEndpoint = 2;
+    emu::Bus::instance().faults(a.busId).failTransfers(1, LIBUSB_ERROR_IO, emu::Match::out());
+    a.queue(0, 5);
+    ASSERT_TRUE(a.settle());
+    EXPECT_EQ(semValue(&a.dev->frameCreditSemaphore), sessionCredits + 1);
+    EXPECT_EQ(semValue(&a.dev->frameFeedbackSemaphore[0]), 1);
+    a.dev->model = 0x520;
 }
 
 TEST(SendThreadDeath, SixConsecutiveFailuresEndTheService) {

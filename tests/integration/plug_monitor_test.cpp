@@ -536,6 +536,26 @@ TEST_F(PlugCleanUp, FreesTheViewsAreasOnlyAfterTheirFrames) {
 
 // A monitor plugged in while other views stream: only its own stale packets leave the shared
 // send queue; the others' packets stay, in order (and with them their credits).
+// A view plugged again numbers its frames from 1: the first frame of the new monitor is not
+// "overtaken" by the frames the previous monitor of the view was sent, and it has four credits.
+TEST_F(PlugMonitor, ReplugStartsTheViewsFrameOrderAfresh) {
+    ASSERT_EQ(dev->plugInMonitor(0x20, true), 0);
+    auto packet = [](int view, int32_t index) {
+        _evdi_send p;
+        p.view = view;
+        p.frameIndex = index;
+        p.length = 64;
+        p.buffer = static_cast<unsigned char*>(malloc(64));
+        return p;
+    };
+    for (int32_t i = 1; i <= 40; ++i) ASSERT_TRUE(dev->queueFrame520(packet(0, i)));
+    ASSERT_EQ(dev->plugOutMonitor(0x20), 0);
+    ASSERT_EQ(dev->plugInMonitor(0x21, true), 0);
+    ASSERT_EQ(dev->target2View.at(0x21), 0);
+    EXPECT_TRUE(dev->queueFrame520(packet(0, 1)));
+    EXPECT_EQ(semValue(&dev->frameFeedbackSemaphore[0]), 4);
+}
+
 TEST(PlugDropViewPackets, OnlyThePluggedViewsPacketsGo) {
     threadsafe_queue<_evdi_send> queue;
     for (int view : {0, 1, 2, 1, 0}) {
@@ -564,7 +584,8 @@ TEST(PlugDrainSendQueue, OtherViewsGetTheirCreditsBack) {
         p.buffer = static_cast<unsigned char*>(malloc(32));
         queue.push(p);
     }
-    EXPECT_EQ(velPlugDrainSendQueue(queue, credits, 0), 6);
+    auto give = [&credits](int view) { sem_post(&credits[view]); };
+    EXPECT_EQ(velPlugDrainSendQueue(queue, give, 0), 6);
     EXPECT_TRUE(queue.empty());
     EXPECT_EQ(semValue(&credits[0]), 2);  // the unplugged view's own credits are reset at plug-in
     EXPECT_EQ(semValue(&credits[1]), 3);

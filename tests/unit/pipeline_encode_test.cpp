@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "devmgr/controlBlock.h"
+#include "display/VelDisplay520ClassDriver.h"
 #include "display/VelDisplayClassDriverBase.h"
+#include "display/vel520Protocol.h"
 #include "pipeline/colorConvert.h"
 #include "pipeline/jpeg520.h"
 #include "session/VelDev.h"
@@ -158,6 +160,7 @@ class Encode520 : public ::testing::Test {
         dev->evdiBuffer[v].stride = w * 4;
         dev->pixelFormat[v] = kXR24;
     }
+    vtest::IsolatedEnv env;
     std::unique_ptr<VelDev> dev;
     std::shared_ptr<FramingDisplayClass> display;
 };
@@ -253,6 +256,81 @@ TEST_F(Encode520, LightModeCompressesTheWholeViewAndAnnouncesThirtyTwoMoreBytes)
     free(packet->buffer);
 }
 
+// A frame that ends in the encoder without a queued packet gives back the credit it took, once:
+// an empty JPEG and a packet the display class left unframed.
+TEST_F(Encode520, FrameThatMakesNoPacketGivesItsCreditBack) {
+    Bytes px = picture(32, 16);
+    auto takeCredit = [&] { ASSERT_EQ(sem_trywait(&dev->frameFeedbackSemaphore[0]), 0); };
+    takeCredit();
+    _RECT_IN_ENCODE_Q rec = planarRecord(px, 32, 16);
+    rec.rect.height = 64;  // planes too small: no JPEG
+    dev->yuv2Jpeg520(rec, 0, 0);
+    EXPECT_FALSE(dev->sendQueue.trypop());
+    EXPECT_EQ(semValue(&dev->frameFeedbackSemaphore[0]), 4);
+
+    // No display class: nothing frames the packet, on either path.
+    dev->displayClass.reset();
+    takeCredit();
+    dev->yuv2Jpeg520(planarRecord(px, 32, 16), 0, 0);
+    EXPECT_EQ(semValue(&dev->frameFeedbackSemaphore[0]), 4);
+    setPixels(0, px, 32, 16);
+    takeCredit();
+    EXPECT_EQ(dev->rgb2Jpeg520(nullptr, 0, 0), 0);  // the token is back already
+    EXPECT_FALSE(dev->sendQueue.trypop());
+    EXPECT_EQ(semValue(&dev->frameFeedbackSemaphore[0]), 4);
+
+    // A frame that went ahead without a credit has none to give.
+    takeCredit();
+    dev->yuv2Jpeg520(planarRecord(px, 32, 16), 0, 0, false);
+    EXPECT_EQ(dev->rgb2Jpeg520(nullptr, 0, 0, false), 0);
+    EXPECT_EQ(semValue(&dev->frameFeedbackSemaphore[0]), 3);
+}
+
+// The 520 display class refuses a packet (invalid input node) after it has set its length: the
+// wire header was never written, so the packet must not be queued, and its credit comes back.
+TEST_F(Encode520, PacketTheDisplayClassRefusesIsNotQueued) {
+    auto real = std::make_shared<VelDisplay520Class>(dev.get(), 0);
+    ASSERT_EQ(real->init(), 0);
+    real->inputNodeTable->nodeId[0] = 0xFFFF;
+    dev->displayClass = real;
+    const int w = 128, h = 64;  // JPEGs long enough for the decoder header
+    Bytes px = picture(w, h);
+    setPixels(0, px, w, h);
+    ASSERT_EQ(sem_trywait(&dev->frameFeedbackSemaphore[0]), 0);
+    dev->yuv2Jpeg520(planarRecord(px, w, h), 0, 0);
+    EXPECT_FALSE(dev->sendQueue.trypop());
+    EXPECT_EQ(semValue(&dev->frameFeedbackSemaphore[0]), 4);
+    ASSERT_EQ(sem_trywait(&dev->frameFeedbackSemaphore[0]), 0);
+    EXPECT_EQ(dev->rgb2Jpeg520(nullptr, 0, 1), 0);
+    EXPECT_FALSE(dev->sendQueue.trypop());
+    EXPECT_EQ(semValue(&dev->frameFeedbackSemaphore[0]), 4);
+    EXPECT_EQ(env.logCount("- VelDisplay520Class::sendDataPackage InputNodeId is invalide -"), 2);
+
+    // With a valid node the same frame is queued, wire header first.
+    real->inputNodeTable->nodeId[0] = 3;
+    _RECT_IN_ENCODE_Q rec = planarRecord(px, w, h);
+    dev->yuv2Jpeg520(rec, 0, 2);
+    auto packet = dev->sendQueue.trypop();
+    ASSERT_TRUE(packet) << env.log();
+    EXPECT_EQ(memcmp(packet->buffer, "VELC", 4), 0);
+    EXPECT_GT(vel520::getU32(packet->buffer + 104), 0u);  // with its decoder header
+    free(packet->buffer);
+
+    // A JPEG too short for the decoder's parse gets no decoder header: the class reports that,
+    // but the packet is whole and goes out as it is.
+    Bytes small = picture(32, 16);
+    rec = planarRecord(small, 32, 16);
+    rec.frameIndex = 43;
+    dev->yuv2Jpeg520(rec, 0, 3);
+    packet = dev->sendQueue.trypop();
+    ASSERT_TRUE(packet) << env.log();
+    EXPECT_EQ(memcmp(packet->buffer, "VELC", 4), 0);
+    EXPECT_EQ(vel520::getU32(packet->buffer + 104), 0u);
+    EXPECT_EQ(env.logCount("GetJpegHeader error:-1"), 1);
+    free(packet->buffer);
+    dev->displayClass.reset();
+}
+
 TEST_F(Encode520, LightModeOfAnInactiveOrEmptyViewIsDroppedForTheCaller) {
     Bytes px = picture(32, 16);
     const int tokens = semValue(&dev->updateToken[0]);
@@ -294,7 +372,6 @@ class Fps520 : public Encode520 {
             dev->printFps(view);
         }
     }
-    vtest::IsolatedEnv env;
 };
 
 TEST_F(Fps520, LogsTheRateOnceTheIntervalHasPassedAndStartsAgain) {
@@ -312,6 +389,25 @@ TEST_F(Fps520, LogsTheRateOnceTheIntervalHasPassedAndStartsAgain) {
     EXPECT_EQ(vtest::findLine(env.logLines(), "{light}"), -1);
     frames(0, 1, 2000);
     EXPECT_GE(vtest::findLine(env.logLines(), "view[0](0x1a0){light}: 11 pictures in 2000 ms"), 0);
+}
+
+// Light-mode frames are counted by the conversion thread as it starts them, not by the encoder
+// once queued (the conversion-thread side: pipeline_conv520_test).
+TEST_F(Fps520, LightModeEncoderCountsNoFrames) {
+    Bytes px = picture(32, 16);
+    setPixels(1, px, 32, 16);
+    dev->viewActive[1] = true;
+    ASSERT_EQ(dev->rgb2Jpeg520(nullptr, 1, 0), 0);
+    auto packet = dev->sendQueue.trypop();
+    ASSERT_TRUE(packet);
+    free(packet->buffer);
+    EXPECT_EQ(g_fpsStats.counter[1], 0);
+    // The planar encoder counts each packet it queues.
+    dev->yuv2Jpeg520(planarRecord(px, 32, 16), 1, 1);
+    packet = dev->sendQueue.trypop();
+    ASSERT_TRUE(packet);
+    free(packet->buffer);
+    EXPECT_EQ(g_fpsStats.counter[1], 1);
 }
 
 TEST_F(Fps520, DisabledOrZeroIntervalCountsNothing) {
