@@ -91,3 +91,25 @@ TEST_F(EmulateEventsRun, DesktopModeChangeShowsTheNewModesDesktop) {
     EXPECT_GT(m["last_showed_desktop_s"].get<double>(), 3.0);
     EXPECT_EQ(doc["adapters"][0]["plug_history"].size(), 1u);
 }
+
+TEST_F(EmulateEventsRun, MonitorUnpluggedAndPluggedBackShowsTheDesktopAgain) {
+    // Frames stream for five seconds, the monitor leaves port 0 and is back half a second
+    // later: the frames of its new display must reach it, however many the old one had.
+    vtest::TempDir scripts;
+    const std::string events = scripts.file("events.txt");
+    std::ofstream(events) << "# the monitor leaves port 0 and comes back\n"
+                             "5   unplug-monitor 1 0\n"
+                             "5.5 plug-monitor 1 0\n";
+    int status = -1;
+    const auto doc =
+        run({"--scene", "moving-window", "--seconds", "8", "--events", events}, &status);
+    ASSERT_EQ(status, 0) << err << env.log();
+    const auto& m = onlyMonitor(doc);
+    ASSERT_FALSE(m.is_null()) << doc.dump(2);
+    EXPECT_EQ(m["target_id"], 0x20);
+    EXPECT_GT(m["frames_shown"].get<int>(), 0) << m.dump();
+    ASSERT_TRUE(m["psnr_db"].is_number()) << m.dump();
+    EXPECT_GE(m["psnr_db"].get<double>(), 30.0);
+    ASSERT_TRUE(m["last_showed_desktop_s"].is_number()) << m.dump();
+    EXPECT_GT(m["last_showed_desktop_s"].get<double>(), 5.5) << m.dump();
+}
