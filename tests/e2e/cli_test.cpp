@@ -14,10 +14,7 @@ const std::string kProg = vtest::binPath("VelUSBDisplay");
 
 struct Cli : ::testing::Test {
     vtest::IsolatedEnv env;
-    std::vector<std::string> envVars() const {
-        return {"VEL_LOG_DIR=" + env.logDir(), "VEL_FW_DIR=" + env.fwDir(),
-                "VEL_SHM_NAME=" + env.shmName()};
-    }
+    std::vector<std::string> envVars() const { return env.processEnv(); }
     vtest::ProcResult run(std::vector<std::string> args) {
         args.insert(args.begin(), kProg);
         return vtest::run(args, envVars());

@@ -22,10 +22,7 @@ const std::string kEdid900 = "analog-noext-dell-e2011h-3E7E918BD230";
 struct EmulatePicture : ::testing::Test {
     vtest::IsolatedEnv env;
     vtest::TempDir out;
-    std::vector<std::string> envVars() const {
-        return {"VEL_LOG_DIR=" + env.logDir(), "VEL_FW_DIR=" + env.fwDir(),
-                "VEL_SHM_NAME=" + env.shmName()};
-    }
+    std::vector<std::string> envVars() const { return env.processEnv(); }
 };
 
 // A program's path from PATH, or "".

@@ -11,10 +11,7 @@ const std::string kEmu = vtest::binPath("emulator/vel-emulate");
 
 struct EmulateStop : ::testing::Test {
     vtest::IsolatedEnv env;
-    std::vector<std::string> envVars() const {
-        return {"VEL_LOG_DIR=" + env.logDir(), "VEL_FW_DIR=" + env.fwDir(),
-                "VEL_SHM_NAME=" + env.shmName()};
-    }
+    std::vector<std::string> envVars() const { return env.processEnv(); }
     int inOrder(const std::vector<std::string>& needles) {
         auto l = env.logLines();
         int at = 0;

@@ -24,10 +24,7 @@ std::string hostImage(const std::string& version, size_t size) {
 struct Firmware520Process : ::testing::Test {
     vtest::IsolatedEnv env;
     vtest::TempDir flash;
-    std::vector<std::string> envVars() const {
-        return {"VEL_LOG_DIR=" + env.logDir(), "VEL_FW_DIR=" + env.fwDir(),
-                "VEL_SHM_NAME=" + env.shmName()};
-    }
+    std::vector<std::string> envVars() const { return env.processEnv(); }
     void put(const std::string& name, const std::string& bytes) {
         std::ofstream(env.fwDir() + "/" + name, std::ios::binary) << bytes;
     }

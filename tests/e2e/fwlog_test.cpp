@@ -187,10 +187,7 @@ const std::string kService = VEL_BIN_DIR "/VelUSBDisplay";
 struct ServiceFwLog : ::testing::Test {
     vtest::IsolatedEnv env;
     vtest::TempDir out;
-    std::vector<std::string> envVars() const {
-        return {"VEL_LOG_DIR=" + env.logDir(), "VEL_FW_DIR=" + env.fwDir(),
-                "VEL_SHM_NAME=" + env.shmName()};
-    }
+    std::vector<std::string> envVars() const { return env.processEnv(); }
     int count(const std::string& needle) { return env.logCount(needle); }
     std::map<std::string, long> summary() {
         std::map<std::string, long> s;

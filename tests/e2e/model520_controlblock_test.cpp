@@ -27,10 +27,7 @@ constexpr size_t kBlock = 576;
 struct ControlBlock520 : ::testing::Test {
     vtest::IsolatedEnv env;
     vtest::TempDir out;
-    std::vector<std::string> envVars() const {
-        return {"VEL_LOG_DIR=" + env.logDir(), "VEL_FW_DIR=" + env.fwDir(),
-                "VEL_SHM_NAME=" + env.shmName()};
-    }
+    std::vector<std::string> envVars() const { return env.processEnv(); }
     int count(const std::string& needle) { return env.logCount(needle); }
     std::unique_ptr<vtest::Process> startService() {
         auto p = std::make_unique<vtest::Process>(

@@ -21,10 +21,7 @@ const std::string kService = vtest::binPath("VelUSBDisplay");
 struct Heartbeat520 : ::testing::Test {
     vtest::IsolatedEnv env;
     vtest::TempDir out;
-    std::vector<std::string> envVars() const {
-        return {"VEL_LOG_DIR=" + env.logDir(), "VEL_FW_DIR=" + env.fwDir(),
-                "VEL_SHM_NAME=" + env.shmName()};
-    }
+    std::vector<std::string> envVars() const { return env.processEnv(); }
     int count(const std::string& needle) { return env.logCount(needle); }
     void expectInOrder(const std::vector<std::string>& needles) { env.expectLogInOrder(needles); }
     // "key value" lines of the adapter's summary.
