@@ -105,7 +105,10 @@ void* VelDisplay520Class::initCmds() {
 
     try {
         std::shared_ptr<VelDisplay520Class> self = shared_from_this();
-        std::thread([self] { self->sendHeartBeat(nullptr); }).detach();
+        std::thread([self, t = ClassThreadTicket()]() mutable {
+            self->sendHeartBeat(nullptr);
+            self.reset();
+        }).detach();
     } catch (const std::exception&) {
         // bad_weak_ptr (not owned) or system_error (no thread).
         vel_Print("Init Cmd Thread creation failed!\n");

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "devmgr/DevManager.h"
+#include "display/VelDisplayClassDriverBase.h"
 #include "emulator/adapters/model520.h"
 #include "emulator/usb/bus.h"
 #include "emulator/usb/silent_adapter.h"
@@ -328,4 +329,30 @@ TEST_F(DevMgr, SessionAndEventThreadsCarryTheirNames) {
         auto n = threadNames();
         return !n.count("rgb2yuv520") && !n.count("velSendImg") && !n.count("pollEvdiEve");
     }));
+}
+
+// Stop with a brought-up session: once removeAllDevice has returned, no other thread can reach
+// the manager through g_dev or the control block any more. The event thread has ended, and so
+// have the display class's detached threads (receive, bring-up, heartbeat), which used both
+// without a lock; the class and the session they held are gone. The caller may then let go of
+// g_dev and the block without a race.
+TEST_F(DevMgr, StopEndsEveryThreadThatReachesTheManager) {
+    plug("520");
+    start();
+    std::weak_ptr<VelDev> weakDev;
+    std::weak_ptr<VelDisplayClassBase> weakDc;
+    ASSERT_TRUE(vtest::waitFor([&] {
+        auto d = g_dev->findDev(0);
+        if (!d || !d->initDone) return false;
+        weakDev = d;
+        weakDc = d->displayClass;
+        return threadNames().count("sendHeartBeat") == 1;
+    })) << env.log();
+    g_dev->removeAllDevice();
+    // Checked at once: the stop itself has waited.
+    EXPECT_TRUE(weakDc.expired());
+    EXPECT_TRUE(weakDev.expired());
+    EXPECT_GE(vtest::findLine(lines(), "libusbEventHandle thread exit!"), 0) << env.log();
+    EXPECT_EQ(vtest::findLine(lines(), "display-class threads still running"), -1);
+    EXPECT_FALSE(g_abortRequested);
 }

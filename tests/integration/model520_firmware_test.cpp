@@ -97,6 +97,9 @@ struct Firmware520 : ::testing::Test {
         std::this_thread::sleep_for(300ms);
     }
     void download(const std::string& path) { download(path.c_str(), path.size() + 1); }
+    // The service raises fwLogDone after its last read of the path field: only then may the
+    // test write the next path (a client process would, too).
+    bool downloadDone() { return controlBlockLoad(record().fwLogDone) == 1; }
     int querySemaphoreValue() {
         int v = -1;
         sem_getvalue(&semaphores[0][0][vel520::SEM_QUERY], &v);
@@ -302,8 +305,9 @@ TEST_F(Firmware520, RefusedLogPathsWriteNothing) {
         SCOPED_TRACE(c.what);
         int finished = count("fw log download finished");
         download(c.path);
-        ASSERT_TRUE(
-            vtest::waitFor([&] { return count("fw log download finished") == finished + 1; }, 3s));
+        ASSERT_TRUE(vtest::waitFor(
+            [&] { return count("fw log download finished") == finished + 1 && downloadDone(); },
+            3s));
         refusals += 2;  // one line per block
         EXPECT_EQ(count("[error] fw log path refused"), refusals) << env.log();
         EXPECT_GE(count(c.reason), 1);
@@ -318,8 +322,9 @@ TEST_F(Firmware520, RefusedLogPathsWriteNothing) {
         memcpy(&field[0], full.c_str(), std::min<size_t>(full.size(), 64));
         int finished = count("fw log download finished");
         download(field.data(), 64);
-        ASSERT_TRUE(
-            vtest::waitFor([&] { return count("fw log download finished") == finished + 1; }, 3s));
+        ASSERT_TRUE(vtest::waitFor(
+            [&] { return count("fw log download finished") == finished + 1 && downloadDone(); },
+            3s));
         EXPECT_EQ(count("[error] fw log path refused: not terminated within 64 bytes"), 2);
         EXPECT_FALSE(std::filesystem::exists(logPath()));
     }
