@@ -99,7 +99,9 @@ void* VelDisplay520Class::initCmds() {
     }
 
     firmWareVersionCheck(deviceIndex);
-    if (auto dev = session()) dev->viewCount = 3;
+    // Three views: the manager set that at the open, before this thread started. Written only
+    // when it is not so, since other session threads read it without a lock.
+    if (auto dev = session(); dev && dev->viewCount != 3) dev->viewCount = 3;
     zeroFrameIndex();
     controlHeartbeat(HEARTBEAT_OPEN);
 

@@ -124,9 +124,14 @@ TEST_F(DevMgr, LaterArrivalAndDepartureOnTheEventThread) {
     start();
     EXPECT_EQ(g_dev->deviceCount(), 0u);
     int id = plug("508");
-    // The entry exists from early in the open; wait for the open to finish.
-    ASSERT_TRUE(vtest::waitFor(
-        [&] { return vtest::findLine(lines(), "initialize Vel TOPO view ID 2") >= 0; }));
+    // The entry exists from early in the open; wait for the open to finish (the worker lets go
+    // of the arrival under hotplugMutex once device_open_set has returned, which also orders
+    // the session's fields before the reads below).
+    ASSERT_TRUE(vtest::waitFor([&] {
+        if (vtest::findLine(lines(), "initialize Vel TOPO view ID 2") < 0) return false;
+        std::lock_guard<std::mutex> lk(g_dev->hotplugMutex);
+        return g_dev->hotplugOpening == nullptr;
+    }));
     auto dev = g_dev->findDev(0);
     ASSERT_TRUE(dev);
     EXPECT_EQ(dev->model, 0x508u);

@@ -175,6 +175,9 @@ TEST_F(Firmware520, HotPlugWorkerChecksTheFirmwareFirst) {
     model->plugMonitor(1, mon);
     ASSERT_TRUE(vtest::waitFor([&] { return count("FW Version matched, device_id:0") == 2; }, 5s))
         << env.log();
+    // The worker's port line follows the whole check (a version query more): wait for it too.
+    ASSERT_TRUE(vtest::waitFor([&] { return count("vPortReceieve[1]: 0x21") == 1; }, 5s))
+        << env.log();
     // The worker checks before it plugs anything.
     expectInOrder({"FW Version matched", "FW Version matched", "vPortReceieve[1]: 0x21"});
 }
