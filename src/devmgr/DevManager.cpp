@@ -18,7 +18,9 @@ std::unique_ptr<DevManager> g_dev;
 std::string DevManager::shareMemName = "/vel_shm";
 std::atomic<bool> g_exitRequested{false};
 std::atomic<bool> g_abortRequested{false};
-volatile sig_atomic_t g_exitSignal = 0;
+std::atomic<sig_atomic_t> g_exitSignal{0};
+static_assert(std::atomic<sig_atomic_t>::is_always_lock_free,
+              "the stop signals' handler may only store to a lock-free atomic");
 
 uint32_t velModelForProduct(uint32_t productId) {
     switch (productId) {
@@ -54,22 +56,34 @@ DevManager::~DevManager() {
     // before the event thread is told to stop.
     stopHotplugWorker();
     stopFlag = true;
-    *stopShared = true;
-    if (shmFd >= 0 || shmMapped) {
-        controlBlockDestroy(shareMemName.c_str(), shmFd);
-        shmFd = -1;
-        shmMapped = false;
-    }
     std::map<int, std::shared_ptr<VelDev>> rest;
     {
         std::lock_guard<std::mutex> lk(devTableMutex);
         rest.swap(devTable);
     }
     rest.clear();
-    if (context) {
-        // Wake the event thread so it sees the stop flag; it leaves on its own.
-        libusb_interrupt_event_handler(context);
+    stopEventThread();
+    // The display classes' threads read the control block without a lock: it goes only once
+    // they have ended (they do once their session is gone).
+    waitClassThreads();
+    if (shmFd >= 0 || shmMapped) {
+        controlBlockDestroy(shareMemName.c_str(), shmFd);
+        shmFd = -1;
+        shmMapped = false;
     }
+}
+
+void DevManager::stopEventThread() {
+    *stopShared = true;
+    if (!eventThread.joinable()) return;
+    // Wake the event loop so it sees the stop flag.
+    if (context) libusb_interrupt_event_handler(context);
+    eventThread.join();
+}
+
+void DevManager::waitClassThreads() {
+    if (!velWaitClassThreads(std::chrono::seconds(10)))
+        vel_Print("[warning] display-class threads still running after 10 s\n");
 }
 
 int DevManager::registerUsb() {
@@ -101,7 +115,6 @@ int DevManager::registerUsb() {
     hotplugThread = std::thread(&DevManager::hotplugWorker, this);
     deferHotplug = true;
     eventThread = std::thread(&DevManager::runEventLoop, context, stopShared);
-    eventThread.detach();
     return 0;
 }
 
@@ -181,8 +194,9 @@ void DevManager::stopHotplugWorker() {
 
 void DevManager::libusbEventHandle() { runEventLoop(context, stopShared); }
 
-// The event thread is detached and outlives the manager: it works only on its own copies of
-// the context and of the stop flag, never on the manager.
+// The event thread works only on its own copies of the context and of the stop flag, never on
+// the manager; its hot-plug callbacks reach the manager through g_dev. It is joined at stop
+// (removeAllDevice, or the destructor), before g_dev lets go of the manager.
 void DevManager::runEventLoop(libusb_context* ctx, std::shared_ptr<std::atomic<bool>> stop) {
     vel::threadInit("usbHandler");
     for (;;) {
@@ -350,8 +364,15 @@ int DevManager::device_open_set(libusb_context*, libusb_device* device) {
     if (dev->model == 0x508) dev->displayClass->monitorControl(1);
 
     std::shared_ptr<VelDisplayClassBase> dc = dev->displayClass;
-    std::thread([dc] { dc->fwStatusThread(); }).detach();
-    std::thread([dc] { dc->initCmds(); }).detach();
+    // Each thread lets go of the class before its ticket ends (see ClassThreadTicket).
+    std::thread([dc, t = ClassThreadTicket()]() mutable {
+        dc->fwStatusThread();
+        dc.reset();
+    }).detach();
+    std::thread([dc, t = ClassThreadTicket()]() mutable {
+        dc->initCmds();
+        dc.reset();
+    }).detach();
     return 0;
 }
 
@@ -435,6 +456,11 @@ int DevManager::removeAllDevice() {
         auto it = devTable.find(key);
         if (it != devTable.end() && it->second == dev) devTable.erase(it);
     }
+    // No callback may reach the manager through g_dev once the caller lets go of it, and the
+    // cleaned sessions' detached class threads (which use g_dev and the control block) end on
+    // their exit flags: both are over before we return.
+    stopEventThread();
+    waitClassThreads();
     return 0;
 }
 

@@ -62,7 +62,9 @@ public:
     int removeDevbyLibusb(libusb_device* dev);
     int cleanDevice(std::shared_ptr<VelDev> dev);
     // Stops the hot-plug worker (after the event it is carrying out; events still queued are
-    // dropped), then cleans up every session. Main thread, at stop.
+    // dropped), cleans up every session, then stops the event thread and waits (at most 10 s)
+    // for the display classes' detached threads to end, so that nothing but the caller uses
+    // g_dev or the control block afterwards. Main thread, at stop. Returns 0.
     int removeAllDevice();
     // Fatal exit: logs, wakes the main thread, sleeps one second and ends the process with 1.
     [[noreturn]] void usb_abort(libusb_device* dev);
@@ -103,6 +105,10 @@ public:
     void removeDeparted(libusb_device* device);
     void hotplugWorker();
     void stopHotplugWorker();
+    // Stops and joins "usbHandler" (no-op once done).
+    void stopEventThread();
+    // Bounded wait for the display classes' detached threads (logs when they outlive it).
+    void waitClassThreads();
     std::mutex hotplugMutex;  // guards hotplugEvents and hotplugStop
     std::condition_variable hotplugCond;
     std::deque<HotplugEvent> hotplugEvents;
@@ -121,7 +127,9 @@ extern std::unique_ptr<DevManager> g_dev;
 // Set by usb_abort and by the signal handler; the main thread's exit predicate.
 extern std::atomic<bool> g_exitRequested;
 extern std::atomic<bool> g_abortRequested;
-extern volatile sig_atomic_t g_exitSignal;
+// Raised by the stop signals' handler (a lock-free atomic, so the store is async-signal-safe)
+// and read by the main thread's wait; tests raise it from their own threads.
+extern std::atomic<sig_atomic_t> g_exitSignal;
 
 // Model and interface for a product ID (0 model for an unknown one).
 uint32_t velModelForProduct(uint32_t productId);

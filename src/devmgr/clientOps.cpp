@@ -12,7 +12,9 @@
 #include "service/debug.h"
 #include "service/paths.h"
 
-volatile sig_atomic_t showFpsExit = 0;
+std::atomic<sig_atomic_t> showFpsExit{0};
+static_assert(std::atomic<sig_atomic_t>::is_always_lock_free,
+              "the SIGINT handler may only store to a lock-free atomic");
 
 namespace {
 

@@ -7,14 +7,16 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <string>
 
 #include "devmgr/DevManager.h"
 
-// Set by the FPS display's SIGINT handler; the display loop polls it.
-extern volatile sig_atomic_t showFpsExit;
+// Set by the FPS display's SIGINT handler; the display loop polls it. A lock-free atomic: safe
+// to store from a signal handler, and from another thread (tests).
+extern std::atomic<sig_atomic_t> showFpsExit;
 
 constexpr size_t VEL_FW_VERSION_MAX = 40;  // host firmware version text, terminator included
 constexpr int VEL_FWLOG_PASSES = 40;       // watcher passes of 500 ms before giving up (20 s)

@@ -31,11 +31,18 @@ void VelDisplay520Class::printFwVersion() {}
 // Device clean-up (the manager's thread). After it returns, no command of this object reaches
 // USB and no transfer of it is in flight: the threads end on their next check.
 int VelDisplay520Class::fwExeClean() {
-    auto dev = session();
-    if (dev && dev->connected) monitorControl(1);
-    dev.reset();
-    vel::sleepMs(200);
-    displayClassExitFlag = true;
+    {
+        // A plug-in or plug-out in progress on a hot-plug worker finishes first, and none starts
+        // after the flag (the workers check it under this lock): the view table that
+        // monitorControl reads here, and the manager's clean-up after us, see the session's
+        // final monitor state.
+        std::lock_guard<std::mutex> plug(plugMutex);
+        auto dev = session();
+        if (dev && dev->connected) monitorControl(1);
+        dev.reset();
+        vel::sleepMs(200);
+        displayClassExitFlag = true;
+    }
     memset(vPort_Record, 0xEE, sizeof(vPort_Record));
     // Wait out a transfer that started before the flag was raised.
     { std::lock_guard<std::mutex> lk(txMutex); }

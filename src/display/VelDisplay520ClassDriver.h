@@ -235,7 +235,7 @@ class VelDisplay520Class : public VelDisplayClassBase,
     std::vector<int> portTargetTable{0x20, 0x21, 0x22, 0x33, 0x34, 0x45, 0x16, 0x07, 0xEE};
     unsigned char* rxBuffer = nullptr;                 // kRxBufferSize bytes, from init
     vel520::InputNodeTable* inputNodeTable = nullptr;  // from init
-    uint32_t lastHeartbeatStatus = 0;
+    std::atomic<uint32_t> lastHeartbeatStatus{0};      // heartbeat thread and the log's reopening
     unsigned char capsBuffer[vel520::kCapsBufferSize] = {};
     unsigned int capsLength = 0;
     char* fwVersionInBoard = nullptr;  // 124 bytes

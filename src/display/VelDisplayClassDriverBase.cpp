@@ -1,6 +1,9 @@
 #include "display/VelDisplayClassDriverBase.h"
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "firmware/loadFW.h"
 #include "service/debug.h"
@@ -9,7 +12,39 @@ namespace {
 
 constexpr size_t kFwVersionTail = 128;  // the version stamp's place at the end of an image
 
+struct ClassThreadCount {
+    std::mutex mutex;  // guards running
+    std::condition_variable cond;
+    int running = 0;
+};
+
+// Never destroyed: a detached thread of a class may still end after the process's static
+// destructors have run (a program that exits without stopping its sessions).
+ClassThreadCount& classThreads() {
+    static ClassThreadCount* count = new ClassThreadCount;
+    return *count;
+}
+
 }  // namespace
+
+ClassThreadTicket::ClassThreadTicket() {
+    ClassThreadCount& c = classThreads();
+    std::lock_guard<std::mutex> lk(c.mutex);
+    ++c.running;
+}
+
+ClassThreadTicket::~ClassThreadTicket() {
+    if (!m_held) return;
+    ClassThreadCount& c = classThreads();
+    std::lock_guard<std::mutex> lk(c.mutex);
+    if (--c.running == 0) c.cond.notify_all();
+}
+
+bool velWaitClassThreads(std::chrono::milliseconds limit) {
+    ClassThreadCount& c = classThreads();
+    std::unique_lock<std::mutex> lk(c.mutex);
+    return c.cond.wait_for(lk, limit, [&c] { return c.running == 0; });
+}
 
 int velScanFwVersionTail(const unsigned char* data, size_t size, char* version, size_t cap) {
     static const char kTag[] = "Version:";

@@ -11,6 +11,8 @@
 // The virtual operations are declared in their slot order; keep it.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <set>
 
@@ -142,8 +144,35 @@ public:
     VelDev* m_dev = nullptr;            // owner session (not owned)
     int deviceIndex = 0;                // 0 or 1: response semaphores and control-block record
     char hostFwVersion[32] = {0};       // version text of the host firmware file
-    volatile bool displayClassExitFlag = false;
+    // Raised once by fwExeClean (the manager's thread); polled by the class's own threads and
+    // by every command before it touches USB.
+    std::atomic<bool> displayClassExitFlag{false};
 };
+
+// Counts one detached thread of a display class (receive, bring-up, heartbeat, hot-plug workers)
+// from its creation until its callable is destroyed at the thread's end: create it where the
+// thread is created and move it into the thread's callable, and let the body drop its own
+// references to the class before it returns, so that they are gone when the count is. The
+// device manager waits for the count to reach zero before it lets go of the control block and
+// of g_dev, which those threads use without a lock.
+class ClassThreadTicket {
+  public:
+    ClassThreadTicket();
+    ~ClassThreadTicket();
+    ClassThreadTicket(ClassThreadTicket&& other) noexcept : m_held(other.m_held) {
+        other.m_held = false;
+    }
+    ClassThreadTicket(const ClassThreadTicket&) = delete;
+    ClassThreadTicket& operator=(const ClassThreadTicket&) = delete;
+    ClassThreadTicket& operator=(ClassThreadTicket&&) = delete;
+
+  private:
+    bool m_held = true;
+};
+
+// Waits at most `limit` until no ticketed display-class thread of the process runs. True when
+// none does. Any thread but a ticketed one.
+bool velWaitClassThreads(std::chrono::milliseconds limit);
 
 // The version-text scan behind getLocalFw1Ver, on bytes already in memory (exposed for tests and
 // for the client's host-version query). Returns 1 and fills `version` (at most `cap` - 1

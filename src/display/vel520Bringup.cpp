@@ -93,13 +93,18 @@ void* VelDisplay520Class::initCmds() {
     }
 
     firmWareVersionCheck(deviceIndex);
-    if (auto dev = session()) dev->viewCount = 3;
+    // Three views: the manager set that at the open, before this thread started. Written only
+    // when it is not so, since other session threads read it without a lock.
+    if (auto dev = session(); dev && dev->viewCount != 3) dev->viewCount = 3;
     zeroFrameIndex();
     controlHeartbeat(HEARTBEAT_OPEN);
 
     try {
         std::shared_ptr<VelDisplay520Class> self = shared_from_this();
-        std::thread([self] { self->sendHeartBeat(nullptr); }).detach();
+        std::thread([self, t = ClassThreadTicket()]() mutable {
+            self->sendHeartBeat(nullptr);
+            self.reset();
+        }).detach();
     } catch (const std::exception&) {
         // bad_weak_ptr (not owned) or system_error (no thread).
         vel_Print("Init Cmd Thread creation failed!\n");

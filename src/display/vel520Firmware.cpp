@@ -190,9 +190,10 @@ void VelDisplay520Class::handleFwLogBlock(const unsigned char* message, size_t l
     vel_Print("open heartbeat\n");
     try {
         std::shared_ptr<VelDisplay520Class> self = shared_from_this();
-        std::thread([self] {
+        std::thread([self, t = ClassThreadTicket()]() mutable {
             vel::threadInit("openHeartbeat");
             self->controlHeartbeat(HEARTBEAT_OPEN);
+            self.reset();
         }).detach();
     } catch (const std::exception& e) {
         // Not owned any more (clean-up under way) or no thread: the heartbeat stays closed.

@@ -119,7 +119,10 @@ int VelDisplay520Class::doPortPnP(void* data) {
 
     try {
         std::shared_ptr<VelDisplay520Class> self = shared_from_this();
-        std::thread([self, work]() mutable { self->pnpThreadfunc(std::move(work)); }).detach();
+        std::thread([self, work, t = ClassThreadTicket()]() mutable {
+            self->pnpThreadfunc(std::move(work));
+            self.reset();
+        }).detach();
     } catch (const std::exception& e) {
         // Not owned any more (clean-up under way), or no thread to be had: the next
         // notification or the re-check brings the state up to date.
@@ -173,6 +176,9 @@ void VelDisplay520Class::checkMonitorStatus(void* vportInfo, std::set<int> posit
         auto dev = session();
         if (!dev) return;
         std::lock_guard<std::mutex> lk(plugMutex);
+        // Checked under the lock: fwExeClean raises the flag under it, so no plug call starts
+        // changing the session once the clean-up has read it.
+        if (displayClassExitFlag) return;
         if (in)
             dev->plugInMonitor(target, false);
         else

@@ -8,6 +8,7 @@
 
 #include "devmgr/DevManager.h"
 #include "devmgr/controlBlock.h"
+#include "display/VelDisplayClassDriverBase.h"
 #include "emulator/adapters/model520.h"
 #include "emulator/usb/bus.h"
 #include "emulator/usb/silent_adapter.h"
@@ -124,9 +125,14 @@ TEST_F(DevMgr, LaterArrivalAndDepartureOnTheEventThread) {
     start();
     EXPECT_EQ(g_dev->deviceCount(), 0u);
     int id = plug("508");
-    // The entry exists from early in the open; wait for the open to finish.
-    ASSERT_TRUE(vtest::waitFor(
-        [&] { return vtest::findLine(lines(), "initialize Vel TOPO view ID 2") >= 0; }));
+    // The entry exists from early in the open; wait for the open to finish (the worker lets go
+    // of the arrival under hotplugMutex once device_open_set has returned, which also orders
+    // the session's fields before the reads below).
+    ASSERT_TRUE(vtest::waitFor([&] {
+        if (vtest::findLine(lines(), "initialize Vel TOPO view ID 2") < 0) return false;
+        std::lock_guard<std::mutex> lk(g_dev->hotplugMutex);
+        return g_dev->hotplugOpening == nullptr;
+    }));
     auto dev = g_dev->findDev(0);
     ASSERT_TRUE(dev);
     EXPECT_EQ(dev->model, 0x508u);
@@ -329,4 +335,30 @@ TEST_F(DevMgr, SessionAndEventThreadsCarryTheirNames) {
         auto n = threadNames();
         return !n.count("rgb2yuv520") && !n.count("velSendImg") && !n.count("pollEvdiEve");
     }));
+}
+
+// Stop with a brought-up session: once removeAllDevice has returned, no other thread can reach
+// the manager through g_dev or the control block any more. The event thread has ended, and so
+// have the display class's detached threads (receive, bring-up, heartbeat), which used both
+// without a lock; the class and the session they held are gone. The caller may then let go of
+// g_dev and the block without a race.
+TEST_F(DevMgr, StopEndsEveryThreadThatReachesTheManager) {
+    plug("520");
+    start();
+    std::weak_ptr<VelDev> weakDev;
+    std::weak_ptr<VelDisplayClassBase> weakDc;
+    ASSERT_TRUE(vtest::waitFor([&] {
+        auto d = g_dev->findDev(0);
+        if (!d || !d->initDone) return false;
+        weakDev = d;
+        weakDc = d->displayClass;
+        return threadNames().count("sendHeartBeat") == 1;
+    })) << env.log();
+    g_dev->removeAllDevice();
+    // Checked at once: the stop itself has waited.
+    EXPECT_TRUE(weakDc.expired());
+    EXPECT_TRUE(weakDev.expired());
+    EXPECT_GE(vtest::findLine(lines(), "libusbEventHandle thread exit!"), 0) << env.log();
+    EXPECT_EQ(vtest::findLine(lines(), "display-class threads still running"), -1);
+    EXPECT_FALSE(g_abortRequested);
 }

@@ -100,6 +100,9 @@ struct Firmware520 : ::testing::Test {
         std::this_thread::sleep_for(300ms);
     }
     void download(const std::string& path) { download(path.c_str(), path.size() + 1); }
+    // The service raises fwLogDone after its last read of the path field: only then may the
+    // test write the next path (a client process would, too).
+    bool downloadDone() { return controlBlockLoad(record().fwLogDone) == 1; }
     int querySemaphoreValue() {
         int v = -1;
         sem_getvalue(&semaphores[0][0][vel520::SEM_QUERY], &v);
@@ -180,6 +183,9 @@ TEST_F(Firmware520, HotPlugWorkerChecksTheFirmwareFirst) {
     mon.modeList = emu::Model520::modeEntry(1920, 1080, 32, 60);
     model->plugMonitor(1, mon);
     ASSERT_TRUE(vtest::waitFor([&] { return count("FW Version matched, device_id:0") == 2; }, 5s))
+        << env.log();
+    // The worker's port line follows the whole check (a version query more): wait for it too.
+    ASSERT_TRUE(vtest::waitFor([&] { return count("vPortReceieve[1]: 0x21") == 1; }, 5s))
         << env.log();
     // The worker checks before it plugs anything.
     expectInOrder({"FW Version matched", "FW Version matched", "vPortReceieve[1]: 0x21"});
@@ -307,8 +313,9 @@ TEST_F(Firmware520, RefusedLogPathsWriteNothing) {
         SCOPED_TRACE(c.what);
         int finished = count("fw log download finished");
         download(c.path);
-        ASSERT_TRUE(
-            vtest::waitFor([&] { return count("fw log download finished") == finished + 1; }, 3s));
+        ASSERT_TRUE(vtest::waitFor(
+            [&] { return count("fw log download finished") == finished + 1 && downloadDone(); },
+            3s));
         refusals += 2;  // one line per block
         EXPECT_EQ(count("[error] fw log path refused"), refusals) << env.log();
         EXPECT_GE(count(c.reason), 1);
@@ -323,8 +330,9 @@ TEST_F(Firmware520, RefusedLogPathsWriteNothing) {
         memcpy(&field[0], full.c_str(), std::min<size_t>(full.size(), 64));
         int finished = count("fw log download finished");
         download(field.data(), 64);
-        ASSERT_TRUE(
-            vtest::waitFor([&] { return count("fw log download finished") == finished + 1; }, 3s));
+        ASSERT_TRUE(vtest::waitFor(
+            [&] { return count("fw log download finished") == finished + 1 && downloadDone(); },
+            3s));
         EXPECT_EQ(count("[error] fw log path refused: not terminated within 64 bytes"), 2);
         EXPECT_FALSE(std::filesystem::exists(logPath()));
     }
