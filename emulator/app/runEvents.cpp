@@ -1,6 +1,8 @@
 // See runEvents.h.
 #include "emulator/app/runEvents.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -154,8 +156,10 @@ bool parseAction(const std::string& text, const std::string& baseDir, RunEvent* 
             if (file.empty()) {
                 ev->monitor = builtInMonitor(ev->port);
             } else {
-                if (file[0] != '/') file = baseDir + file;
-                if (!monitorFromFile(file, ev->port, &ev->monitor, error)) return false;
+                // A relative name is a file beside the events file, or else a built-in monitor.
+                std::string path = file[0] == '/' ? file : baseDir + file;
+                if (file[0] != '/' && access(path.c_str(), F_OK) != 0) path = file;
+                if (!monitorFromFile(path, ev->port, &ev->monitor, error)) return false;
             }
             break;
         }
