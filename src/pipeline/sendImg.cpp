@@ -39,7 +39,7 @@ void VelDev::velSendImgThread() {
 
 void VelDev::usb_bulk_transfer(_evdi_send packet, int viewId) {
     // The clean-up closes the handle only while this lock is free (VelDev::closeUsbHandle).
-    std::unique_lock<std::timed_mutex> handleLock(usbTransferMutex);
+    std::unique_lock<std::mutex> handleLock(usbTransferMutex);
     if (viewId < 0 || viewId >= VEL_MAX_VIEWS || !viewActive[viewId] || !packet.buffer ||
         packet.length <= 0 || !usbHandle) {
         handleLock.unlock();

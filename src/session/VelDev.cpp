@@ -137,11 +137,15 @@ bool VelDev::goingAway() const {
 void VelDev::closeUsbHandle(std::chrono::milliseconds limit) {
     libusb_device_handle* handle = nullptr;
     {
-        std::unique_lock<std::timed_mutex> lk(usbTransferMutex, limit);
-        if (!lk.owns_lock()) {
-            vel_Printf("[warning] Dev[%d] USB handle left open: a transfer is still running\n",
-                       devKey);
-            return;
+        std::unique_lock<std::mutex> lk(usbTransferMutex, std::defer_lock);
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (!lk.try_lock()) {
+            if (std::chrono::steady_clock::now() >= until) {
+                vel_Printf("[warning] Dev[%d] USB handle left open: a transfer is still running\n",
+                           devKey);
+                return;
+            }
+            vel::sleepMs(5);
         }
         // Cleared under the lock: the send thread's next transfer finds no handle and only
         // frees its packet.

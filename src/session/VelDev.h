@@ -272,7 +272,9 @@ class VelDev {
     // ---- USB handle (session/VelDev.cpp) ----
     // Held by the send thread around each bulk transfer on usbHandle (transfers end within
     // their time-out); closeUsbHandle takes it before the handle is released and closed.
-    std::timed_mutex usbTransferMutex;
+    // A plain mutex polled with try_lock rather than a timed one: ThreadSanitizer cannot follow
+    // the timed lock's clock-based call and then reports every unlock of it as a fault.
+    std::mutex usbTransferMutex;
     // Releases the claimed interface and closes the USB handle once no send-thread transfer
     // uses it, waiting at most `limit`; the display class's own transfers must have stopped
     // (fwExeClean). If the transfer does not end in time the handle is left open (logged):
