@@ -122,8 +122,10 @@ TEST_F(Cli, RealServiceIdlesAndStopsInOrderOnSigterm) {
     }));
     std::string shmPath = "/dev/shm" + env.shmName();
     struct stat st {};
-    ASSERT_TRUE(vtest::waitFor([&] { return stat(shmPath.c_str(), &st) == 0; }));
-    EXPECT_EQ(st.st_size, 576);
+    // The object exists a moment before it has its size (create, then ftruncate).
+    EXPECT_TRUE(vtest::waitFor(
+        [&] { return stat(shmPath.c_str(), &st) == 0 && st.st_size == 576; }))
+        << "size " << st.st_size;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     p.signal(SIGTERM);
     auto r = p.wait(std::chrono::seconds(10));
