@@ -10,11 +10,13 @@
 #include <iterator>
 
 #include "devmgr/DevManager.h"
+#include "devmgr/controlBlock.h"
 #include "emulator/adapters/edidCorpus.h"
 #include "emulator/evdi/evdiEmu.h"
 #include "emulator/output/pngWriter.h"
 #include "emulator/output/summary.h"
 #include "emulator/usb/bus.h"
+#include "service/paths.h"
 #include "service/threads.h"
 #include "session/VelDev.h"
 
@@ -255,6 +257,13 @@ void DesktopDriver::sample() {
     }
 }
 
+void DesktopDriver::requestLightMode() {
+    ControlBlockView cb;
+    if (cb.open(vel::shmName().c_str(), true) != 0) return;  // the service has not made it yet
+    for (int k = 0; k < VEL_SHM_RECORDS; ++k)
+        cb.put(k, &VEL_SHM_RECORD::powerModeRequest, static_cast<uint8_t>(DevManager::LIGHT));
+}
+
 void DesktopDriver::run(emu::Scene scene, bool light, long seconds) {
     vel::threadInit("emuDesktop");
     // Comparing pictures costs a few milliseconds per monitor: a few times a second is enough.
@@ -269,14 +278,11 @@ void DesktopDriver::run(emu::Scene scene, bool light, long seconds) {
         applyDue();
         // Between steps the last frame has had a step's time to reach the monitors.
         if (step % kSampleEvery == 0) sample();
-        if (light && g_dev) {
-            for (int key = 0; key < 2; ++key) {
-                if (auto dev = g_dev->findDev(key)) {
-                    dev->lightMode = 1;
-                    dev->powerMode = 1;
-                }
-            }
-        }
+        // Light mode is asked for the way a user asks for it, through the control block (the
+        // request is level-triggered and applied on the next heartbeat). Reaching into the
+        // service's sessions from this thread would race with the service creating and
+        // destroying its device manager.
+        if (light && step % kSampleEvery == 0) requestLightMode();
         if (drawing) {
             for (evdi_handle h : emu::openHandles()) {
                 if (!emu::desktopRunning(h)) continue;

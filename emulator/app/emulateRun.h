@@ -110,6 +110,7 @@ class DesktopDriver {
     // Applied, or waiting for the desktop it acts on.
     enum class Outcome { Done, NotYet };
     void run(emu::Scene scene, bool light, long seconds);
+    void requestLightMode();
     void takeShots();
     void applyDue();
     Outcome apply(RunAdapter& a, const RunEvent& ev);

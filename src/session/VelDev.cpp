@@ -142,7 +142,7 @@ void VelDev::closeUsbHandle(std::chrono::milliseconds limit) {
         while (!lk.try_lock()) {
             if (std::chrono::steady_clock::now() >= until) {
                 vel_Printf("[warning] Dev[%d] USB handle left open: a transfer is still running\n",
-                           devKey);
+                           devKey.load());
                 return;
             }
             vel::sleepMs(5);

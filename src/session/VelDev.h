@@ -81,7 +81,7 @@ class VelDev {
     std::thread sendThread, epollThread;
     int viewsPerConvThread = 3;
     std::atomic<bool> exitFlag{false};
-    int devKey = 0;
+    std::atomic<int> devKey{0};  // set to 9999 by the clean-up while the send thread may log it
     libusb_device* usbDevice = nullptr;
     libusb_device_handle* usbHandle = nullptr;
     _DEV_TOPO_ viewTable[VEL_MAX_VIEWS];  // {view id (-1 free), target id}
@@ -103,7 +103,8 @@ class VelDev {
     struct timespec lastBulkOut {};
     bool hiResDualView = false;
     int viewCount = 3;
-    uint32_t pixelFormat[VEL_MAX_VIEWS] = {0, 0, 0};
+    // Written by the mode-change handler, read by the conversion threads.
+    std::atomic<uint32_t> pixelFormat[VEL_MAX_VIEWS] = {0, 0, 0};
     unsigned char* convBuffer[VEL_MAX_VIEWS] = {nullptr, nullptr, nullptr};
     sem_t g_sem_mainThread[VEL_MAX_VIEWS], sem_mainThread_step2[VEL_MAX_VIEWS];
     sem_t g_sem_cwThread[VEL_MAX_VIEWS], sem_cwThread_step2[VEL_MAX_VIEWS];
@@ -262,6 +263,11 @@ class VelDev {
     // target2View, viewTable, the pending monitors and a view's EVDI handle, areas and user
     // data. Held for a whole plug call, which blocks for its adapter exchanges (each bounded).
     std::mutex plugFlowMutex;
+    // A copy of target2View for observers on other threads; waits for a plug call in progress.
+    std::map<int, int> shownTargets() {
+        std::lock_guard<std::mutex> lk(plugFlowMutex);
+        return target2View;
+    }
     // Set (under plugFlowMutex) once the clean-up has taken the views.
     std::atomic<bool> viewsClosed{false};
     // The adapter left, the session is being cleaned up or destroyed, its display class is

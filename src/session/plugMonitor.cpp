@@ -249,7 +249,7 @@ int plugInLocked(VelDev& dev, int targetId, bool singleView) {
     dev.target2View[targetId] = v;
     userData->second = v;
 
-    vel_Printf("Plug in [%d]device, [%ld] monitor!target[%#x]\n", dev.devKey, static_cast<long>(v),
+    vel_Printf("Plug in [%d]device, [%ld] monitor!target[%#x]\n", dev.devKey.load(), static_cast<long>(v),
                targetId);
     dev.viewTable[v] = {v, targetId};
     // Session-wide: cleared only for the first view, so shown monitors keep converting while

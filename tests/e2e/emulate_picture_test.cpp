@@ -65,6 +65,8 @@ TEST_F(EmulatePicture, TwoMonitorsLeaveSummaryPicturesAndCapture) {
                          out.path(), "--capture", cap},
                         envVars(), std::chrono::seconds(30));
     ASSERT_EQ(r.status, 0) << r.err << env.log();
+    // "--mode light" reaches the session as a user's request would.
+    EXPECT_NE(env.log().find("Switch to light mode"), std::string::npos) << env.log();
 
     const auto doc = nlohmann::json::parse(vtest::readFile(out.file("summary.json")));
     ASSERT_EQ(doc["adapters"].size(), 1u);

@@ -67,7 +67,7 @@ struct Picture520 : ::testing::Test {
         ASSERT_TRUE(vtest::waitFor(
             [&] {
                 dev = g_dev->findDev(0);
-                return dev && dev->target2View.size() == monitors.size();
+                return dev && dev->shownTargets().size() == monitors.size();
             },
             15s))
             << env.log();
@@ -85,6 +85,7 @@ struct Picture520 : ::testing::Test {
                 << env.log();
     }
     evdi_handle handleOf(int target) {
+        std::lock_guard<std::mutex> lk(dev->plugFlowMutex);  // plug calls write both
         auto it = dev->target2View.find(target);
         return it == dev->target2View.end() ? nullptr : dev->evdiHandle[it->second];
     }
@@ -255,7 +256,7 @@ TEST_F(Picture520, SlowAcknowledgementsKeepAtMostFourFramesInFlight) {
 TEST_F(Picture520, OneAcknowledgementGivesOneCreditBack) {
     ASSERT_NO_FATAL_FAILURE(start({monitorOf(0x20, 640, 480)}));
     settle();
-    const int view = dev->target2View.at(0x20);
+    const int view = dev->shownTargets().at(0x20);
     ASSERT_EQ(credits(view), 4);
     while (sem_trywait(&dev->frameFeedbackSemaphore[view]) == 0) {
     }
@@ -282,7 +283,7 @@ TEST_F(Picture520, DecodingOffStillChecksAndAcknowledges) {
     ASSERT_TRUE(vtest::waitFor(
         [&] {
             dev = g_dev->findDev(0);
-            if (!dev || dev->target2View.count(0x20) == 0) return false;
+            if (!dev || dev->shownTargets().count(0x20) == 0) return false;
             emu::desktopSetScene(handleOf(0x20), emu::Scene::MovingWindow);
             emu::desktopStep(handleOf(0x20));
             return model->picture(0).packets >= 3;
@@ -294,7 +295,7 @@ TEST_F(Picture520, DecodingOffStillChecksAndAcknowledges) {
     EXPECT_EQ(pic.framesShown, 0u);
     EXPECT_TRUE(pic.pixels.empty());
     EXPECT_GT(pic.bytesReceived, 0u);
-    EXPECT_EQ(credits(dev->target2View.at(0x20)), 4);
+    EXPECT_EQ(credits(dev->shownTargets().at(0x20)), 4);
     expectNoRefusals();
 }
 
@@ -317,7 +318,7 @@ TEST_F(Picture520, MonitorPluggedAgainShowsItsDesktopWithinASecond) {
     for (uint16_t target : {0x20, 0x21}) {
         SCOPED_TRACE("plugged again: target " + std::to_string(target));
         model->unplugMonitor(0);
-        ASSERT_TRUE(vtest::waitFor([&] { return dev->target2View.empty(); }, 10s)) << env.log();
+        ASSERT_TRUE(vtest::waitFor([&] { return dev->shownTargets().empty(); }, 10s)) << env.log();
         model->plugMonitor(0, monitorOf(target, 640, 480));
         ASSERT_TRUE(vtest::waitFor(
             [&] {
@@ -327,7 +328,7 @@ TEST_F(Picture520, MonitorPluggedAgainShowsItsDesktopWithinASecond) {
             },
             10s))
             << env.log();
-        ASSERT_EQ(dev->target2View.at(target), 0);
+        ASSERT_EQ(dev->shownTargets().at(target), 0);
         evdi_handle n = handleOf(target);
         emu::desktopSetScene(n, emu::Scene::MovingWindow);
         for (int step = 0; step < 3; ++step) emu::desktopStep(n);

@@ -144,7 +144,7 @@ TEST_F(Unplug520, UnplugWhileStreamingTwentyTimes) {
             // The monitor goes while frames stream; the session stays and takes it back.
             model->unplugMonitor(0);
             ASSERT_TRUE(vtest::waitFor(
-                [&] { return emu::openHandles().empty() && dev->target2View.empty(); }, 10s));
+                [&] { return emu::openHandles().empty() && dev->shownTargets().empty(); }, 10s));
             model->plugMonitor(0, smallMonitor());
             ASSERT_TRUE(streams(*model, 3)) << env.log();
         }
