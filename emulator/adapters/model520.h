@@ -242,6 +242,8 @@ class Model520 : public DeviceModel {
         std::chrono::steady_clock::time_point firstFrameAt{}, lastFrameAt{};
     };
     Picture picture(int output);
+    // Picture::packets alone, without copying the pixels.
+    uint64_t imagePackets(int output);
     // Image packets of display device `dd` not acknowledged yet: now, and the most ever.
     int framesInFlight(int dd);
     int maxFramesInFlight(int dd);

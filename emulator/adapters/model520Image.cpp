@@ -516,6 +516,12 @@ Model520::Picture Model520::picture(int output) {
     return pictures_[output];
 }
 
+uint64_t Model520::imagePackets(int output) {
+    std::lock_guard<std::mutex> lk(mutex());
+    if (output < 0 || output >= 3) return 0;
+    return pictures_[output].packets;
+}
+
 int Model520::imagesWithoutDevice() {
     std::lock_guard<std::mutex> lk(mutex());
     return imagesWithoutDevice_;

@@ -27,6 +27,11 @@ namespace {
 constexpr int kStepMs = 33;
 // Before the end of a timed run: drawing stops, the last frames reach the monitors.
 constexpr long kSettleMs = 700;
+// A slow machine (or a sanitizer build) can still be sending the last frames when the settle
+// time is over: the run then goes on until no image packet has arrived for this long, within
+// kSettleLimitMs past the planned end.
+constexpr long kQuietMs = 400;
+constexpr long kSettleLimitMs = 30000;
 
 }  // namespace
 
@@ -257,6 +262,15 @@ void DesktopDriver::sample() {
     }
 }
 
+uint64_t DesktopDriver::imagePackets() const {
+    uint64_t n = 0;
+    for (const RunAdapter& a : adapters_) {
+        if (!a.model520 || !a.plugged) continue;
+        for (int out = 0; out < 3; ++out) n += a.model520->imagePackets(out);
+    }
+    return n;
+}
+
 void DesktopDriver::requestLightMode() {
     ControlBlockView cb;
     if (cb.open(vel::shmName().c_str(), true) != 0) return;  // the service has not made it yet
@@ -271,10 +285,23 @@ void DesktopDriver::run(emu::Scene scene, bool light, long seconds) {
     const auto drawUntil =
         started_ + std::chrono::milliseconds(seconds > 0 ? seconds * 1000 - kSettleMs : 0);
     const auto end = started_ + std::chrono::seconds(seconds);
+    uint64_t packetsSeen = 0;
+    auto quietSince = end;
     for (int step = 0; !stop_; ++step) {
         const auto now = std::chrono::steady_clock::now();
         const bool drawing = seconds == 0 || now < drawUntil;
-        if (!drawing && now >= end) break;
+        if (!drawing && now >= end) {
+            const uint64_t n = imagePackets();
+            if (n != packetsSeen) {
+                packetsSeen = n;
+                quietSince = now;
+            }
+            if (now - quietSince >= std::chrono::milliseconds(kQuietMs) ||
+                now - end >= std::chrono::milliseconds(kSettleLimitMs))
+                break;
+        } else if (!drawing) {
+            packetsSeen = imagePackets();  // as the settle time ends: quiet from here on?
+        }
         applyDue();
         // Between steps the last frame has had a step's time to reach the monitors.
         if (step % kSampleEvery == 0) sample();

@@ -111,6 +111,7 @@ class DesktopDriver {
     enum class Outcome { Done, NotYet };
     void run(emu::Scene scene, bool light, long seconds);
     void requestLightMode();
+    uint64_t imagePackets() const;  // taken by the adapters' monitors so far
     void takeShots();
     void applyDue();
     Outcome apply(RunAdapter& a, const RunEvent& ev);

@@ -276,11 +276,13 @@ int DevManager::device_open_set(libusb_context*, libusb_device* device) {
             return -1;
         }
         dev = std::make_shared<VelDev>(this);
+        // Hot-plug lookups match sessions by usbDevice under this lock: set it before the
+        // session becomes visible.
+        dev->usbDevice = device;
         devTable[key] = dev;
     }
 
     dev->devKey = key;
-    dev->usbDevice = device;
     dev->connected = true;
     dev->pendingTarget = 0;
     for (auto& a : dev->viewActive) a = false;
@@ -433,7 +435,10 @@ int DevManager::cleanDevice(std::shared_ptr<VelDev> dev) {
     // A bulk transfer ends within its one-second time-out; the bound leaves room for a slow end.
     constexpr std::chrono::milliseconds kTransferWait{5000};
     dev->closeUsbHandle(kTransferWait);
-    dev->usbDevice = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(devTableMutex);  // read by the hot-plug lookups
+        dev->usbDevice = nullptr;
+    }
     dev->devKey = 9999;
     memset(dev->cursorStaging.get(), 0, VEL_CURSOR_STAGING_SIZE);
     vel_Printf("Disconnect [%d] device success!!!\n", 0);

@@ -165,7 +165,7 @@ std::string decodeLog(const std::string& raw) {
 }
 
 bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
+    auto end = std::chrono::steady_clock::now() + timeout * kTimeScale;
     while (std::chrono::steady_clock::now() < end) {
         if (cond()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

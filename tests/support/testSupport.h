@@ -53,7 +53,16 @@ class IsolatedEnv {
 std::string readFile(const std::string& path);
 std::string decodeLog(const std::string& raw);
 
-// Polls `cond` every 5 ms until it holds or `timeout` passes; returns its last value.
+// ThreadSanitizer slows the service down several times over: bounds on how long something may
+// take are stretched by this factor in that build (they stay bounds, never windows).
+#if defined(__SANITIZE_THREAD__)
+inline constexpr int kTimeScale = 4;
+#else
+inline constexpr int kTimeScale = 1;
+#endif
+
+// Polls `cond` every 5 ms until it holds or `timeout` (times kTimeScale) passes; returns its
+// last value.
 bool waitFor(const std::function<bool()>& cond,
              std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
