@@ -16,6 +16,7 @@
 #include "emulator/output/pngWriter.h"
 #include "emulator/output/summary.h"
 #include "emulator/usb/bus.h"
+#include "fwImages508.h"
 #include "service/threads.h"
 #include "session/VelDev.h"
 
@@ -94,22 +95,12 @@ emu::Model508::Monitor builtInMonitor508() {
 
 bool supplyHostFirmware508(const std::string& dir, const std::string& version, std::string* error) {
     mkdir(dir.c_str(), 0755);
-    const char* names[] = {"Bootloader0.bin", "Bootloader1.bin", "firmware0.bin", "USBDisplay.bin"};
-    for (const char* name : names) {
-        const std::string path = dir + "/" + name;
+    for (const velfw::Image508& image : velfw::hostImages508(version)) {
+        const std::string path = dir + "/" + image.name;
         if (access(path.c_str(), F_OK) == 0) continue;
-        // Small images of their own bytes; the main image ends with its version text, as the
-        // host reads it from the last 128 bytes.
-        std::string bytes(4096, '\0');
-        for (size_t i = 0; i < bytes.size(); ++i)
-            bytes[i] = static_cast<char>((i * 31 + name[0]) & 0xFF);
-        if (std::string(name) == "USBDisplay.bin") {
-            std::string tail = "Version:" + version + " ";
-            tail.resize(128, '\0');
-            bytes.replace(bytes.size() - 128, 128, tail);
-        }
         std::ofstream out(path, std::ios::binary);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.write(reinterpret_cast<const char*>(image.bytes.data()),
+                  static_cast<std::streamsize>(image.bytes.size()));
         if (!out) {
             *error = "cannot write " + path;
             return false;
