@@ -74,6 +74,7 @@ bool VelDev::queueFrame520(const _evdi_send& packet, bool creditHeld) {
         if (anyQueuedFrame520[v] && static_cast<int32_t>(index - lastQueuedFrame520[v]) <= 0) {
             vel_Printf("[warning] view %d: frame %u overtaken by frame %u, not sent\n", v, index,
                        lastQueuedFrame520[v]);
+            ++framesOvertaken520[v];
             velFrameBufferGive(packet.buffer);
         } else if (queuePacket(sendQueue, packet)) {
             lastQueuedFrame520[v] = index;

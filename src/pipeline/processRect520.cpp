@@ -283,6 +283,7 @@ void VelDev::processRectData520(int threadId, int firstView, int lastView, sem_t
 
             // A timeout is logged by the wait; the frame goes ahead without a credit.
             const bool credit = semWaitSecond(&frameFeedbackSemaphore[v], 1) == 0;
+            if (!credit) ++creditTimeouts520[v];
             if (exitFlag) {
                 dropFrame520(v, credit);
                 break;

@@ -125,6 +125,11 @@ class VelDev {
     std::mutex frameOrderMutex;  // guards lastQueuedFrame520 and anyQueuedFrame520
     uint32_t lastQueuedFrame520[VEL_MAX_VIEWS] = {0, 0, 0};
     bool anyQueuedFrame520[VEL_MAX_VIEWS] = {false, false, false};
+    // Model 520, per view since the session started: packets dropped as overtaken by a newer
+    // frame of their view, and frames that went ahead after a second without a frame credit.
+    // Only counted (for diagnostics and the benchmarks); nothing reads them to decide.
+    std::atomic<long> framesOvertaken520[VEL_MAX_VIEWS] = {};
+    std::atomic<long> creditTimeouts520[VEL_MAX_VIEWS] = {};
     // Held around every post of frameFeedbackSemaphore (and its refill at plug-in), so that the
     // bound of four credits per view is checked and kept in one step; takers do not need it.
     std::mutex frameCreditMutex;
