@@ -3,8 +3,10 @@
 // every view's whole screen changes every frame and updates follow as fast as the pipeline gives
 // the update token back (the way the EVDI update handling paces itself).
 //
-// BM_Stream/views/w/h/light runs STREAM_FRAMES updates per view (environment VEL_STREAM_FRAMES,
-// default 300) and reports what the pipeline did with them, as figures (a run never fails for
+// BM_Stream/views/w/h/light/rate runs STREAM_FRAMES updates per view (environment VEL_STREAM_FRAMES,
+// default 300), as fast as the pipeline takes them (rate 0) or paced at `rate` updates per
+// second per view (an update that finds the token still out waits for it, as the EVDI update
+// handling does, and the next one keeps the schedule), and reports what the pipeline did with them, as figures (a run never fails for
 // frames that did not reach the adapter: it counts them):
 // - frames_sent: frames whose bulk transfer ended, all views; overtaken_per_1k: frames encoded
 //   and then dropped because a newer frame of their view was queued first, per 1,000 updates;
@@ -16,8 +18,8 @@
 // - cpu_ms: process CPU per update (getrusage), less the adapter model's own CPU time
 //   (model_cpu_ms) and the feeding threads' (feed_cpu_ms: mostly the grab's copy of the screen,
 //   which the service pays too: add it for the whole);
-// - latency_ms, latency_p99_ms, latency_max_ms: from the update (rectangle queued) to the end of
-//   its transfer, over the frames sent;
+// - latency_ms, latency_p99_ms, latency_max_ms: from the update (rectangle queued; paced: the
+//   moment it was due) to the end of its transfer, over the frames sent;
 // - rss_MiB_start, rss_MiB_end: resident set after the first tenth of the frames and at the end
 //   (flat memory: the two agree), hwm_MiB: peak resident set of the process.
 // For the memory check run e.g. VEL_STREAM_FRAMES=3334 with the three-view case (10,000 frames).
@@ -43,6 +45,7 @@ void BM_Stream(benchmark::State& state) {
     o.height = static_cast<int>(state.range(2));
     o.light = state.range(3) != 0;
     o.decodeImages = false;
+    const int rate = static_cast<int>(state.range(4));
     const int frames = framesPerView();
     for (auto _ : state) {
         rig::Rig r(o);
@@ -62,9 +65,21 @@ void BM_Stream(benchmark::State& state) {
             producers.emplace_back([&, v] {
                 const int64_t c0 = rig::threadCpuNs();
                 for (int seq = 0; seq < frames; ++seq) {
+                    const int64_t due =
+                        rate > 0 ? t0 + static_cast<int64_t>(seq) * 1000000000 / rate : 0;
+                    if (rate > 0) {
+                        const int64_t wait = due - rig::nowNs();
+                        if (wait > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
+                    }
                     if (!r.update(v, seq)) {
                         ++stalled;
                         break;
+                    }
+                    // Paced, the update happened when it was due: a wait for the token or the
+                    // grab counts in its latency.
+                    if (rate > 0) {
+                        std::lock_guard<std::mutex> lk(r.timeline.m);
+                        r.timeline.pushed[v][seq] = due;
                     }
                     fed[v] = seq + 1;
                     if (v == 0 && seq == frames / 10) {
@@ -140,13 +155,16 @@ void BM_Stream(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_Stream)
-    ->ArgNames({"views", "w", "h", "light"})
-    ->Args({1, 1920, 1080, 0})
-    ->Args({1, 1920, 1080, 1})
-    ->Args({1, 3840, 2160, 0})
-    ->Args({1, 3840, 2160, 1})
-    ->Args({3, 1920, 1080, 0})
-    ->Args({3, 1920, 1080, 1})
+    ->ArgNames({"views", "w", "h", "light", "rate"})
+    ->Args({1, 1920, 1080, 0, 0})
+    ->Args({1, 1920, 1080, 1, 0})
+    ->Args({1, 3840, 2160, 0, 0})
+    ->Args({1, 3840, 2160, 1, 0})
+    ->Args({3, 1920, 1080, 0, 0})
+    ->Args({3, 1920, 1080, 1, 0})
+    // Latency at the monitor's pace: 60 updates per second per view.
+    ->Args({1, 1920, 1080, 0, 60})
+    ->Args({3, 1920, 1080, 0, 60})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
