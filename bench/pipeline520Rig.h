@@ -380,9 +380,7 @@ class Rig {
     }
 
     // Frames of view `v` that ended: sent, or dropped as overtaken by a newer frame of the view.
-    long ended(int v) {
-        return timeline.sentCount[v].load() + dev->framesOvertaken520[v].load();
-    }
+    long ended(int v) { return timeline.sentCount[v].load() + dev->framesOvertaken520[v].load(); }
 
     // Waits until `n` frames of view `v` ended (see ended()); gives up once the count has not
     // moved for `quietMs`. A frame the pipeline loses would otherwise hold the run forever; the

@@ -297,9 +297,9 @@ void BM_Compare(benchmark::State& state) {
             bCpu.push_back(bc);
             cpuRatio.push_back(cpu / bc);
         }
-        state.SetIterationTime((std::accumulate(a.begin(), a.end(), 0.0) +
-                                std::accumulate(b.begin(), b.end(), 0.0)) /
-                               1e9);
+        state.SetIterationTime(
+            (std::accumulate(a.begin(), a.end(), 0.0) + std::accumulate(b.begin(), b.end(), 0.0)) /
+            1e9);
     }
     tjFree(jpeg);
     tjDestroy(tj);
@@ -317,13 +317,13 @@ void BM_Compare(benchmark::State& state) {
     state.counters["cpu_ratio_p10"] = quantile(cpuRatio, 0.1);
     state.counters["cpu_ratio_p90"] = quantile(cpuRatio, 0.9);
     char note[256];
-    snprintf(note, sizeof note,
-             "%s %dx%d: service/bare %.3f (p10 %.3f, p90 %.3f), CPU %.3f (p10 %.3f, p90 %.3f) "
-             "over %zu interleaved frames",
-             o.light ? "light (tjCompress2)" : "smart (tjEncodeYUVPlanes + tjCompressFromYUVPlanes)",
-             w, h, quantile(ratio, 0.5), quantile(ratio, 0.1), quantile(ratio, 0.9),
-             quantile(cpuRatio, 0.5), quantile(cpuRatio, 0.1), quantile(cpuRatio, 0.9),
-             ratio.size());
+    snprintf(
+        note, sizeof note,
+        "%s %dx%d: service/bare %.3f (p10 %.3f, p90 %.3f), CPU %.3f (p10 %.3f, p90 %.3f) "
+        "over %zu interleaved frames",
+        o.light ? "light (tjCompress2)" : "smart (tjEncodeYUVPlanes + tjCompressFromYUVPlanes)", w,
+        h, quantile(ratio, 0.5), quantile(ratio, 0.1), quantile(ratio, 0.9),
+        quantile(cpuRatio, 0.5), quantile(cpuRatio, 0.1), quantile(cpuRatio, 0.9), ratio.size());
     closingNotes().push_back(note);
 }
 

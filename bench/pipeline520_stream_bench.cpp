@@ -3,11 +3,12 @@
 // every view's whole screen changes every frame and updates follow as fast as the pipeline gives
 // the update token back (the way the EVDI update handling paces itself).
 //
-// BM_Stream/views/w/h/light/rate runs STREAM_FRAMES updates per view (environment VEL_STREAM_FRAMES,
-// default 300), as fast as the pipeline takes them (rate 0) or paced at `rate` updates per
-// second per view (an update that finds the token still out waits for it, as the EVDI update
-// handling does, and the next one keeps the schedule), and reports what the pipeline did with them, as figures (a run never fails for
-// frames that did not reach the adapter: it counts them):
+// BM_Stream/views/w/h/light/rate runs STREAM_FRAMES updates per view (environment
+// VEL_STREAM_FRAMES, default 300), as fast as the pipeline takes them (rate 0) or paced at `rate`
+// updates per second per view (an update that finds the token still out waits for it, as the EVDI
+// update handling does, and the next one keeps the schedule), and reports what the pipeline did
+// with them, as figures (a run never fails for frames that did not reach the adapter: it counts
+// them):
 // - frames_sent: frames whose bulk transfer ended, all views; overtaken_per_1k: frames encoded
 //   and then dropped because a newer frame of their view was queued first, per 1,000 updates;
 //   credit_timeouts: frames that went ahead after waiting a second for a frame credit;

@@ -157,7 +157,7 @@ class VelDev {
     std::condition_variable frameTurnCond;  // notified whenever a view's current turn moves
     uint64_t nextFrameTurn520[VEL_MAX_VIEWS] = {0, 0, 0};     // the next turn handed out
     uint64_t currentFrameTurn520[VEL_MAX_VIEWS] = {0, 0, 0};  // the turn that may queue now
-    std::set<uint64_t> endedFrameTurns520[VEL_MAX_VIEWS];    // ended ahead of the current one
+    std::set<uint64_t> endedFrameTurns520[VEL_MAX_VIEWS];     // ended ahead of the current one
     // Model 520, per view since the session started: packets dropped as overtaken by a newer
     // frame of their view, and frames that went ahead after a second without a frame credit.
     // Only counted (for diagnostics and the benchmarks); nothing reads them to decide.
