@@ -379,6 +379,29 @@ class Rig {
                                         [&] { return timeline.sentCount[v].load() >= n; });
     }
 
+    // Frames of view `v` that ended: sent, or dropped as overtaken by a newer frame of the view.
+    long ended(int v) { return timeline.sentCount[v].load() + dev->framesOvertaken520[v].load(); }
+
+    // Waits until `n` frames of view `v` ended (see ended()); gives up once the count has not
+    // moved for `quietMs`. A frame the pipeline loses would otherwise hold the run forever; the
+    // caller reports what did arrive. Sleeps on the transfer ends (drops are seen within 50 ms).
+    bool waitEnded(int v, long n, int quietMs) {
+        long last = -1;
+        int64_t lastMove = nowNs();
+        std::unique_lock<std::mutex> lk(timeline.m);
+        for (;;) {
+            const long now = ended(v);
+            if (now >= n) return true;
+            if (now != last) {
+                last = now;
+                lastMove = nowNs();
+            } else if (nowNs() - lastMove > static_cast<int64_t>(quietMs) * 1000000) {
+                return false;
+            }
+            timeline.sentCv.wait_for(lk, std::chrono::milliseconds(50));
+        }
+    }
+
     // Forgets the messages the adapter model recorded (it keeps every data header).
     void dropRecords() { model->clearReceived(); }
 

@@ -56,15 +56,26 @@ bool framed(int packageResult, const _evdi_send& send, size_t packetSize) {
 }
 }  // namespace
 
-// Frames of one view are encoded on threads of their own and may finish out of order. A packet
-// older than the newest one already queued for its view would make the monitor show an older
-// picture last: it is dropped instead and its frame credit given back (the adapter never
+// Frames of one view are encoded on threads of their own and may finish out of order; with its
+// turn a packet waits for the frames before it (see processRect520.cpp), so in a stream none is
+// overtaken. A packet older than the newest one already queued for its view all the same (a
+// caller without a turn, a counter restarted by zeroFrameIndex) would make the monitor show an
+// older picture last: it is dropped instead and its frame credit given back (the adapter never
 // acknowledges a packet it did not get). Indexes are compared modulo 2^32, so a wrap is no
 // reordering; a repeated index counts as overtaken. False when the packet was dropped.
-bool VelDev::queueFrame520(const _evdi_send& packet, bool creditHeld) {
+bool VelDev::queueFrame520(const _evdi_send& packet, bool creditHeld, FrameTurn520* turn) {
     const int v = packet.view;
     if (!validView(v)) {
         velFrameBufferGive(packet.buffer);
+        if (turn) turn->end();
+        return false;
+    }
+    if (turn && !waitFrameTurn520(*turn)) {
+        // The session is going: the frames before this one may never queue, and this one must
+        // not go before them.
+        velFrameBufferGive(packet.buffer);
+        turn->end();
+        if (creditHeld) giveFrameCredit520(v);
         return false;
     }
     bool queued = false;
@@ -74,6 +85,7 @@ bool VelDev::queueFrame520(const _evdi_send& packet, bool creditHeld) {
         if (anyQueuedFrame520[v] && static_cast<int32_t>(index - lastQueuedFrame520[v]) <= 0) {
             vel_Printf("[warning] view %d: frame %u overtaken by frame %u, not sent\n", v, index,
                        lastQueuedFrame520[v]);
+            ++framesOvertaken520[v];
             velFrameBufferGive(packet.buffer);
         } else if (queuePacket(sendQueue, packet)) {
             lastQueuedFrame520[v] = index;
@@ -81,11 +93,13 @@ bool VelDev::queueFrame520(const _evdi_send& packet, bool creditHeld) {
             queued = true;
         }
     }
+    if (turn) turn->end();
     if (!queued && creditHeld) giveFrameCredit520(v);
     return queued;
 }
 
-void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence, bool creditHeld) {
+void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence, bool creditHeld,
+                         std::shared_ptr<FrameTurn520> turn) {
     if (yuv2Jpeg520Hook) yuv2Jpeg520Hook(record, viewId, sequence);
     if (!validView(viewId)) {
         velFrameBufferGive(record.rect.buffer);
@@ -136,7 +150,7 @@ void VelDev::yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence, boo
         if (creditHeld) giveFrameCredit520(viewId);
         return;
     }
-    if (queueFrame520(send, creditHeld)) printFps(viewId);
+    if (queueFrame520(send, creditHeld, turn.get())) printFps(viewId);
 }
 
 int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence, bool creditHeld) {
@@ -148,7 +162,9 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence, bool cre
     if (!validView(viewId)) return -1;
     _VELRECT region;
     int32_t frameIndex = 0;
-    if (prepareWholeView520(viewId, VEL_JPEG520_QUALITY, &region, &frameIndex) != 0) return -1;
+    std::shared_ptr<FrameTurn520> turn;
+    if (prepareWholeView520(viewId, VEL_JPEG520_QUALITY, &region, &frameIndex, &turn) != 0)
+        return -1;
 
     const size_t packetSize = velPacketSize520(region.width, region.height);
     auto* packet = packetSize ? velFrameBufferTake(packetSize) : nullptr;
@@ -201,7 +217,15 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence, bool cre
         return 0;
     }
     // The conversion thread counted this frame for the frame-rate report when it started it.
+    // The turn is waited for before the session mutex is taken: the frame before this one
+    // takes that mutex to queue its own packet.
+    if (turn && !waitFrameTurn520(*turn)) {
+        velFrameBufferGive(packet);
+        turn->end();
+        if (creditHeld) giveFrameCredit520(viewId);
+        return 0;
+    }
     std::lock_guard<std::mutex> lk(sessionMutex);
-    queueFrame520(send, creditHeld);
+    queueFrame520(send, creditHeld, turn.get());
     return 0;
 }

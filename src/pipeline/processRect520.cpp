@@ -9,6 +9,12 @@
 // to yuv2Jpeg520 on another detached thread; that stage gives the view's update token back.
 // Frames that end early give back the token and their credit (dropFrame520).
 //
+// Send order: each frame takes its view's next turn together with its frame index
+// (takeFrameTurn520). Encoders of one view run side by side and may finish in any order; a
+// packet waits for its turn before it goes on the send queue, so no finished JPEG is thrown
+// away for having overtaken an older one. A frame that stops early ends its turn as it goes (the
+// turn object's last holder), and no frame waits for a later one, so every wait ends.
+//
 // The view's pixel area can be replaced by a mode change at any time: everything that reads its
 // size or pointers together takes the view's grab lock (evdiGrabMutex). Areas of an earlier mode
 // that a converter may still be reading are retired, not freed, until the update token shows the
@@ -130,6 +136,40 @@ int32_t VelDev::nextFrameIndex520(int viewId) {
     return static_cast<int32_t>(index);
 }
 
+std::shared_ptr<FrameTurn520> VelDev::takeFrameTurn520(int viewId, int32_t* frameIndexOut) {
+    if (!validView(viewId)) return nullptr;
+    std::lock_guard<std::mutex> lk(frameTurnMutex);
+    *frameIndexOut = nextFrameIndex520(viewId);
+    return std::make_shared<FrameTurn520>(*this, viewId, nextFrameTurn520[viewId]++);
+}
+
+bool VelDev::waitFrameTurn520(const FrameTurn520& turn) {
+    const int v = turn.view();
+    std::unique_lock<std::mutex> lk(frameTurnMutex);
+    while (currentFrameTurn520[v] != turn.turn()) {
+        if (exitFlag) return false;
+        frameTurnCond.wait_for(lk, std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
+void VelDev::endFrameTurn520(int viewId, uint64_t turn) {
+    if (!validView(viewId)) return;
+    {
+        std::lock_guard<std::mutex> lk(frameTurnMutex);
+        std::set<uint64_t>& ended = endedFrameTurns520[viewId];
+        ended.insert(turn);
+        uint64_t& current = currentFrameTurn520[viewId];
+        for (auto it = ended.begin(); it != ended.end() && *it == current; it = ended.erase(it))
+            ++current;
+    }
+    frameTurnCond.notify_all();
+}
+
+void FrameTurn520::end() {
+    if (!ended_.exchange(true)) dev_.endFrameTurn520(view_, turn_);
+}
+
 void VelDev::giveFrameCredit520(int viewId) {
     if (!validView(viewId)) return;
     std::lock_guard<std::mutex> lk(frameCreditMutex);
@@ -159,18 +199,21 @@ void VelDev::dropFrame520(int viewId, bool creditTaken) {
     if (creditTaken) giveFrameCredit520(viewId);
 }
 
-// Sets the view's encode parameters for a whole-view model-520 frame, takes its frame index and
-// fills `region` for the current mode (the index in `*frameIndexOut`). 0, or -1 when the view has
-// no usable pixel area (a non-XRGB view without its conversion buffer has nothing to convert from).
-// Shared by both converters.
-int VelDev::prepareWholeView520(int viewId, int quality, _VELRECT* region, int32_t* frameIndexOut) {
+// Sets the view's encode parameters for a whole-view model-520 frame, takes its frame index with
+// its turn in the view's send order and fills `region` for the current mode (the index in
+// `*frameIndexOut`, the turn in `*turnOut`). 0, or -1 when the view has no usable pixel area (a
+// non-XRGB view without its conversion buffer has nothing to convert from). Shared by both
+// converters.
+int VelDev::prepareWholeView520(int viewId, int quality, _VELRECT* region, int32_t* frameIndexOut,
+                                std::shared_ptr<FrameTurn520>* turnOut) {
     {
         std::lock_guard<std::mutex> lk(pipelineStateMutex);
         encodeParams[viewId].formatCode = 0xE0;
         encodeParams[viewId].quality = quality;
         encodeParams[viewId].split = 0;
     }
-    const int32_t frameIndex = nextFrameIndex520(viewId);
+    int32_t frameIndex = 0;
+    *turnOut = takeFrameTurn520(viewId, &frameIndex);
     *frameIndexOut = frameIndex;
 
     _alignmentRect whole;
@@ -204,7 +247,8 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence, bool cred
     if (!validView(viewId)) return -1;
     _VELRECT region;
     int32_t frameIndex = 0;
-    if (prepareWholeView520(viewId, 90, &region, &frameIndex) != 0) return -1;
+    std::shared_ptr<FrameTurn520> turn;
+    if (prepareWholeView520(viewId, 90, &region, &frameIndex, &turn) != 0) return -1;
     if (!viewActive[viewId]) return -1;
 
     const unsigned long yuvSize = tjBufSizeYUV2(region.width, 1, region.height, TJSAMP_422);
@@ -241,8 +285,8 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence, bool cred
     record.split = 0;
     record.frameIndex = frameIndex;
     record.pieceFlags = 0x11;
-    if (!startFrameThread("yuv2jpeg", viewId, [this, record, viewId, sequence, creditHeld] {
-            yuv2Jpeg520(record, viewId, sequence, creditHeld);
+    if (!startFrameThread("yuv2jpeg", viewId, [this, record, viewId, sequence, creditHeld, turn] {
+            yuv2Jpeg520(record, viewId, sequence, creditHeld, turn);
         })) {
         velFrameBufferGive(yuv);
         return -1;
@@ -283,6 +327,7 @@ void VelDev::processRectData520(int threadId, int firstView, int lastView, sem_t
 
             // A timeout is logged by the wait; the frame goes ahead without a credit.
             const bool credit = semWaitSecond(&frameFeedbackSemaphore[v], 1) == 0;
+            if (!credit) ++creditTimeouts520[v];
             if (exitFlag) {
                 dropFrame520(v, credit);
                 break;

@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,28 @@ struct _CONTROL_REPLY_SLOT_ {
 constexpr int VEL_MAX_VIEWS = 3;
 constexpr int VEL_MODES_PER_VIEW = 64;
 constexpr size_t VEL_CURSOR_STAGING_SIZE = 8192000;
+
+class VelDev;
+
+// One model-520 frame's turn in its view's send order (VelDev::takeFrameTurn520). Shared by the
+// stages the frame passes through; the turn ends once, at end() or when the last holder lets
+// go, so a frame that stops on any path lets the frames behind it go on.
+class FrameTurn520 {
+  public:
+    FrameTurn520(VelDev& dev, int view, uint64_t turn) : dev_(dev), view_(view), turn_(turn) {}
+    ~FrameTurn520() { end(); }
+    FrameTurn520(const FrameTurn520&) = delete;
+    FrameTurn520& operator=(const FrameTurn520&) = delete;
+    void end();
+    int view() const { return view_; }
+    uint64_t turn() const { return turn_; }
+
+  private:
+    VelDev& dev_;
+    int view_;
+    uint64_t turn_;
+    std::atomic<bool> ended_{false};
+};
 
 class VelDev {
   public:
@@ -136,6 +159,21 @@ class VelDev {
     std::mutex frameOrderMutex;  // guards lastQueuedFrame520 and anyQueuedFrame520
     uint32_t lastQueuedFrame520[VEL_MAX_VIEWS] = {0, 0, 0};
     bool anyQueuedFrame520[VEL_MAX_VIEWS] = {false, false, false};
+    // Model 520: each view's frames reach the send queue in the order they took their frame
+    // indexes. A frame takes a turn together with its index (takeFrameTurn520); its packet goes
+    // on the queue only once every earlier turn of the view has ended (queued, or the frame
+    // stopped), so a frame whose encoding finished first waits for the one before it instead
+    // of making it be dropped as overtaken. Turns are never reset (a re-plug keeps counting).
+    std::mutex frameTurnMutex;  // guards the three below; frame indexes are taken under it
+    std::condition_variable frameTurnCond;  // notified whenever a view's current turn moves
+    uint64_t nextFrameTurn520[VEL_MAX_VIEWS] = {0, 0, 0};     // the next turn handed out
+    uint64_t currentFrameTurn520[VEL_MAX_VIEWS] = {0, 0, 0};  // the turn that may queue now
+    std::set<uint64_t> endedFrameTurns520[VEL_MAX_VIEWS];     // ended ahead of the current one
+    // Model 520, per view since the session started: packets dropped as overtaken by a newer
+    // frame of their view, and frames that went ahead after a second without a frame credit.
+    // Only counted (for diagnostics and the benchmarks); nothing reads them to decide.
+    std::atomic<long> framesOvertaken520[VEL_MAX_VIEWS] = {};
+    std::atomic<long> creditTimeouts520[VEL_MAX_VIEWS] = {};
     // Held around every post of frameFeedbackSemaphore (and its refill at plug-in), so that the
     // bound of four credits per view is checked and kept in one step; takers do not need it.
     std::mutex frameCreditMutex;
@@ -242,20 +280,36 @@ class VelDev {
     // A frame that will not reach the adapter gives back what it holds: the view's update
     // token, and the frame credit when it took one.
     void dropFrame520(int viewId, bool creditTaken);
+    // Takes the view's next frame index (as nextFrameIndex520) and, in the same step, the
+    // frame's turn in the view's send order (see frameTurnMutex). The turn ends when the last
+    // copy of the returned pointer goes, or earlier through FrameTurn520::end.
+    std::shared_ptr<FrameTurn520> takeFrameTurn520(int viewId, int32_t* frameIndexOut);
+    // Blocks until every earlier turn of the view has ended; false (at once) when the session
+    // exits meanwhile. Waits in ticks of 100 ms; the earlier frames never wait on later ones.
+    bool waitFrameTurn520(const FrameTurn520& turn);
+    // Marks the turn ended and lets the view's send order move past every ended turn. Once per
+    // turn (FrameTurn520 sees to that).
+    void endFrameTurn520(int viewId, uint64_t turn);
     // Puts a framed packet on the send queue unless a newer frame of its view is already there.
-    // A packet that is not queued is freed, and its credit given back when `creditHeld`.
-    bool queueFrame520(const _evdi_send& packet, bool creditHeld = true);
+    // A packet that is not queued is freed, and its credit given back when `creditHeld`. With
+    // a turn, it first waits for that turn (dropping the packet if the session exits meanwhile)
+    // and ends it after the push.
+    bool queueFrame520(const _evdi_send& packet, bool creditHeld = true,
+                       FrameTurn520* turn = nullptr);
     // Frame bodies: 0 when the frame was handed to the next stage (or dropped after the body
     // gave back the token itself), -1 when it was dropped before (the caller then calls
     // dropFrame520). `rect` is not used: model 520 always encodes the view. `creditHeld`: the
     // frame took one of the view's credits (it went ahead without one after a second's wait
     // otherwise); a frame dropped later gives back only a credit it holds.
-    int prepareWholeView520(int viewId, int quality, _VELRECT* region, int32_t* frameIndexOut);
+    int prepareWholeView520(int viewId, int quality, _VELRECT* region, int32_t* frameIndexOut,
+                            std::shared_ptr<FrameTurn520>* turnOut);
     int rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence, bool creditHeld = true);
     int rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence, bool creditHeld = true);
     // Hand-over to JPEG encoding; owns record.rect.buffer. Gives the token back on every path
     // and the credit (when held) on every path that queues no packet.
-    void yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence, bool creditHeld = true);
+    // `turn`: the frame's place in the view's send order (none: queued as soon as it is ready).
+    void yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence, bool creditHeld = true,
+                     std::shared_ptr<FrameTurn520> turn = nullptr);
     // Test hook: sees every frame record handed to JPEG encoding (set before frames flow; empty
     // in the service). Light-mode records carry no planes.
     std::function<void(const _RECT_IN_ENCODE_Q&, int viewId, int sequence)> yuv2Jpeg520Hook;

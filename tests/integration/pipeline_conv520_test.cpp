@@ -33,8 +33,10 @@ class IndexingDisplayClass : public VelDisplayClassBase {
     // to leave it unframed.
     int dataHeaderPackage(const void*, void* packet, _VELRECT, int jpegSize, int) override {
         if (frame) static_cast<_evdi_send*>(packet)->length = jpegSize + 112;
+        ++framed;
         return 0;
     }
+    std::atomic<int> framed{0};
     int checkFrameIndex(unsigned char*) override { return 0; }
     int resetDevice(int) override { return 0; }
     int sendPatchCommand(int, unsigned int) override { return 0; }
@@ -293,6 +295,51 @@ TEST_F(Conv520, LightModeFramesAreCountedAsTheyStart) {
     // The dropped packet gave its credit back; nothing counted it a second time.
     EXPECT_TRUE(vtest::waitFor([&] { return semValue(&dev->frameFeedbackSemaphore[1]) == 4; }));
     EXPECT_EQ(g_fpsStats.counter[1], 1);
+}
+
+// Two frames of a view whose encodings finish out of order (the older one is held until the
+// newer one has its packet framed) both reach the send queue, the newer one last: it waits for
+// the older one instead of making it be dropped as overtaken. Both modes.
+TEST_F(Conv520, FrameFinishingFirstWaitsForTheOneBeforeIt) {
+    setView(0, 64, 32, VEL_FOURCC_XRGB8888);
+    std::atomic<int> held{-1};
+    std::atomic<bool> heldBack{false};
+    dev->yuv2Jpeg520Hook = [&](const _RECT_IN_ENCODE_Q& rec, int, int seq) {
+        {
+            std::lock_guard<std::mutex> lk(m);
+            frames.push_back(Frame{rec, 0, seq, {}});
+        }
+        if (seq != held) return;
+        const int framedBefore = display->framed;
+        heldBack = vtest::waitFor([&] { return display->framed > framedBefore; }, seconds(10));
+    };
+    for (int light : {0, 1}) {
+        SCOPED_TRACE(light ? "light mode" : "smart mode");
+        dev->lightMode = light;
+        const size_t before = frameCount();
+        held = static_cast<int>(before);  // sequence numbers count the view's frames
+        heldBack = false;
+        push(0, {0, 0, 4, 4});
+        wake();
+        ASSERT_TRUE(waitFrames(before + 1));
+        push(0, {0, 0, 4, 4});
+        wake();
+        ASSERT_TRUE(waitFrames(before + 2));
+        ASSERT_TRUE(vtest::waitFor([&] { return heldBack.load(); }, seconds(15)));
+        ASSERT_TRUE(dev->waitViewFrameThreads(0, milliseconds(10000)));
+
+        EXPECT_EQ(dev->framesOvertaken520[0].load(), 0);
+        // Each queued frame keeps its credit until the adapter acknowledges it (this session
+        // has no adapter: the send thread drops its packets).
+        EXPECT_EQ(semValue(&dev->frameFeedbackSemaphore[0]), 2);
+        {
+            std::lock_guard<std::mutex> lk(dev->frameOrderMutex);
+            EXPECT_EQ(static_cast<int32_t>(dev->lastQueuedFrame520[0]),
+                      frame(before + 1).record.frameIndex);
+        }
+        dev->refillFrameCredits520(0);
+    }
+    EXPECT_EQ(env.log().find("overtaken"), std::string::npos);
 }
 
 TEST_F(Conv520, SessionEndsWithFramesInFlight) {

@@ -73,6 +73,51 @@ TEST(FrameOrder520, DroppedFrameWithoutACreditGivesNoneBack) {
     EXPECT_EQ(credits(dev, 0), 1);
 }
 
+// A view's turns: a packet waits for every earlier turn; a frame that stops without a packet
+// (its turn let go) holds nothing back; a packet still waiting when the session exits is
+// dropped with its credit. The session has no display class, so every frame index is 0: the
+// packets carry indexes of their own.
+TEST(FrameOrder520, PacketsWaitForEarlierTurnsAndStoppedFramesHoldNoneBack) {
+    vtest::IsolatedEnv env;
+    VelDev dev(nullptr);
+    int32_t index = -1;
+    auto first = dev.takeFrameTurn520(1, &index);
+    auto second = dev.takeFrameTurn520(1, &index);
+    auto third = dev.takeFrameTurn520(1, &index);
+    auto otherView = dev.takeFrameTurn520(2, &index);
+    ASSERT_TRUE(first && second && third && otherView);
+    EXPECT_EQ(index, 0);
+
+    // Views keep their own order.
+    EXPECT_TRUE(dev.queueFrame520(packet(2, 1), true, otherView.get()));
+
+    std::atomic<int> thirdResult{-1};
+    std::thread late([&] { thirdResult = dev.queueFrame520(packet(1, 3), true, third.get()); });
+    // The first frame queues whenever it is ready; had the third gone ahead of it, this older
+    // packet would now be dropped as overtaken.
+    EXPECT_TRUE(dev.queueFrame520(packet(1, 1), true, first.get()));
+    EXPECT_EQ(thirdResult.load(), -1);
+    second.reset();  // stopped before it had a packet
+    const bool released = vtest::waitFor([&] { return thirdResult.load() != -1; });
+    if (!released) dev.exitFlag = true;  // lets the thread end before the test fails
+    late.join();
+    ASSERT_TRUE(released);
+    EXPECT_EQ(thirdResult.load(), 1);
+    EXPECT_EQ(dev.framesOvertaken520[1].load(), 0);
+
+    // Waiting behind a frame that never ends, while the session goes away.
+    auto stuck = dev.takeFrameTurn520(1, &index);
+    auto waiting = dev.takeFrameTurn520(1, &index);
+    ASSERT_EQ(sem_trywait(&dev.frameFeedbackSemaphore[1]), 0);
+    std::atomic<int> waitingResult{-1};
+    std::thread behind(
+        [&] { waitingResult = dev.queueFrame520(packet(1, 5), true, waiting.get()); });
+    dev.exitFlag = true;
+    behind.join();
+    EXPECT_EQ(waitingResult.load(), 0);
+    EXPECT_EQ(credits(dev, 1), 4);
+}
+
 TEST(FrameOrder520, RestartedViewTakesItsFirstFrameAgain) {
     vtest::IsolatedEnv env;
     VelDev dev(nullptr);
