@@ -693,7 +693,7 @@ local function dissect520(tvb, pinfo, root)
     end
     tree:add(h520.command, tvb(12, 2), name):set_generated()
     tree:add(h520.role, tvb(8, 6), role):set_generated()
-    tree:append_text(": " .. name .. " " .. role)
+    tree:append_text(": " .. name .. ((role == "command" or role == "image") and "" or (" " .. role)))
 
     if hdr.hlen ~= 32 then return malformed(name, "header length " .. hdr.hlen) end
     -- A message over 0xFFFFF bytes goes out as a lone header first, then whole (header again).
