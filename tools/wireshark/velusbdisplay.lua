@@ -35,6 +35,13 @@ local function le_u(tvb, off, len)
     return tvb(off, len):le_uint()
 end
 
+-- The text at [off, off + len) up to its first NUL (the whole range when it has none).
+local function cstr(tvb, off, len)
+    local s = tvb:raw(off, len)
+    local z = s:find("\0", 1, true)
+    return z and s:sub(1, z - 1) or s
+end
+
 -- Byte `i` (0-based) of a Lua string as a number.
 local function sbyte(s, i)
     return s:byte(i + 1) or 0
@@ -354,7 +361,7 @@ local p520 = {
     header_first = ProtoField.uint32("vel520.header_first", "Announced payload length"),
     log_total = ProtoField.uint32("vel520.log.total", "Log blocks"),
     log_index = ProtoField.uint32("vel520.log.index", "Block index"),
-    log_text = ProtoField.stringz("vel520.log.text", "Log text"),
+    log_text = ProtoField.string("vel520.log.text", "Log text"),
     pnp_target = ProtoField.uint8("vel520.pnp.target", "Target at output", base.HEX),
     fi_tag = ProtoField.uint8("vel520.feedback.tag", "Tag"),
     fi_dd = ProtoField.uint16("vel520.feedback.display_device", "Display device"),
@@ -516,8 +523,10 @@ local function response520(tvb, tree, c, t, pl, n)
         if cap >= 128 then tree:add(p520.edid_ext, tvb(pl + 126, 1)) end
         return string.format(": EDID %d bytes", n)
     elseif c == 0 and t == 1 then
-        if cap > 0 then tree:add(p520.version, tvb(pl, cap)) end
-        return cap > 0 and (": " .. tvb(pl, cap):stringz()) or ""
+        if cap <= 0 then return "" end
+        local text = cstr(tvb, pl, cap)
+        tree:add(p520.version, tvb(pl, cap), text)
+        return ": " .. text
     elseif c == 0 and t == 4 then
         local count = math.floor(n / 7)
         local mt = tree:add(p520.mode_count, tvb(pl, 0), count)
@@ -591,7 +600,7 @@ local function logblock520(tvb, tree, n)
     tree:add_le(p520.log_total, tvb(32, 4))
     tree:add_le(p520.log_index, tvb(36, 4))
     local tlen = math.min(n - 16, tvb:len() - 48)
-    if tlen > 0 then tree:add(p520.log_text, tvb(48, tlen)) end
+    if tlen > 0 then tree:add(p520.log_text, tvb(48, tlen), cstr(tvb, 48, tlen)) end
     return string.format("FWLog block %d/%d", le_u(tvb, 36, 4) + 1, le_u(tvb, 32, 4))
 end
 
@@ -837,12 +846,12 @@ local x50 = {
     mode_h = ProtoField.uint32("vel50x.modelist.height", "Height"),
     mode_hz = ProtoField.uint32("vel50x.modelist.refresh", "Refresh rate"),
     mode_bpp = ProtoField.uint32("vel50x.modelist.bpp", "Bits per pixel"),
-    version = ProtoField.stringz("vel50x.version", "Version"),
+    version = ProtoField.string("vel50x.version", "Version"),
     layout = ProtoField.uint32("vel50x.layout", "SROM layout number"),
     error_code = ProtoField.uint8("vel50x.error_code", "Error code"),
     done = ProtoField.uint8("vel50x.srom.done", "Done"),
     work_mode = ProtoField.uint8("vel50x.work_mode", "Work mode", base.DEC, { [0] = "normal", [1] = "test" }),
-    log_text = ProtoField.stringz("vel50x.log_text", "Log text"),
+    log_text = ProtoField.string("vel50x.log_text", "Log text"),
 }
 local i50 = {
     vsel = ProtoField.uint8("vel50x.img.view_select", "View select", base.HEX),
@@ -1105,8 +1114,9 @@ local function incoming50(tvb, tree, total, pinfo)
         end
         local tl = math.min(total, tvb:len()) - 19
         if tl > 0 then
-            tree:add(x50.version, tvb(19, tl))
-            return string.format("%s kind %d: %s", name, st, tvb(19, tl):stringz())
+            local text = cstr(tvb, 19, tl)
+            tree:add(x50.version, tvb(19, tl), text)
+            return string.format("%s kind %d: %s", name, st, text)
         end
         return name
     elseif ty == 0x07 then
@@ -1119,7 +1129,7 @@ local function incoming50(tvb, tree, total, pinfo)
         return string.format("%s mode %d", name, st)
     elseif ty == 0x0A then
         local tl = math.min(total, tvb:len()) - 17
-        if tl > 0 then tree:add(x50.log_text, tvb(17, tl)) end
+        if tl > 0 then tree:add(x50.log_text, tvb(17, tl), cstr(tvb, 17, tl)) end
         return name
     elseif CONTROL50X[ty] then
         if not need(23) then return name, "control reply shorter than 23 bytes" end
