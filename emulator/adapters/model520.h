@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "emulator/adapters/answerMode.h"
 #include "emulator/usb/device_model.h"
 
 namespace emu {
@@ -69,15 +70,6 @@ struct M520Message {
     bool filler = false;           // an image packet that ended with the filler block
     std::string error;             // why the adapter refused it; empty when well formed
     std::chrono::steady_clock::time_point at;
-};
-
-enum class AnswerMode {
-    Normal,
-    Late,       // after the given delay
-    Wrong,      // same class, the next type
-    ErrorFlag,  // error flag set, no payload
-    Never,
-    Retyped,  // same class, the type given with setAnswerType
 };
 
 class Model520 : public DeviceModel {

@@ -2,6 +2,7 @@
 #include "emulator/app/emulateRun.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "emulator/output/pngWriter.h"
 #include "emulator/output/summary.h"
 #include "emulator/usb/bus.h"
+#include "fwImages508.h"
 #include "service/threads.h"
 #include "session/VelDev.h"
 
@@ -42,30 +44,68 @@ bool parseScene(const std::string& name, emu::Scene* scene) {
     return true;
 }
 
-bool monitorFromFile(const std::string& path, int port, emu::Model520::Monitor* monitor,
+bool loadMonitorEdid(const std::string& path, std::vector<uint8_t>* edid, emu::DesktopMode* mode,
                      std::string* error) {
-    std::vector<uint8_t> edid;
+    edid->clear();
     if (std::ifstream in{path, std::ios::binary}) {
-        edid.assign(std::istreambuf_iterator<char>(in), {});
+        edid->assign(std::istreambuf_iterator<char>(in), {});
     } else {
         // Not a file: one of the test monitors built into the emulator, by its corpus name.
-        edid = emu::edidCorpusBytes(path);
-        if (edid.empty()) edid = emu::edidCorpusBytes(path + ".bin");
-        if (edid.empty()) {
+        *edid = emu::edidCorpusBytes(path);
+        if (edid->empty()) *edid = emu::edidCorpusBytes(path + ".bin");
+        if (edid->empty()) {
             *error = "cannot read " + path + " (neither a file nor a built-in monitor name)";
             return false;
         }
     }
-    emu::DesktopMode mode;
-    if (edid.size() > 32 * 128 || !emu::parsePreferredMode(edid.data(), edid.size(), &mode)) {
+    if (edid->size() > 32 * 128 || !emu::parsePreferredMode(edid->data(), edid->size(), mode)) {
         *error = path + " is not an EDID with a preferred timing";
         return false;
     }
+    return true;
+}
+
+bool monitorFromFile(const std::string& path, int port, emu::Model520::Monitor* monitor,
+                     std::string* error) {
+    std::vector<uint8_t> edid;
+    emu::DesktopMode mode;
+    if (!loadMonitorEdid(path, &edid, &mode, error)) return false;
     monitor->target = static_cast<uint16_t>(0x20 + port);
     monitor->edid = std::move(edid);
     monitor->modeList = emu::Model520::modeEntry(static_cast<uint16_t>(mode.width),
                                                  static_cast<uint16_t>(mode.height), 32,
                                                  static_cast<uint16_t>(mode.refresh));
+    return true;
+}
+
+bool monitor508FromFile(const std::string& path, emu::Model508::Monitor* monitor,
+                        std::string* error) {
+    std::vector<uint8_t> edid;
+    emu::DesktopMode mode;
+    if (!loadMonitorEdid(path, &edid, &mode, error)) return false;
+    *monitor = emu::Model508::monitor(
+        std::move(edid), {{static_cast<uint32_t>(mode.width), static_cast<uint32_t>(mode.height),
+                           static_cast<uint32_t>(mode.refresh), 32}});
+    return true;
+}
+
+emu::Model508::Monitor builtInMonitor508() {
+    return emu::Model508::monitor(emu::makeEdid(1920, 1080, 60), {{1920, 1080, 60, 32}});
+}
+
+bool supplyHostFirmware508(const std::string& dir, const std::string& version, std::string* error) {
+    mkdir(dir.c_str(), 0755);
+    for (const velfw::Image508& image : velfw::hostImages508(version)) {
+        const std::string path = dir + "/" + image.name;
+        if (access(path.c_str(), F_OK) == 0) continue;
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(image.bytes.data()),
+                  static_cast<std::streamsize>(image.bytes.size()));
+        if (!out) {
+            *error = "cannot write " + path;
+            return false;
+        }
+    }
     return true;
 }
 
@@ -107,6 +147,7 @@ void MonitorIdentities::add(int adapter, int port, emu::Model520::Monitor* monit
 int plugAdapter(RunAdapter& a) {
     std::shared_ptr<emu::DeviceModel> device = a.make();
     auto m520 = std::dynamic_pointer_cast<emu::Model520>(device);
+    auto m508 = std::dynamic_pointer_cast<emu::Model508>(device);
     // Monitors already on the outputs; the adapter reports them when it is switched on.
     if (m520)
         for (int p = 0; p < 3; ++p)
@@ -118,8 +159,11 @@ int plugAdapter(RunAdapter& a) {
     }
     if (a.model520)
         for (const auto& m : a.model520->received()) a.bytesBefore += m.transferLength;
+    if (a.model508)
+        for (const auto& m : a.model508->received()) a.bytesBefore += m.transferLength;
     a.device = std::move(device);
     a.model520 = std::move(m520);
+    a.model508 = std::move(m508);
     a.busId = id;
     a.plugged = true;
     return id;
@@ -345,6 +389,8 @@ int writeOutputs(const std::string& dir, const std::vector<RunAdapter>& adapters
         uint64_t bytes = a.bytesBefore;
         if (a.model520)
             for (const auto& m : a.model520->received()) bytes += m.transferLength;
+        if (a.model508)
+            for (const auto& m : a.model508->received()) bytes += m.transferLength;
         summary.setAdapter(a.id, a.model, bytes);
         summary.setHistory(a.id, a.history);
     }

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "emulator/adapters/model508.h"
 #include "emulator/adapters/model520.h"
 #include "emulator/app/runEvents.h"
 #include "emulator/evdi/desktop.h"
@@ -36,11 +37,27 @@ namespace emurun {
 // "static", "moving-window", "scrolling-text", "full-screen".
 bool parseScene(const std::string& name, emu::Scene* scene);
 
+// A monitor's EDID from a file or, when `path` names no file, from the built-in test monitors
+// (edidCorpus.h, with or without ".bin"), with its preferred mode. False with `*error` set when
+// neither has it or it has no preferred timing.
+bool loadMonitorEdid(const std::string& path, std::vector<uint8_t>* edid, emu::DesktopMode* mode,
+                     std::string* error);
 // The monitor for an EDID file on output `port` (target 0x20 + port); its mode list is the
-// EDID's preferred mode. False with `*error` set when the file is unreadable or has no
-// preferred timing.
+// EDID's preferred mode. False with `*error` set as for loadMonitorEdid.
 bool monitorFromFile(const std::string& path, int port, emu::Model520::Monitor* monitor,
                      std::string* error);
+// The same for a 50x adapter's port: the EDID and its preferred mode as the mode list.
+bool monitor508FromFile(const std::string& path, emu::Model508::Monitor* monitor,
+                        std::string* error);
+// A 1920 x 1080 monitor for a 50x adapter's port.
+emu::Model508::Monitor builtInMonitor508();
+
+// The host firmware images a 50x adapter's bring-up needs ("Bootloader0.bin",
+// "Bootloader1.bin", "firmware0.bin", "USBDisplay.bin", the last carrying "Version:" and
+// `version` in its tail), written into `dir` where missing; existing files are kept. False
+// with `*error` set when one cannot be written.
+bool supplyHostFirmware508(const std::string& dir, const std::string& version,
+                           std::string* error);
 // A 1920 x 1080 monitor on output `port`.
 emu::Model520::Monitor builtInMonitor(int port);
 
@@ -69,6 +86,7 @@ struct RunAdapter {
     std::function<std::shared_ptr<emu::DeviceModel>()> make;
     std::shared_ptr<emu::DeviceModel> device;        // the one on the bus, or the last one there
     std::shared_ptr<emu::Model520> model520;         // `device` when model 520, else null
+    std::shared_ptr<emu::Model508> model508;         // `device` when a 50x adapter, else null
     std::optional<emu::Model520::Monitor> ports[3];  // monitors on its outputs now
     bool plugged = true;
     std::vector<emu::PlugEvent> history;

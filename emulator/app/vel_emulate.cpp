@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "emulator/adapters/edidCorpus.h"
+#include "emulator/adapters/model508.h"
 #include "emulator/adapters/model520.h"
 #include "emulator/app/emulateRun.h"
 #include "emulator/output/pcapCapture.h"
@@ -44,7 +45,9 @@ struct AdapterArg {
     std::vector<AnswerArg> answers;
     std::vector<FailLater> failLater;
     emu::Model520::Config config;
-    std::vector<emu::Model520::Monitor> monitors;  // --monitor, by port
+    std::vector<emu::Model520::Monitor> monitors;     // --monitor, by port
+    emu::Model508::Config config508;                  // a 50x adapter's
+    std::vector<emu::Model508::Monitor> monitors508;  // --monitor of a 50x adapter, by port
 };
 
 const char kHelp[] =
@@ -55,7 +58,8 @@ const char kHelp[] =
     "  --adapter MODEL    plug an adapter before the service starts: 520, 522, 520A (the\n"
     "                     emulated model-520 adapter), 508, 505, 500; adapters are numbered\n"
     "                     from 1 in this order\n"
-    "  --monitor FILE     (model 520) a monitor with this EDID on the adapter's next output;\n"
+    "  --monitor FILE     a monitor with this EDID on the adapter's next output (model 520:\n"
+    "                     outputs 0 to 2; 50x family: ports 0 to 3, targets 1, 2, 4, 8);\n"
     "                     FILE may also name a test monitor built into the emulator;\n"
     "                     without any, one built-in 1920 x 1080 monitor on output 0\n"
     "  --list-monitors    print the names of the built-in test monitors and exit\n"
@@ -99,13 +103,26 @@ const char kHelp[] =
     "  --fault OP         make OP fail on the last adapter given: open, reset, claim, altsetting\n"
     "  --fail-out-after MS[:COUNT]   MS ms after the start, the next COUNT (default 1) command\n"
     "                     transfers (OUT 0x01) of the last adapter fail with an I/O error\n"
+    "  --fw-version TEXT  (both families) firmware version text the adapter reports\n"
+    "  --caps-size N      (both families) size of the capability block it reports (default\n"
+    "                     115 for model 520, 205 for the 50x family)\n"
+    "50x-family options, for the last adapter given:\n"
+    "  --answer 6:CODE:late|wrong|error|never[:MS[:COUNT]]\n"
+    "                     answer the commands of code CODE (-1: any) as for model 520 below\n"
+    "                     (error: status 1)\n"
+    "  --legacy-heartbeat the older firmware: 0xD7 is answered as unknown, 0x47 taken\n"
+    "  --heartbeat-flags N  flag bits of the 0xD7 answer (default 3: interrupt and bulk)\n"
+    "  A 50x run supplies the host firmware images its bring-up needs (Bootloader0.bin,\n"
+    "  Bootloader1.bin, firmware0.bin, USBDisplay.bin) in VEL_FW_DIR where they are missing;\n"
+    "  without VEL_FW_DIR in a folder of the run (DIR/firmware with --out). With --out,\n"
+    "  model508-K.txt per 50x adapter K (from 0): \"bulk_beats N\", \"heartbeat_open 0|1\",\n"
+    "  \"unknown N\", \"refused N\" with its \"error: ...\" lines, one \"cmd KIND CODE LENGTH\"\n"
+    "  line per packet\n"
     "Model-520 options, for the last adapter given (a re-plugged adapter keeps them):\n"
     "  --answer CLASS:TYPE:late|wrong|error|never[:MS[:COUNT]]\n"
     "                     answer commands of CLASS and TYPE (-1: any) late (after MS ms),\n"
     "                     wrongly (the next type), with the error flag, or not at all; COUNT\n"
     "                     limits it to the next COUNT such commands\n"
-    "  --fw-version TEXT  firmware version text the adapter reports\n"
-    "  --caps-size N      size of the capability block it reports (default 115)\n"
     "  --log-blocks N     firmware-log blocks it serves per request (default 2)\n"
     "  --log-text TEXT    the firmware log's text, cut into those blocks\n"
     "  --fw-store PATH    the adapter's flash: every firmware image it receives is written to\n"
@@ -114,6 +131,7 @@ const char kHelp[] =
     "  --help             this text\n";
 
 bool is520(const std::string& model) { return model == "520" || model == "522" || model == "520A"; }
+bool is50x(const std::string& model) { return model == "508" || model == "505" || model == "500"; }
 
 // "CLASS:TYPE:MODE[:MS[:COUNT]]"
 bool parseAnswer(const std::string& rule, AnswerArg* a) {
@@ -193,6 +211,21 @@ void writeSummary(const std::string& dir, int k, emu::Model520& m) {
     fclose(f);
 }
 
+void writeSummary508(const std::string& dir, int k, emu::Model508& m) {
+    std::string path = dir + "/model508-" + std::to_string(k) + ".txt";
+    FILE* f = fopen(path.c_str(), "w");
+    if (!f) return;
+    auto hb = m.heartbeat();
+    fprintf(f, "bulk_beats %d\nheartbeat_open %d\nunknown %d\n", hb.bulkBeats, hb.open ? 1 : 0,
+            m.unknownCommands());
+    auto errors = m.errors();
+    fprintf(f, "refused %zu\n", errors.size());
+    for (const auto& e : errors) fprintf(f, "error: %s\n", e.c_str());
+    for (const auto& p : m.received())
+        fprintf(f, "cmd %d %d %zu\n", p.kind, p.code, p.transferLength);
+    fclose(f);
+}
+
 int usage(const char* prog) {
     fprintf(stderr,
             "usage: %s [--adapter 520|522|520A|508|505|500]... [--seconds N] "
@@ -201,7 +234,8 @@ int usage(const char* prog) {
             "[--fw-version TEXT] [--caps-size N] [--monitor EDIDFILE|NAME]... [--list-monitors] "
             "[--scene static|moving-window|scrolling-text|full-screen] [--mode smart|light] "
             "[--capture FILE] [--capture-snap BYTES] [--log-blocks N] [--log-text TEXT] "
-            "[--fw-store PATH] [--events FILE] [--at SECONDS:ACTION ARGS]... [--help]\n",
+            "[--fw-store PATH] [--legacy-heartbeat] [--heartbeat-flags N] [--events FILE] "
+            "[--at SECONDS:ACTION ARGS]... [--help]\n",
             prog);
     return 2;
 }
@@ -279,8 +313,9 @@ int main(int argc, char** argv) {
         } else if (a == "--answer") {
             const char* rule = value();
             AnswerArg ans;
-            if (!rule || adapters.empty() || !is520(adapters.back().model) ||
-                !parseAnswer(rule, &ans))
+            if (!rule || adapters.empty() || !parseAnswer(rule, &ans)) return usage(argv[0]);
+            // The 50x family has one command class, 6.
+            if (is50x(adapters.back().model) && ans.dataClass != 6 && ans.dataClass != -1)
                 return usage(argv[0]);
             adapters.back().answers.push_back(ans);
         } else if (a == "--fail-out-after") {
@@ -290,15 +325,18 @@ int main(int argc, char** argv) {
             adapters.back().failLater.push_back(fl);
         } else if (a == "--fw-version") {
             const char* t = value();
-            if (!t || adapters.empty() || !is520(adapters.back().model)) return usage(argv[0]);
+            if (!t || adapters.empty()) return usage(argv[0]);
             adapters.back().config.firmwareVersion = t;
+            adapters.back().config508.firmwareVersion = t;
         } else if (a == "--caps-size") {
             const char* n = value();
             char* end = nullptr;
-            if (!n || adapters.empty() || !is520(adapters.back().model)) return usage(argv[0]);
+            if (!n || adapters.empty()) return usage(argv[0]);
             long size = strtol(n, &end, 10);
             if (*end || size < 0 || size > 4096) return usage(argv[0]);
+            if (is50x(adapters.back().model) && size > 1024 - 18) return usage(argv[0]);
             adapters.back().config.capabilities.assign(static_cast<size_t>(size), 0x5A);
+            adapters.back().config508.capabilities.assign(static_cast<size_t>(size), 0x5A);
         } else if (a == "--log-blocks") {
             const char* n = value();
             char* end = nullptr;
@@ -315,6 +353,27 @@ int main(int argc, char** argv) {
             if (!path || adapters.empty() || !is520(adapters.back().model)) return usage(argv[0]);
             adapters.back().config.imageStore = path;
             adapters.back().config.versionFromImage = true;
+        } else if (a == "--legacy-heartbeat") {
+            if (adapters.empty() || !is50x(adapters.back().model)) return usage(argv[0]);
+            adapters.back().config508.heartbeatExtension = false;
+        } else if (a == "--heartbeat-flags") {
+            const char* n = value();
+            char* end = nullptr;
+            if (!n || adapters.empty() || !is50x(adapters.back().model)) return usage(argv[0]);
+            long flags = strtol(n, &end, 0);
+            if (*end || flags < 0 || flags > 255) return usage(argv[0]);
+            adapters.back().config508.heartbeatFlags = static_cast<uint8_t>(flags);
+        } else if (a == "--monitor" && !adapters.empty() && is50x(adapters.back().model)) {
+            const char* f = value();
+            if (!f || adapters.back().monitors508.size() >= emu::Model508::kPorts)
+                return usage(argv[0]);
+            emu::Model508::Monitor mon;
+            std::string why;
+            if (!emurun::monitor508FromFile(f, &mon, &why)) {
+                fprintf(stderr, "%s: %s\n", argv[0], why.c_str());
+                return usage(argv[0]);
+            }
+            adapters.back().monitors508.push_back(std::move(mon));
         } else if (a == "--monitor") {
             const char* f = value();
             if (!f || adapters.empty() || !is520(adapters.back().model) ||
@@ -363,6 +422,8 @@ int main(int argc, char** argv) {
     for (auto& ad : adapters) {
         if (is520(ad.model) && ad.monitors.empty())
             ad.monitors.push_back(emurun::builtInMonitor(0));
+        if (is50x(ad.model) && ad.monitors508.empty())
+            ad.monitors508.push_back(emurun::builtInMonitor508());
         emurun::EventTarget t;
         t.model520 = is520(ad.model);
         for (size_t p = 0; p < ad.monitors.size(); ++p) t.ports[p] = true;
@@ -378,6 +439,25 @@ int main(int argc, char** argv) {
     for (auto& ev : events)
         if (ev.action == emurun::EventAction::PlugMonitor)
             identities.add(ev.adapter, ev.port, &ev.monitor);
+
+    // The host firmware images a 50x bring-up looks for.
+    std::string fwTempDir;
+    for (const auto& ad : adapters) {
+        if (!is50x(ad.model)) continue;
+        const char* env = getenv("VEL_FW_DIR");
+        std::string dir = env && *env ? env : "";
+        if (dir.empty() && !outDir.empty()) dir = outDir + "/firmware";
+        if (dir.empty()) {
+            char tmpl[] = "/tmp/vel-emulate-fw-XXXXXX";
+            if (!mkdtemp(tmpl)) return eventError("cannot create a firmware folder");
+            dir = fwTempDir = tmpl;
+        }
+        if (!env || !*env) setenv("VEL_FW_DIR", (dir + "/").c_str(), 1);
+        std::string fwWhy;
+        if (!emurun::supplyHostFirmware508(dir, ad.config508.firmwareVersion, &fwWhy))
+            return eventError(fwWhy);
+        break;
+    }
 
     auto& bus = emu::Bus::instance();
     emu::PcapCapture capture(captureSnap);
@@ -404,6 +484,17 @@ int main(int argc, char** argv) {
                 return std::shared_ptr<emu::DeviceModel>(std::move(m));
             };
             for (size_t p = 0; p < ad.monitors.size(); ++p) ra.ports[p] = ad.monitors[p];
+        } else if (is50x(ad.model)) {
+            ra.make = [config = ad.config508, answers = ad.answers, monitors = ad.monitors508] {
+                auto m = std::make_shared<emu::Model508>(config);
+                for (const auto& ans : answers)
+                    m->setAnswer(ans.dataType, ans.mode, std::chrono::milliseconds(ans.delayMs),
+                                 ans.count);
+                // On the ports before power-on: the adapter reports them once it is on.
+                for (size_t p = 0; p < monitors.size(); ++p)
+                    m->plugMonitor(static_cast<int>(p), monitors[p], false);
+                return std::shared_ptr<emu::DeviceModel>(std::move(m));
+            };
         } else {
             ra.make = [] {
                 return std::shared_ptr<emu::DeviceModel>(std::make_shared<emu::SilentAdapter>());
@@ -450,11 +541,19 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(captured.transfers), capture.snapLength());
     }
     if (!outDir.empty()) {
-        int k = 0;
-        for (const auto& ra : driver.adapters())
+        int k = 0, k508 = 0;
+        for (const auto& ra : driver.adapters()) {
             if (ra.model520) writeSummary(outDir, k++, *ra.model520);
+            if (ra.model508) writeSummary508(outDir, k508++, *ra.model508);
+        }
         emurun::writeOutputs(outDir, driver.adapters(), driver.shots(), driver.runSeconds(),
                              captureFile.empty() ? nullptr : &captured);
+    }
+    if (!fwTempDir.empty()) {
+        for (const char* name :
+             {"Bootloader0.bin", "Bootloader1.bin", "firmware0.bin", "USBDisplay.bin"})
+            unlink((fwTempDir + "/" + name).c_str());
+        rmdir(fwTempDir.c_str());
     }
     return status;
 }

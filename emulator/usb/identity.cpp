@@ -111,11 +111,28 @@ UsbIdentity adapterIdentity(const std::string& model) {
     id.busNumber = 2;       // the SuperSpeed root hub of a typical xHCI controller
 
     AltSettingInfo alt;
-    for (uint8_t n = 1; n <= 3; ++n) {
-        alt.endpoints.push_back({n, EndpointType::Bulk, 1024, 0});
-        alt.endpoints.push_back({static_cast<uint8_t>(0x80 | n), EndpointType::Bulk, 1024, 0});
+    if (id.productId == 0x0508 || id.productId == 0x0505 || id.productId == 0x0500) {
+        // The 50x family: commands and cursor packets on interrupt OUT 0x01, replies and events
+        // on interrupt IN 0x81, image and firmware packets on bulk OUT 0x02.
+        const uint16_t bulkPacket = id.productId == 0x0500 ? 512 : 1024;
+        alt.endpoints.push_back({0x01, EndpointType::Interrupt, 1024, 1});
+        alt.endpoints.push_back({0x81, EndpointType::Interrupt, 1024, 1});
+        alt.endpoints.push_back({0x02, EndpointType::Bulk, bulkPacket, 0});
+        if (id.productId == 0x0500) {
+            // A high-speed part with its one vendor interface (the host claims interface 0).
+            id.bcdUSB = 0x0210;
+            id.maxPacketSize0 = 64;
+            id.busNumber = 1;
+            id.interfaces.push_back(InterfaceInfo{{alt, alt}});
+            return id;
+        }
+    } else {
+        for (uint8_t n = 1; n <= 3; ++n) {
+            alt.endpoints.push_back({n, EndpointType::Bulk, 1024, 0});
+            alt.endpoints.push_back({static_cast<uint8_t>(0x80 | n), EndpointType::Bulk, 1024, 0});
+        }
+        alt.endpoints.push_back({0x84, EndpointType::Interrupt, 1024, 1});
     }
-    alt.endpoints.push_back({0x84, EndpointType::Interrupt, 1024, 1});
     for (int n = 0; n < 5; ++n) id.interfaces.push_back(InterfaceInfo{{alt, alt}});
     return id;
 }

@@ -56,10 +56,12 @@ struct UsbIdentity {
     std::vector<uint8_t> configDescriptor() const;
 };
 
-// The adapter family as it enumerates: "520", "522", "520A", "508", "505" or "500". Class 0xEF,
-// USB 3.2, five vendor interfaces each with alternate settings 0 and 1 carrying bulk endpoints
-// 0x01/0x81, 0x02/0x82, 0x03/0x83 and interrupt IN 0x84. An unknown name gives an identity that
-// is not valid() and that the bus refuses.
+// The adapter family as it enumerates: "520", "522", "520A", "508", "505" or "500". Class 0xEF.
+// The model 520 variants: USB 3.2, five vendor interfaces each with alternate settings 0 and 1
+// carrying bulk endpoints 0x01/0x81, 0x02/0x82, 0x03/0x83 and interrupt IN 0x84. The 50x
+// family: interrupt OUT 0x01, interrupt IN 0x81 and bulk OUT 0x02 in alternate settings 0 and
+// 1; "508" and "505" USB 3.2 with five interfaces, "500" USB 2.1 (high speed) with one. An
+// unknown name gives an identity that is not valid() and that the bus refuses.
 UsbIdentity adapterIdentity(const std::string& model);
 
 }  // namespace emu

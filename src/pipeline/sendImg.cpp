@@ -16,6 +16,7 @@
 
 #include "devmgr/DevManager.h"
 #include "devmgr/controlBlock.h"
+#include "display/VelDisplay508ClassDriver.h"
 #include "display/VelDisplayClassDriverBase.h"
 #include "pipeline/jpeg520.h"
 #include "service/debug.h"
@@ -76,7 +77,8 @@ void VelDev::usb_bulk_transfer(_evdi_send packet, int viewId) {
     } else {
         g_bulkFailCount = 0;
     }
-    if (m_BulkOutHeartbeatStatus == 1) timespec_get(&lastBulkOut, TIME_UTC);
+    // Only a transfer that went out keeps the adapter's display alive in place of a heartbeat.
+    if (rc == 0 && m_BulkOutHeartbeatStatus == 1) lastBulkOutUs = vel508NowUs();
     // Model-520 packets go back to the frame buffer pool for the next frame's encoder.
     if (model == 0x520)
         velFrameBufferGive(packet.buffer);

@@ -100,8 +100,18 @@ class VelDev {
     std::deque<int> pendingTargets;
     int64_t pluggedMonitors = 0;  // shown + pending monitors; guarded by plugFlowMutex
     int interfaceCount = 0;
-    struct timespec lastBulkOut {};
+    // Monotonic microseconds of the last bulk OUT transfer while bulk heartbeats are on: written
+    // by the send thread, read by the 50x bulk heartbeat thread.
+    std::atomic<int64_t> lastBulkOutUs{0};
+    // 50x family: high-resolution dual-view flag, last monitor count and bitmask of the monitor
+    // check; all three guarded by mutex_lock_508 (display/VelDisplay508ClassDriver.h).
     bool hiResDualView = false;
+    uint8_t lastMonitorCount508 = 0;
+    uint8_t lastMonitorBits508 = 0;
+    // 50x family: bring-up reached its heartbeat (monitor checks wait for it).
+    std::atomic<bool> cmdsInitialised{false};
+    // 50x family: entries the adapter reported in each view's mode list (at most 64).
+    uint16_t modeCount508[VEL_MAX_VIEWS] = {0, 0, 0};
     int viewCount = 3;
     uint32_t pixelFormat[VEL_MAX_VIEWS] = {0, 0, 0};
     unsigned char* convBuffer[VEL_MAX_VIEWS] = {nullptr, nullptr, nullptr};

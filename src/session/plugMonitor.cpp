@@ -19,9 +19,9 @@
 // arrives while every view is taken is pending: counted in pluggedMonitors, without a view, in
 // arrival order. When a view frees at plug-out, the oldest pending monitor is plugged in on it.
 //
-// Only model 0x520 is served here. The 50x family's plug flow also starts and stops its per-view
-// conversion threads and waits for the kernel to drop the display; until that is in place both
-// operations refuse other models with an error.
+// Models 0x520 and the 50x family (0x508, 0x505, 0x500) are served. The 50x family's frame
+// credits are the session's (three) and its frame numbering restarts with every plug-in; its
+// per-view conversion threads are not started here yet.
 #include "session/plugMonitor.h"
 
 #include <sys/epoll.h>
@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "devmgr/DevManager.h"
+#include "display/VelDisplay508ClassDriver.h"
 #include "display/VelDisplayClassDriverBase.h"
 #include "edid/velEdid.h"
 #include "service/debug.h"
@@ -57,6 +58,12 @@ constexpr int kPlugInStride = 16384;
 // Byte 126 can claim up to 255 extensions; the buffer holds every block it can claim.
 constexpr size_t kEdidCapacity = 256 * VEL_EDID_BLOCK;
 constexpr int kDrmMajor = 226;
+// Bound of the wait for the kernel to drop a model-0x508 display after its close.
+constexpr int kViewGoneChecks = 20;
+constexpr long kViewGoneStepMs = 500;
+
+bool family508(uint32_t model) { return model == 0x508 || model == 0x505 || model == 0x500; }
+bool servedModel(uint32_t model) { return model == 0x520 || family508(model); }
 
 int lowestFreeView(const VelDev& dev) {
     for (int v = 0; v < dev.viewCount && v < VEL_MAX_VIEWS; ++v) {
@@ -111,8 +118,9 @@ void releaseViewAreas(VelDev& dev, int v) {
     resetSemaphore(&dev.updateToken[v], 1);
 }
 
-// Closes the view's EVDI display (already out of the epoll set).
-void closeViewHandle(VelDev& dev, int v, bool connected) {
+// Closes the view's EVDI display (already out of the epoll set). Returns the DRM card number it
+// had, or -1.
+int closeViewHandle(VelDev& dev, int v, bool connected) {
     evdi_handle handle = nullptr;
     {
         std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[v]);
@@ -120,11 +128,43 @@ void closeViewHandle(VelDev& dev, int v, bool connected) {
         dev.evdiHandle[v] = nullptr;
         dev.evdiOpened[v] = false;
     }
-    if (!handle) return;
+    if (!handle) return -1;
     if (connected) evdi_disconnect(handle);
     const int card = velEvdiCardIndex(handle);
     if (card >= 0) vel_Printf("[info] view %d was EVDI card %d\n", v, card);
     evdi_close(handle);
+    return card;
+}
+
+// Model 0x508: the next display must not be opened while the kernel still shows the old one
+// (the adapter's second output would come up on a stale connector). Bounded: a connector that
+// never leaves is logged and the plug-out goes on.
+void waitViewGone(int card) {
+    if (card < 0) return;
+    for (int i = 0; i < kViewGoneChecks; ++i) {
+        if (CheckViewStatus(card) != 0) {
+            printf("View Disappear\n");
+            fflush(stdout);
+            return;
+        }
+        vel::sleepMs(kViewGoneStepMs);
+    }
+    vel_Printf("[warning] EVDI card %d still enabled after its close\n", card);
+}
+
+// 50x family at plug-in: the session's three frame credits, the view's frame counter and the
+// frame numbering start again, and the adapter is told so.
+void restartFrames508(VelDev& dev, int v) {
+    while (sem_trywait(&dev.frameCreditSemaphore) == 0) {
+    }
+    for (int i = 0; i < 3; ++i) sem_post(&dev.frameCreditSemaphore);
+    dev.frameCounter[v] = 0;
+    {
+        CthreadLock lk(g_Lock508);
+        dev.frameIndex508Reported = 0;
+        dev.frameIndex508Next = 1;
+    }
+    if (dev.displayClass) dev.displayClass->resetFrameIndex();
 }
 
 // Takes back everything a plug-in that stops half-way gave the view.
@@ -284,7 +324,10 @@ int plugInLocked(VelDev& dev, int targetId, bool singleView) {
 
     dev.clearQueueData(v);
     dev.viewActive[v] = true;
-    dev.refillFrameCredits520(v);
+    if (family508(dev.model))
+        restartFrames508(dev, v);
+    else
+        dev.refillFrameCredits520(v);
 
     const _VEL_EVDI_LIMITS_ limits = velPlugLimits(dev.model, dev.dualView, dev.hiResDualView);
     vel_Printf("Monitor max mode size is = %d ,  pixel_per_second_limit = %d\n",
@@ -348,7 +391,8 @@ int plugOutLocked(VelDev& dev, int targetId) {
     }
     releaseViewAreas(dev, v);
     vel::sleepMs(100);
-    closeViewHandle(dev, v, true);
+    const int card = closeViewHandle(dev, v, true);
+    if (dev.model == 0x508) waitViewGone(card);
     dev.evdiContext[v] = evdi_event_context{};
     delete dev.evdiUserData[v];
     dev.evdiUserData[v] = nullptr;
@@ -380,7 +424,7 @@ int plugOutLocked(VelDev& dev, int targetId) {
 // with a manager, while the adapter stays, ends the process. Any thread; waits for another plug
 // call or the clean-up of the session and blocks for the EDID and mode-list exchanges.
 int VelDev::plugInMonitor(int targetId, bool singleView) {
-    if (model != 0x520) {
+    if (!servedModel(model)) {
         vel_Printf("[error] plugInMonitor: model %#x is not served\n", model);
         return -1;
     }
@@ -396,7 +440,7 @@ int VelDev::plugInMonitor(int targetId, bool singleView) {
 // process unless the session is going away. Sleeps about 100 ms, plus up to a few seconds
 // waiting for the view's pipeline to let go of its pixels, plus a pending monitor's plug-in.
 int VelDev::plugOutMonitor(int targetId) {
-    if (model != 0x520) {
+    if (!servedModel(model)) {
         vel_Printf("[error] plugOutMonitor: model %#x is not served\n", model);
         return -1;
     }

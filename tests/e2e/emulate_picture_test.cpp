@@ -113,7 +113,9 @@ TEST_F(EmulatePicture, BadOptionValuesShowUsage) {
         {"--adapter", "520", "--scene", "fireworks"},
         {"--adapter", "520", "--monitor", out.file("missing.bin")},
         {"--monitor", kEdid1080, "--adapter", "520"},
-        {"--adapter", "508", "--monitor", kEdid1080},
+        {"--adapter", "508", "--monitor", out.file("missing.bin")},
+        {"--adapter", "520", "--legacy-heartbeat"},
+        {"--adapter", "505", "--answer", "1:0x32:never"},
         {"--adapter", "520", "--capture"},
     };
     for (const auto& args : bad) {

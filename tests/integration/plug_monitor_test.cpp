@@ -384,8 +384,8 @@ TEST_F(PlugMonitor, FailedPlugInGivesEverythingBack) {
     EXPECT_TRUE(dev->target2View.empty());
     EXPECT_EQ(emu::openHandles().size(), handlesBefore);
 
-    // Other models are not served here.
-    dev->model = 0x508;
+    // A model of neither generation is not served.
+    dev->model = 0x999;
     EXPECT_EQ(dev->plugInMonitor(0x20, true), -1);
     EXPECT_EQ(dev->plugOutMonitor(0x20), -1);
     dev->model = 0x520;

@@ -11,7 +11,6 @@
 #include "emulator/evdi/evdiEmu.h"
 #include "emulator/output/summary.h"
 #include "pictureReference.h"
-#include "service/velMain.h"
 
 namespace scen {
 
@@ -19,27 +18,11 @@ namespace {
 
 constexpr const char* kEdid1080 = "cta3-1080p-dell-s2419h-5A2CDC31568E.bin";
 
-std::atomic<bool> g_serviceDone{false};
-std::atomic<int> g_serviceStatus{-1};
-
 }  // namespace
-
-void Scenario520::SetUp() {
-    emu::setEvdiLibVersion(1, 12, 0);
-    emu::setAutoDesktop(true);
-    g_exitRequested = false;
-    g_abortRequested = false;
-    g_exitSignal = 0;
-    frontEnd = makeFrontEnd();
-    ASSERT_TRUE(frontEnd);
-    const std::string why = frontEnd->unavailable();
-    if (!why.empty()) GTEST_SKIP() << frontEnd->name() << ": " << why;
-}
 
 void Scenario520::TearDown() {
     stopFeedback();
-    if (running_) stopService();
-    frontEnd.reset();
+    ServiceScenario::TearDown();
 }
 
 Adapter Scenario520::plugAdapter(bool showPictures) {
@@ -54,43 +37,6 @@ Adapter Scenario520::plugAdapter(bool showPictures) {
     a.id = frontEnd->plug(a.model, emu::adapterIdentity("520"));
     EXPECT_GT(a.id, 0) << frontEnd->name() << " refused the adapter";
     return a;
-}
-
-void Scenario520::startService() {
-    g_serviceDone = false;
-    g_serviceStatus = -1;
-    service_ = std::thread([] {
-        g_serviceStatus = velRunService();
-        g_serviceDone = true;
-    });
-    running_ = true;
-    ASSERT_TRUE(waitLog("Vel USB Device Driver is running")) << env.log();
-}
-
-void Scenario520::stopService() {
-    if (!running_) return;
-    g_exitSignal = 1;
-    const bool stopped =
-        vtest::waitFor([] { return g_serviceDone.load(); }, std::chrono::seconds(10));
-    if (!stopped) {
-        // Leave the thread behind rather than hang the test program; the test fails.
-        service_.detach();
-        running_ = false;
-        FAIL() << "the service did not stop within 10 s\n" << env.log();
-    }
-    service_.join();
-    running_ = false;
-    EXPECT_EQ(g_serviceStatus.load(), 0);
-}
-
-int Scenario520::logCount(const std::string& needle) {
-    int n = 0;
-    for (const auto& l : env.logLines()) n += l.find(needle) != std::string::npos;
-    return n;
-}
-
-bool Scenario520::waitLog(const std::string& needle, int count, std::chrono::milliseconds timeout) {
-    return vtest::waitFor([&] { return logCount(needle) >= count; }, timeout);
 }
 
 bool Scenario520::waitBeats(const Adapter& a, int beats, std::chrono::milliseconds timeout) {

@@ -1,8 +1,5 @@
-// Model-520 scenarios of the whole service, written once and run over both bus front-ends: the
-// link-time emulated libusb (scenarios_emu_test) and the real libusb against the same adapter
-// models in a umockdev testbed (scenarios_umockdev_test). Each test program supplies
-// makeFrontEnd(); the cases themselves live in scenario520_cases.cpp, compiled into both. A
-// difference in outcome between the two programs is a fidelity fault of the emulated libusb.
+// Model-520 scenarios of the whole service (see scenario.h for the front-ends and the service
+// harness); the cases live in scenario520_cases.cpp.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,26 +14,10 @@
 #include "emulator/adapters/model520.h"
 #include "emulator/usb/device_model.h"
 #include "emulator/usb/identity.h"
+#include "scenario.h"
 #include "testSupport.h"
 
 namespace scen {
-
-// A bus front-end as the scenarios see it.
-class FrontEnd {
-  public:
-    virtual ~FrontEnd() = default;
-    virtual std::string name() const = 0;
-    // Empty when the front-end can run here, otherwise why not (the scenario is skipped).
-    virtual std::string unavailable() const { return {}; }
-    // Device id (> 0) or -1.
-    virtual int plug(std::shared_ptr<emu::DeviceModel> model, emu::UsbIdentity identity) = 0;
-    virtual int unplug(int id) = 0;
-    // Transfers of the device submitted and not yet handed back to the host.
-    virtual int transfersInFlight(int id) const = 0;
-};
-
-// Defined by each test program: its front-end, created before the service starts.
-std::unique_ptr<FrontEnd> makeFrontEnd();
 
 // A plugged model-520 adapter.
 struct Adapter {
@@ -44,24 +25,13 @@ struct Adapter {
     int id = -1;
 };
 
-class Scenario520 : public ::testing::Test {
+class Scenario520 : public ServiceScenario {
   protected:
-    void SetUp() override;
     void TearDown() override;
 
     // With `showPictures` the adapter decodes every image into its monitor's picture and
     // acknowledges each frame itself (no startFeedback then); without, it does neither.
     Adapter plugAdapter(bool showPictures = false);
-    // Runs the service (velRunService) on its own thread, as the process entry would.
-    void startService();
-    // Orderly stop (the signal handler's flag); the service must return 0 within 10 s.
-    void stopService();
-    bool serviceRunning() const { return running_; }
-
-    // The log, decoded, and the count of lines holding `needle`.
-    int logCount(const std::string& needle);
-    bool waitLog(const std::string& needle, int count = 1,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Heartbeat of the adapter at `beats` or more.
     bool waitBeats(const Adapter& a, int beats,
                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -86,16 +56,9 @@ class Scenario520 : public ::testing::Test {
     // CPU seconds (user + system) of this process.
     static double cpuSeconds();
 
-    vtest::IsolatedEnv env;
-    std::unique_ptr<FrontEnd> frontEnd;
-
   private:
     std::thread feedback_;
     std::atomic<bool> feedbackOn_{false};
-    std::thread service_;
-    bool running_ = false;
-    int status_ = -1;
-    bool done_ = false;
 };
 
 }  // namespace scen

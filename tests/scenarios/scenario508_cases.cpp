@@ -1,0 +1,175 @@
+// The 50x-family scenarios; compiled into each front-end's test program (see scenario.h).
+#include "emulator/adapters/model520.h"
+#include "scenario508.h"
+
+using namespace std::chrono_literals;
+using scen::Scenario508;
+
+namespace {
+
+// Raises the adapter's monitor event again every 1.5 s until `done` holds: the service drops
+// an event whose monitor count equals the last one within 100 ms of that check, as it would a
+// bouncing hot-plug line, so a test that changes ports without changing the count repeats it.
+bool notifyUntil(const scen::Adapter508& a, const std::function<bool()>& done,
+                 std::chrono::milliseconds timeout = 30s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (vtest::waitFor(done, 1500ms)) return true;
+        a.model->notifyPorts();
+    }
+    return done();
+}
+
+}  // namespace
+
+TEST_F(Scenario508, BringUpPowersViewsFindsHostImagesAndOpensHeartbeat) {
+    scen::Adapter508 a = plugAdapter("508");
+    startService();
+    ASSERT_TRUE(waitBroughtUp(a)) << env.log();
+    EXPECT_TRUE(waitLog("USB run as USB320")) << env.log();
+    EXPECT_TRUE(waitLog("found updateBin in file system, FW Version: v 2.24.1.0")) << env.log();
+    const auto power = a.model->received(0x32);
+    ASSERT_GE(power.size(), 2u);
+    EXPECT_EQ(power[0].viewSelect, 0x00);
+    EXPECT_EQ(power[1].viewSelect, 0x10);
+    EXPECT_EQ(a.model->view(0).power, 1);
+    EXPECT_EQ(a.model->view(1).power, 1);
+    EXPECT_EQ(a.model->firmware().images, 0);
+    EXPECT_GE(a.model->frameIndexResets(), 1);
+    EXPECT_TRUE(a.model->heartbeat().open);
+    stopService();
+    expectNoRefusals(a);
+}
+
+// The USB 2 part with its one interface.
+TEST_F(Scenario508, BringUpOfTheHighSpeedPart) {
+    scen::Adapter508 a = plugAdapter("500");
+    startService();
+    ASSERT_TRUE(waitBroughtUp(a)) << env.log();
+    EXPECT_TRUE(waitLog("USB run as USB210")) << env.log();
+    EXPECT_TRUE(a.model->heartbeat().open);
+    stopService();
+    expectNoRefusals(a);
+}
+
+TEST_F(Scenario508, HeartbeatsOfTheFirmwareThatKnowsTheExtension) {
+    scen::Adapter508 a = plugAdapter();
+    startService();
+    ASSERT_TRUE(waitBroughtUp(a)) << env.log();
+    // Nothing else goes out: bulk beats come once two seconds pass without a bulk transfer.
+    EXPECT_TRUE(vtest::waitFor([&] { return a.model->heartbeat().bulkBeats >= 2; }, 15s))
+        << env.log();
+    EXPECT_EQ(a.model->heartbeat().extensionOn, 1);
+    EXPECT_EQ(a.model->heartbeat().legacyOn, 0);
+    EXPECT_EQ(a.model->unknownCommands(), 0);
+    stopService();
+    expectNoRefusals(a);
+}
+
+TEST_F(Scenario508, HeartbeatOfTheOlderFirmwareFallsBackAndSendsNoBulkBeats) {
+    emu::Model508::Config c;
+    c.heartbeatExtension = false;
+    scen::Adapter508 a = plugAdapter("505", c);
+    startService();
+    ASSERT_TRUE(waitBroughtUp(a)) << env.log();
+    EXPECT_EQ(a.model->heartbeat().legacyOn, 1);
+    EXPECT_TRUE(a.model->heartbeat().open);
+    EXPECT_EQ(a.model->unknownCommands(), 1);  // the 0xD7 probe
+    // Past the two idle seconds after which a bulk beat would be due.
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(a.model->heartbeat().bulkBeats, 0);
+    stopService();
+    expectNoRefusals(a);
+}
+
+TEST_F(Scenario508, OneAndTwoMonitorsPluggedAndUnplugged) {
+    scen::Adapter508 a = plugAdapter();
+    startService();
+    ASSERT_TRUE(waitBroughtUp(a)) << env.log();
+    a.model->plugMonitor(0, monitor());
+    ASSERT_TRUE(waitDisplays(1)) << env.log();
+    EXPECT_GE(a.model->target(1).edidReads, 1);
+    EXPECT_GE(a.model->target(1).modeListReads, 1);
+    a.model->plugMonitor(2, monitor());
+    ASSERT_TRUE(waitDisplays(2)) << env.log();
+    EXPECT_GE(a.model->target(4).edidReads, 1);
+    a.model->unplugMonitor(0);
+    ASSERT_TRUE(vtest::waitFor(
+        [&] { return displays() == 1 && logCount("Total Monitor number = 1") >= 2; }, 20s))
+        << env.log();
+    a.model->unplugMonitor(2);
+    ASSERT_TRUE(waitDisplays(0)) << env.log();
+    stopService();
+    expectNoRefusals(a);
+}
+
+// Three monitors: the service serves two (targets 1 and 4 of the mask 0x07); the third gets a
+// view once the first leaves.
+TEST_F(Scenario508, PendingThirdMonitorTakesTheViewThatFrees) {
+    scen::Adapter508 a = plugAdapter();
+    for (int port = 0; port < 3; ++port) a.model->plugMonitor(port, monitor(), false);
+    startService();
+    ASSERT_TRUE(waitBroughtUp(a)) << env.log();
+    ASSERT_TRUE(waitDisplays(2)) << env.log();
+    EXPECT_GE(a.model->target(1).edidReads, 1);
+    EXPECT_GE(a.model->target(4).edidReads, 1);
+    EXPECT_EQ(a.model->target(2).edidReads, 0);
+    a.model->unplugMonitor(0);
+    ASSERT_TRUE(notifyUntil(a, [&] {
+        return a.model->target(2).modeListReads >= 1 && displays() == 2;
+    })) << env.log();
+    stopService();
+    expectNoRefusals(a);
+}
+
+TEST_F(Scenario508, AdapterUnpluggedDuringBringUp) {
+    scen::Adapter508 a = plugAdapter();
+    // The first power-state answer comes late: the adapter leaves while bring-up waits for it.
+    a.model->setAnswer(0x32, emu::AnswerMode::Late, 3000ms, 1);
+    startService();
+    ASSERT_TRUE(vtest::waitFor([&] { return !a.model->received(0x32).empty(); }, 15s)) << env.log();
+    ASSERT_EQ(frontEnd->unplug(a.id), 0);
+    ASSERT_TRUE(waitLog("====>Vel USB Device is detached<====")) << env.log();
+    EXPECT_TRUE(waitLog("cleanDevice!")) << env.log();
+    // The service carries on without the adapter and stops in order.
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(logCount("usb_abort"), 0) << env.log();
+    stopService();
+    EXPECT_EQ(displays(), 0u);
+}
+
+TEST_F(Scenario508, AdapterUnpluggedDuringAMonitorCheck) {
+    scen::Adapter508 a = plugAdapter();
+    a.model->plugMonitor(1, monitor(), false);
+    // The EDID answer comes late: the adapter leaves while the monitor check waits for it.
+    a.model->setAnswer(0x60, emu::AnswerMode::Late, 3000ms, 1);
+    startService();
+    ASSERT_TRUE(waitBroughtUp(a)) << env.log();
+    ASSERT_TRUE(vtest::waitFor([&] { return !a.model->received(0x60).empty(); }, 15s)) << env.log();
+    ASSERT_EQ(frontEnd->unplug(a.id), 0);
+    ASSERT_TRUE(waitLog("====>Vel USB Device is detached<====")) << env.log();
+    EXPECT_TRUE(waitLog("cleanDevice!")) << env.log();
+    EXPECT_TRUE(waitDisplays(0)) << env.log();
+    EXPECT_EQ(logCount("usb_abort"), 0) << env.log();
+    stopService();
+}
+
+TEST_F(Scenario508, FiftyXAndModel520SideBySide) {
+    emu::Model520::Config c520;
+    c520.acknowledgeFrames = false;
+    c520.decodeImages = false;
+    auto m520 = std::make_shared<emu::Model520>(c520);
+    const int id520 = frontEnd->plug(m520, emu::adapterIdentity("520"));
+    ASSERT_GT(id520, 0);
+    scen::Adapter508 a = plugAdapter("508");
+    startService();
+    ASSERT_TRUE(waitBroughtUp(a)) << env.log();
+    EXPECT_TRUE(vtest::waitFor([&] { return m520->heartbeat().beats >= 2; }, 15s)) << env.log();
+    a.model->plugMonitor(0, monitor());
+    EXPECT_TRUE(waitDisplays(1)) << env.log();
+    EXPECT_EQ(logCount("Current Product is VL508"), 1);
+    EXPECT_EQ(logCount("Current Product is VL520"), 1);
+    stopService();
+    expectNoRefusals(a);
+    for (const auto& e : m520->errors()) ADD_FAILURE() << "model 520 refused: " << e;
+}
