@@ -4,6 +4,8 @@
 //   agrees with what the emulated adapter recorded (commands per class and type, the frame index
 //   and rectangle of every image packet in order), with whole image packets;
 // - a 3840 x 2160 frame is cut by the capture, marked so in the run summary, and still read;
+// - a capture of a 50x-family run (bring-up with the older heartbeat, three monitors on the
+//   ports, EDID and mode lists, the 4K timing patch) agrees with the adapter's record likewise;
 // - a capture written from a byte table of 50x-family packets (and model-520 firmware packets)
 //   laid out by hand from the wire formats gives the fields of the table, and every malformed
 //   packet of the table is flagged while its neighbours are not.
@@ -233,6 +235,64 @@ TEST_F(WiresharkCapture, Model520FrameAt4kIsCutByTheCaptureAndStillRead) {
     EXPECT_NE(row[4].find("[cut by the capture]"), std::string::npos) << row[4];
     EXPECT_NE(row[5].find("Transfer cut by the capture"), std::string::npos) << row[5];
     EXPECT_FALSE(hasMalformed(row[5])) << row[5];
+}
+
+TEST_F(WiresharkCapture, Family50xRunIsDecodedAsTheAdapterRecordedIt) {
+    ASSERT_TRUE(std::filesystem::exists(vtest::kTshark)) << "scripts/install-deps.sh installs it";
+    // Three monitors (the service takes the ones on targets 1 and 4; the 4K one on target 4 gets
+    // the timing patch) and the older heartbeat firmware (0xD7 answered as unknown, then 0x47).
+    const std::string cap = out.file("508.pcap");
+    vtest::Process emu(
+        {kEmu, "--adapter", "508", "--monitor", kEdid1080, "--monitor", kEdid900, "--monitor",
+         kEdid4k, "--legacy-heartbeat", "--seconds", "0", "--out", out.path(), "--capture", cap},
+        envVars());
+    EXPECT_TRUE(vtest::waitFor([&] { return count("dpms_handler ok!") >= 2; }, 60s)) << env.log();
+    emu.signal(SIGTERM);
+    vtest::ProcResult r = emu.wait(60s);
+    ASSERT_EQ(r.status, 0) << r.err << env.log();
+    const std::string record = vtest::readFile(out.file("model508-0.txt"));
+    ASSERT_NE(record.find("refused 0"), std::string::npos) << record;
+
+    const vtest::TsharkResult t = vtest::tsharkFields(
+        cap,
+        {"usb.endpoint_address", "usb.data_len", "usb.urb_len", "vel50x.message", "vel50x.class",
+         "vel50x.code", "_ws.col.Info", "_ws.expert.message"},
+        home.path());
+    enum { kEp, kLen, kUrbLen, kMsg, kClass, kCode, kInfo, kExpert };
+    ASSERT_EQ(t.status, 0) << t.err;
+    EXPECT_EQ(t.err.find("Lua"), std::string::npos) << t.err;
+    std::map<std::string, int> decoded, infos;
+    for (const auto& row : t.rows) {
+        SCOPED_TRACE(row[kInfo]);
+        EXPECT_FALSE(hasMalformed(row[kExpert])) << row[kExpert];
+        if (row[kLen] == "0") continue;
+        ASSERT_FALSE(row[kMsg].empty()) << row[kEp];
+        ++infos[row[kInfo]];
+        if (std::stoul(row[kEp], nullptr, 16) & 0x80) continue;
+        // As the adapter records a packet: byte 16, the command code of a control packet, and
+        // the transfer's length.
+        unsigned kind = 0, code = 0;
+        if (row[kMsg] == "cursor position") {
+            kind = 0x3A;
+        } else if (row[kMsg] == "cursor select") {
+            kind = 0x39;
+        } else {
+            kind = static_cast<unsigned>(std::stoul(row[kClass]));
+            if (row[kMsg] == "command")
+                code = static_cast<unsigned>(std::stoul(row[kCode], nullptr, 16));
+        }
+        ++decoded[std::to_string(kind) + " " + std::to_string(code) + " " + row[kUrbLen]];
+    }
+    std::map<std::string, int> recorded;
+    for (const auto& c : summaryLines(record, "cmd"))
+        ++recorded[std::to_string(c[0]) + " " + std::to_string(c[1]) + " " + std::to_string(c[2])];
+    EXPECT_EQ(decoded, recorded);
+    for (const char* info : {"PowerState on", "reply PowerState: accepted", "HeartbeatControl on",
+                             "UnknownCommandReply: status 0x01", "HeartbeatLegacy on", "ReadCaps",
+                             "event: monitors 0x07 (targets 1, 2, 4)", "ReadEDID target 1",
+                             "EDIDReply target 4: 256 bytes", "ReadModeList target 4",
+                             "Patch4k target 4 on", "FrameIndexReset"})
+        EXPECT_GT(infos[info], 0) << info;
 }
 
 namespace {
