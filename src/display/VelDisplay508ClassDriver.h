@@ -32,6 +32,7 @@
 
 #include "display/VelDisplayClassDriverBase.h"
 #include "display/vel508Protocol.h"
+#include "edid/capsMode.h"
 #include "service/OrfeLock.h"
 
 class VelDisplayClass508 : public VelDisplayClassBase,
@@ -136,6 +137,24 @@ bool vel508HeartbeatDue(int64_t nowUs, int64_t lastOutUs, int bulkStatus);
 bool vel508CheckIsBounce(int count, int lastCount, int64_t nowUs, int64_t lastUs);
 // Monotonic clock in microseconds (the clock of both rules above).
 int64_t vel508NowUs();
+
+// What one EDID reply (`length` bytes from the packet's start) holds for monitor `target`.
+enum class Edid508Reply {
+    Ok,           // the EDID is in `edid`: whole blocks, byte 126 and the checksums consistent
+    WrongAnswer,  // not an EDID answer for that target, or an error status
+    Empty,        // size field 0
+    Invalid,      // size field above 512 or below one block, or a bad base block
+};
+// Checks a reply and on Ok copies the EDID (at most `room` bytes) into `edid` and its size into
+// `*size`. A bad extension block cuts the EDID to its base block (byte 126 = 0, checksum
+// rewritten). Reads only the `length` bytes given.
+Edid508Reply vel508TakeEdidReply(const unsigned char* reply, size_t length, int target,
+                                 unsigned char* edid, size_t room, size_t* size);
+// Reads the mode entries of a mode-list reply (`length` bytes) into `list` (64 entries, zeroed
+// first): the count field bounded by 64 and by the entries one 1024-byte packet carries. Returns
+// the entries taken; `*beyondFullHd` tells whether one is wider than 1920 or taller than 1080.
+uint16_t vel508TakeModeList(const unsigned char* reply, size_t length, CAPS_MODE_STRUCT* list,
+                            bool* beyondFullHd);
 
 // Hot-plug worker body for one 0xE1 event: waits (bounded) for bring-up, then runs the monitor
 // check under mutex_lock_508.

@@ -113,6 +113,71 @@ void VelDisplayClass508::checkMonitorStatus(void* vportInfo, std::set<int>, bool
     g_lastCheckUs = vel508NowUs();
 }
 
+Edid508Reply vel508TakeEdidReply(const unsigned char* reply, size_t length, int target,
+                                 unsigned char* edid, size_t room, size_t* size) {
+    if (!reply || length <= 22 || reply[kTypeOffset] != VELPTC_READ_EDID ||
+        reply[kStatusOffset] != 0 || reply[22] != static_cast<unsigned char>(target)) {
+        return Edid508Reply::WrongAnswer;
+    }
+    const uint32_t dataSize = getLe32(&reply[18]);
+    if (dataSize == 0) return Edid508Reply::Empty;
+    // A size under one block leaves the base block incomplete: as bad as a wrong checksum.
+    if (dataSize > kEdidMax || dataSize < VEL_EDID_BLOCK) return Edid508Reply::Invalid;
+    // The blocks as sent; bytes the adapter did not send read as zeros.
+    unsigned char blocks[kEdidMax] = {};
+    if (length > kDataOffset) {
+        const size_t have = length - kDataOffset;
+        memcpy(blocks, reply + kDataOffset, have < sizeof blocks ? have : sizeof blocks);
+    }
+    if (!blockValid(blocks)) return Edid508Reply::Invalid;
+    if (!edid) return Edid508Reply::Ok;
+    const uint32_t expected = dataSize / VEL_EDID_BLOCK - 1;
+    uint32_t extensions = expected;
+    for (uint32_t b = 1; b <= expected; ++b) {
+        if (!blockValid(blocks + b * VEL_EDID_BLOCK)) {
+            extensions = 0;
+            break;
+        }
+    }
+    if (blocks[126] != extensions) {
+        blocks[126] = static_cast<unsigned char>(extensions);
+        // The count rewritten, the base block's checksum must follow or the EDID is refused
+        // downstream.
+        blocks[127] = edid_block_checksum(blocks);
+    }
+    const size_t whole = (extensions + 1) * VEL_EDID_BLOCK;
+    vel_Printf("final blocknum is %d, EdidSize is %d\n", static_cast<int>(extensions),
+               static_cast<int>(whole));
+    memcpy(edid, blocks, whole < room ? whole : room);
+    if (size) *size = whole;
+    return Edid508Reply::Ok;
+}
+
+uint16_t vel508TakeModeList(const unsigned char* reply, size_t length, CAPS_MODE_STRUCT* list,
+                            bool* beyondFullHd) {
+    if (beyondFullHd) *beyondFullHd = false;
+    if (!list) return 0;
+    memset(list, 0, sizeof(CAPS_MODE_STRUCT) * VEL_MODES_PER_VIEW);
+    if (!reply || length < kDataOffset) return 0;
+    const uint32_t count = getLe16(&reply[18]);
+    // Bounded by the list's 64 entries and by what the packet carries (61 in 1024 bytes).
+    uint32_t entries = count < static_cast<uint32_t>(VEL_MODES_PER_VIEW) ? count : VEL_MODES_PER_VIEW;
+    const size_t carried = (length - kDataOffset) / kModeEntrySize;
+    if (entries > carried) entries = static_cast<uint32_t>(carried);
+    if (entries != count)
+        vel_Printf("[warning] mode list claims %u entries, %u taken\n", count, entries);
+    for (uint32_t i = 0; i < entries; ++i) {
+        const unsigned char* e = &reply[kDataOffset + kModeEntrySize * i];
+        CAPS_MODE_STRUCT& m = list[i];
+        m.width = getLe32(e);
+        m.height = getLe32(e + 4);
+        m.refresh = getLe32(e + 8);
+        m.bpp = getLe32(e + 12);
+        if (beyondFullHd && (m.width > 1920 || m.height > 1080)) *beyondFullHd = true;
+    }
+    return static_cast<uint16_t>(entries);
+}
+
 int VelDisplayClass508::readEdidOnce(int target, bool repeated, unsigned char* reply,
                                      int* replyLength) {
     _PARAMETER_ p = makeParam(VELPTC_READ_EDID);
@@ -148,43 +213,25 @@ int VelDisplayClass508::readMonitorEDID(int target, unsigned char* edid, unsigne
         if (rc == 1) return 1;
         if (rc != 0) return 0;  // no answer in time: no EDID
         repeated = true;
-        if (reply[kTypeOffset] != VELPTC_READ_EDID || reply[kStatusOffset] != 0 ||
-            reply[22] != static_cast<unsigned char>(target)) {
+        const size_t received = got > 0 ? static_cast<size_t>(got) : 0;
+        if (vel508TakeEdidReply(reply.data(), received, target, nullptr, 0, nullptr) ==
+            Edid508Reply::WrongAnswer) {
             if (typeRetries++ < kEdidRetries) continue;
             vel_Printf("DataType or targetID Error! DataType=0x%x targetID =%d \n",
                        reply[kTypeOffset], reply[22]);
             return 0;
         }
-        const uint32_t dataSize = getLe32(&reply[18]);
-        if (dataSize == 0) {
+        size_t size = 0;
+        const Edid508Reply verdict = vel508TakeEdidReply(reply.data(), received, target, edid,
+                                                         room, &size);
+        if (verdict == Edid508Reply::Empty) {
             vel_Print("bError or DataSize Error!\n");
             return 0;
         }
-        unsigned char* base = &reply[kDataOffset];
-        // A size under one block leaves the base block incomplete: as bad as a wrong checksum.
-        if (dataSize <= kEdidMax && dataSize >= VEL_EDID_BLOCK && blockValid(base)) {
-            const uint32_t expected = dataSize / VEL_EDID_BLOCK - 1;
-            uint32_t extensions = expected;
-            for (uint32_t b = 1; b <= expected; ++b) {
-                if (!blockValid(base + b * VEL_EDID_BLOCK)) {
-                    extensions = 0;
-                    break;
-                }
-            }
-            if (base[126] != extensions) {
-                base[126] = static_cast<unsigned char>(extensions);
-                // The count rewritten, the base block's checksum must follow or the EDID is
-                // refused downstream.
-                base[127] = edid_block_checksum(base);
-            }
-            const size_t size = (extensions + 1) * VEL_EDID_BLOCK;
-            vel_Printf("final blocknum is %d, EdidSize is %d\n", static_cast<int>(extensions),
-                       static_cast<int>(size));
-            const size_t copied = size < room ? size : room;
-            memcpy(edid, base, copied);
-            if (length) *length = static_cast<unsigned int>(copied);
+        if (verdict == Edid508Reply::Ok) {
+            if (length) *length = static_cast<unsigned int>(size < room ? size : room);
             vel_Printf("Get EDID successed! Actual length = [%d]; DataSize= [%d].\n",
-                       static_cast<int>(size), static_cast<int>(dataSize));
+                       static_cast<int>(size), static_cast<int>(getLe32(&reply[18])));
             return 0;
         }
         if (edidRetries++ < kEdidRetries) continue;
@@ -216,27 +263,15 @@ int VelDisplayClass508::readModeList(unsigned char* edid, int target, int view) 
         vel_Printf("[error] readModeList: no view %d\n", view);
         return 1;
     }
-    const uint32_t count = getLe16(&reply[18]);
-    // Bounded by the list's 64 entries and by what one packet can carry.
-    uint32_t entries = count < static_cast<uint32_t>(VEL_MODES_PER_VIEW) ? count : VEL_MODES_PER_VIEW;
-    if (entries > kModeEntriesPerPacket) entries = kModeEntriesPerPacket;
-    if (entries != count) {
-        vel_Printf("[warning] mode list claims %u entries, %u taken\n", count, entries);
-    }
-    dev->modeCount508[view] = static_cast<uint16_t>(entries);
-    memset(dev->modeList[view], 0, sizeof dev->modeList[view]);
     bool beyondFullHd = false;
-    for (uint32_t i = 0; i < entries; ++i) {
-        const unsigned char* e = &reply[kDataOffset + kModeEntrySize * i];
-        CAPS_MODE_STRUCT& m = dev->modeList[view][i];
-        m.width = getLe32(e);
-        m.height = getLe32(e + 4);
-        m.refresh = getLe32(e + 8);
-        m.bpp = getLe32(e + 12);
+    const uint16_t entries = vel508TakeModeList(reply, static_cast<size_t>(length),
+                                                dev->modeList[view], &beyondFullHd);
+    dev->modeCount508[view] = entries;
+    for (uint16_t i = 0; i < entries; ++i) {
+        const CAPS_MODE_STRUCT& m = dev->modeList[view][i];
         vel_Printf("devId[%d] FW GetModeList w=%d h=%d bpp=%d whz=%d\n", deviceIndex,
                    static_cast<int>(m.width), static_cast<int>(m.height),
                    static_cast<int>(m.bpp), static_cast<int>(m.refresh));
-        if (m.width > 1920 || m.height > 1080) beyondFullHd = true;
     }
     dev.reset();
     // Only outputs 4 and 8 carry the timing the patch is about.

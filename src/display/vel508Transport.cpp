@@ -34,6 +34,8 @@ constexpr std::chrono::milliseconds kSlice{50};
 constexpr int kModeSetSends = 4;
 constexpr int kDirectReads = 30;
 constexpr int kBufferTries = 3;
+// readInterruptPipe's result for a session without a device handle (not a libusb code).
+constexpr int kNoHandle = 1;
 
 // Waits until `queue` yields an entry or `budget` has passed. Null on time-out, on a cancelled
 // queue (at once) and once `stop` says so.
@@ -128,7 +130,9 @@ int VelDisplayClass508::readInterruptPipe(unsigned char* buffer, int length, int
     auto dev = session();
     std::lock_guard<std::mutex> lk(rxMutex);
     *transferred = 0;
-    if (exiting(dev) || !dev->usbHandle) return LIBUSB_ERROR_NO_DEVICE;
+    if (exiting(dev)) return LIBUSB_ERROR_NO_DEVICE;
+    // Read under the lock: the clean-up clears the handle only after fwExeClean has taken it.
+    if (!dev->usbHandle) return kNoHandle;
     return libusb_interrupt_transfer(dev->usbHandle, kInterruptIn, buffer, length, transferred,
                                      kTransferTimeoutMs);
 }
@@ -138,17 +142,14 @@ void* VelDisplayClass508::fwStatusThread() {
     vel::threadInit("fwStatusThread");
     unsigned char buffer[kInterruptSize] = {};
     for (;;) {
-        {
-            auto dev = session();
-            if (exiting(dev)) break;
-            if (!dev->usbHandle) {
-                vel_Print("fwStatusThread dev_handle is NULL\n");
-                vel::sleepMs(100);  // the handle comes with the open; do not spin meanwhile
-                continue;
-            }
-        }
+        if (exiting(session())) break;
         int got = 0;
         const int rc = readInterruptPipe(buffer, static_cast<int>(sizeof buffer), &got);
+        if (rc == kNoHandle) {
+            vel_Print("fwStatusThread dev_handle is NULL\n");
+            vel::sleepMs(100);  // the handle comes with the open; do not spin meanwhile
+            continue;
+        }
         if (rc != 0) {
             // A time-out is the idle case; other errors return at once (a device going away),
             // so pause before the next try rather than spin until the session notices.

@@ -136,22 +136,6 @@ int closeViewHandle(VelDev& dev, int v, bool connected) {
     return card;
 }
 
-// Model 0x508: the next display must not be opened while the kernel still shows the old one
-// (the adapter's second output would come up on a stale connector). Bounded: a connector that
-// never leaves is logged and the plug-out goes on.
-void waitViewGone(int card) {
-    if (card < 0) return;
-    for (int i = 0; i < kViewGoneChecks; ++i) {
-        if (CheckViewStatus(card) != 0) {
-            printf("View Disappear\n");
-            fflush(stdout);
-            return;
-        }
-        vel::sleepMs(kViewGoneStepMs);
-    }
-    vel_Printf("[warning] EVDI card %d still enabled after its close\n", card);
-}
-
 // 50x family at plug-in: the session's three frame credits, the view's frame counter and the
 // frame numbering start again, and the adapter is told so.
 void restartFrames508(VelDev& dev, int v) {
@@ -392,7 +376,7 @@ int plugOutLocked(VelDev& dev, int targetId) {
     releaseViewAreas(dev, v);
     vel::sleepMs(100);
     const int card = closeViewHandle(dev, v, true);
-    if (dev.model == 0x508) waitViewGone(card);
+    if (dev.model == 0x508 && card >= 0) velWaitViewGone(card, kViewGoneChecks, kViewGoneStepMs);
     dev.evdiContext[v] = evdi_event_context{};
     delete dev.evdiUserData[v];
     dev.evdiUserData[v] = nullptr;
@@ -582,6 +566,19 @@ int CheckViewStatus(int card) {
         return -1;
     }
     return strncmp(line, "enabled", 7) == 0 ? 0 : -1;
+}
+
+bool velWaitViewGone(int card, int checks, long stepMs) {
+    for (int i = 0; i < checks; ++i) {
+        if (CheckViewStatus(card) != 0) {
+            printf("View Disappear\n");
+            fflush(stdout);
+            return true;
+        }
+        vel::sleepMs(stepMs);
+    }
+    vel_Printf("[warning] EVDI card %d still enabled after its close\n", card);
+    return false;
 }
 
 int velEvdiCardIndex(evdi_handle handle) {

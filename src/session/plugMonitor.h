@@ -42,6 +42,11 @@ int check_monitor_num(_VELPTC_FW_NOTIFY_MONITOR_PNP_ plugBits, int* targets);
 // VEL_DRM_SYSFS_DIR environment override. Blocking file I/O only.
 int CheckViewStatus(int card);
 
+// Model 0x508 at plug-out: polls CheckViewStatus(card) every `stepMs` until the connector no
+// longer reads enabled (then prints "View Disappear" on standard output and returns true), at
+// most `checks` times: a connector the kernel never drops is logged and the plug-out goes on.
+bool velWaitViewGone(int card, int checks, long stepMs);
+
 // Drains the session's send queue at the plug-out of `viewId`, freeing every packet; for each
 // packet of another view (0 to VEL_MAX_VIEWS - 1) `giveCredit(view)` gives its frame credit back
 // (the session's bounded giveFrameCredit520; empty: none). Returns how many packets were drained.

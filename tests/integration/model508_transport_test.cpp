@@ -154,6 +154,22 @@ TEST_F(Transport508, BufferExchangeOfTheFirmwareUpdate) {
     EXPECT_EQ(count("******Send data failed err=-1"), 1);
 }
 
+TEST_F(Transport508, ReceiveThreadWithoutHandleWaitsInsteadOfSpinning) {
+    // The handle is set at open; until then the thread checks at a calm pace.
+    dc->fwExeClean();
+    ASSERT_TRUE(velWaitClassThreads(std::chrono::seconds(20)));
+    dc->displayClassExitFlag = false;
+    dev->usbHandle = nullptr;
+    startReceiver();
+    vel::sleepMs(500);
+    dc->fwExeClean();
+    ASSERT_TRUE(velWaitClassThreads(std::chrono::seconds(20)));
+    dev->usbHandle = handle;
+    const int lines = count("fwStatusThread dev_handle is NULL");
+    EXPECT_GE(lines, 1);
+    EXPECT_LE(lines, 10);
+}
+
 // The direct exchange reads the interrupt endpoint itself: no receive thread runs.
 struct Direct508 : vtest::Session508 {
     void SetUp() override {

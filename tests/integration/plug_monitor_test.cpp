@@ -672,7 +672,12 @@ TEST(CheckViewStatus, ReadsTheConnectorState) {
     EXPECT_EQ(CheckViewStatus(2), -1);
     EXPECT_EQ(CheckViewStatus(3), -1);
     EXPECT_EQ(CheckViewStatus(4), -1);
+    // The wait for a dropped connector ends: at once for a gone one, after its bound for one
+    // that stays enabled.
+    EXPECT_TRUE(velWaitViewGone(2, 3, 1));
+    EXPECT_FALSE(velWaitViewGone(1, 3, 1));
     unsetenv("VEL_DRM_SYSFS_DIR");
+    EXPECT_EQ(env.logCount("[warning] EVDI card 1 still enabled after its close"), 1);
     const std::string log = env.log();
     EXPECT_NE(log.find("read " + sysfs.path() + "/card3-DVI-I-3/enabled content error"),
               std::string::npos);

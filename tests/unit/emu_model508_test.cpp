@@ -452,7 +452,8 @@ TEST_F(Model508Test, AnswerFaults) {
     EXPECT_EQ(ret(ask(packet508(0x32, 0, {{5, 1}})))[0], 0x33);
     model.setAnswerType(0x32, 0x31, 1);
     EXPECT_EQ(ret(ask(packet508(0x32, 0, {{5, 1}})))[0], 0x31);
-    model.setAnswer(0x32, emu::AnswerMode::Late, std::chrono::milliseconds(300), 1);
+    // Late by far more than the silence looked for, so a slow machine cannot see it early.
+    model.setAnswer(0x32, emu::AnswerMode::Late, std::chrono::milliseconds(1500), 1);
     drv.send(kCmd, packet508(0x32, 0, {{5, 1}}));
     EXPECT_TRUE(drv.silent(0x81, std::chrono::milliseconds(50)));
     EXPECT_EQ(ret(drv.next(0x81, std::chrono::seconds(5)))[0], 0x32);

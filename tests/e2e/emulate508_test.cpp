@@ -1,0 +1,73 @@
+// vel-emulate with emulated 50x-family adapters, as a process: the run supplies the host
+// firmware images, the adapter reports what it took (model508-K.txt), and the capture holds the
+// family's endpoints.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "testSupport.h"
+
+namespace {
+
+const std::string kEmu = vtest::binPath("emulator/vel-emulate");
+constexpr const char* kMonitor = "cta3-1080p-dell-s2419h-5A2CDC31568E";
+
+std::string inPath(const std::string& program) {
+    for (const char* dir : {"/usr/bin", "/usr/local/bin", "/bin"}) {
+        const std::string p = std::string(dir) + "/" + program;
+        if (access(p.c_str(), X_OK) == 0) return p;
+    }
+    return "";
+}
+
+bool hasLine(const std::string& text, const std::string& line) {
+    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+struct Emulate508 : ::testing::Test {
+    vtest::IsolatedEnv env;
+    vtest::TempDir out;
+};
+
+}  // namespace
+
+TEST_F(Emulate508, RunWithAMonitorSuppliesImagesAndReportsWhatTheAdapterTook) {
+    const std::string dir = out.file("run");
+    const std::string cap = out.file("run.pcap");
+    auto r = vtest::run({kEmu, "--adapter", "508", "--monitor", kMonitor, "--seconds", "4", "--out",
+                         dir, "--capture", cap},
+                        env.processEnv(), std::chrono::seconds(60));
+    ASSERT_EQ(r.status, 0) << r.err << env.log();
+    for (const char* name :
+         {"Bootloader0.bin", "Bootloader1.bin", "firmware0.bin", "USBDisplay.bin"})
+        EXPECT_TRUE(std::filesystem::exists(env.fwDir() + "/" + name)) << name;
+    EXPECT_GE(env.logCount("Current Product is VL508"), 1);
+    EXPECT_GE(env.logCount("EDID target id =[1]"), 1) << env.log();
+    const std::string summary = vtest::readFile(dir + "/model508-0.txt");
+    EXPECT_TRUE(hasLine(summary, "heartbeat_open 1")) << summary;
+    EXPECT_TRUE(hasLine(summary, "refused 0")) << summary;
+    EXPECT_TRUE(hasLine(summary, "unknown 0")) << summary;
+    EXPECT_TRUE(hasLine(summary, "cmd 6 96 48")) << summary;  // the EDID request, 0x60
+
+    const std::string tshark = inPath("tshark");
+    if (tshark.empty()) GTEST_SKIP() << "tshark is not installed";
+    auto t = vtest::run({tshark, "-r", cap, "-T", "fields", "-e", "usb.endpoint_address"}, {},
+                        std::chrono::seconds(60));
+    ASSERT_EQ(t.status, 0) << t.err;
+    EXPECT_NE(t.out.find("0x01"), std::string::npos);
+    EXPECT_NE(t.out.find("0x81"), std::string::npos);
+}
+
+TEST_F(Emulate508, OlderFirmwareTakesTheLegacyHeartbeat) {
+    const std::string dir = out.file("run");
+    auto r =
+        vtest::run({kEmu, "--adapter", "505", "--legacy-heartbeat", "--seconds", "3", "--out", dir},
+                   env.processEnv(), std::chrono::seconds(60));
+    ASSERT_EQ(r.status, 0) << r.err << env.log();
+    const std::string summary = vtest::readFile(dir + "/model508-0.txt");
+    EXPECT_TRUE(hasLine(summary, "heartbeat_open 1")) << summary;
+    EXPECT_TRUE(hasLine(summary, "unknown 1")) << summary;  // the 0xD7 probe
+    EXPECT_TRUE(hasLine(summary, "refused 0")) << summary;
+    EXPECT_TRUE(hasLine(summary, "cmd 6 71 44")) << summary;  // 0x47
+    EXPECT_TRUE(hasLine(summary, "bulk_beats 0")) << summary;
+}
