@@ -132,7 +132,6 @@ local function jpeg_info(head, tail, area)
                         local t = {}
                         for k = 1, 64 do t[k] = sbyte(head, at + k) end
                         info.quality = ijg_quality(t)
-                        info.luma = t
                     end
                     at = at + 1 + n
                 end
@@ -147,8 +146,7 @@ local function jpeg_info(head, tail, area)
                         string.format("0x%02x", sbyte(head, seg + 7))
                 end
             elseif m == 0xDA then
-                info.scan = true
-                break
+                break  -- entropy-coded data follow
             end
             pos = pos + 2 + len
         end
@@ -641,7 +639,7 @@ local function image520(tvb, tree, plen, total)
         if total < ends + 32 then
             why = why or "packet ending on a 512-byte boundary without its filler block"
         elseif have(tvb, ends, 32) then
-            local ft = tree:add(p520.filler, tvb(ends, 32))
+            tree:add(p520.filler, tvb(ends, 32))
             if tvb(ends, 4):string() ~= "VELC" then why = why or "filler block without its magic" end
         end
     end
