@@ -379,6 +379,13 @@ local i520 = {
     format = ProtoField.uint8("vel520.img.format", "Format", base.HEX),
     codec = ProtoField.uint8("vel520.img.codec", "Codec"),
     declen = ProtoField.uint32("vel520.img.decoder_len", "Decoder-header length"),
+    -- Bytes the host sends unchanged (their meaning is the adapter's).
+    zero52 = ProtoField.uint32("vel520.img.reserved52", "Reserved", base.HEX),
+    zero62 = ProtoField.bytes("vel520.img.reserved62", "Reserved"),
+    const68 = ProtoField.uint8("vel520.img.const68", "Constant (1)"),
+    const74 = ProtoField.uint8("vel520.img.const74", "Constant (0x33)", base.HEX),
+    const76 = ProtoField.uint8("vel520.img.const76", "Constant (5)"),
+    zero108 = ProtoField.uint32("vel520.img.reserved108", "Reserved", base.HEX),
 }
 local j520 = jpeg_fields("vel520")
 local d520 = decoder_fields("vel520")
@@ -612,12 +619,18 @@ local function image520(tvb, tree, plen, total)
     it:add_le(i520.frame, tvb(40, 4))
     it:add_le(i520.x, tvb(44, 4))
     it:add_le(i520.y, tvb(48, 4))
+    it:add_le(i520.zero52, tvb(52, 4))
     it:add_le(i520.w, tvb(56, 2))
     it:add_le(i520.h, tvb(58, 2))
     it:add_le(i520.pitch, tvb(60, 2))
+    it:add(i520.zero62, tvb(62, 6))
+    it:add(i520.const68, tvb(68, 1))
     it:add(i520.format, tvb(72, 1))
+    it:add(i520.const74, tvb(74, 1))
     it:add(i520.codec, tvb(75, 1))
+    it:add(i520.const76, tvb(76, 1))
     it:add_le(i520.declen, tvb(104, 4))
+    it:add_le(i520.zero108, tvb(108, 4))
     local follow, declen = le_u(tvb, 36, 4), le_u(tvb, 104, 4)
     local frame, w, h = le_u(tvb, 40, 4), le_u(tvb, 56, 2), le_u(tvb, 58, 2)
     it:append_text(string.format(": frame %d, %dx%d at %d,%d", frame, w, h, le_u(tvb, 44, 4), le_u(tvb, 48, 4)))
