@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs to build, test, fuzz, package (dpkg-dev and
 # file for dpkg-shlibdeps; systemd for systemd-analyze, which checks the unit) and run its demo.
-# Safe to run again; does nothing when everything is present.
+# tshark reads the emulator's captures with the project's Wireshark dissector in the tests; its
+# package asks whether non-root users may capture, which the non-interactive front end answers
+# with the default (no). Safe to run again; does nothing when everything is present.
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git python3
       libusb-1.0-0-dev libevdi0-dev libturbojpeg0-dev libjpeg62-turbo-dev

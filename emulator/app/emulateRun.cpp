@@ -254,14 +254,19 @@ DesktopDriver::Outcome DesktopDriver::apply(RunAdapter& a, const RunEvent& ev) {
             if (a.plugged && a.model520) a.model520->unplugMonitor(ev.port, true);
             return Outcome::Done;
         case EventAction::Dpms:
-        case EventAction::Mode: {
+        case EventAction::Mode:
+        case EventAction::Cursor: {
             // The desktop exists once the service has shown the monitor.
             evdi_handle h = desktopOf(a, ev.port);
             if (!h) return Outcome::NotYet;
-            if (ev.action == EventAction::Dpms)
+            if (ev.action == EventAction::Dpms) {
                 emu::desktopSetDpms(h, ev.dpms);
-            else
+            } else if (ev.action == EventAction::Mode) {
                 emu::desktopSetMode(h, ev.mode);
+            } else {
+                emu::desktopSetCursor(h, 32, 32, 0, 0, true);
+                emu::desktopMoveCursor(h, ev.cursorX, ev.cursorY);
+            }
             return Outcome::Done;
         }
     }
@@ -408,9 +413,11 @@ std::vector<Shot> DesktopDriver::shots() {
 }
 
 int writeOutputs(const std::string& dir, const std::vector<RunAdapter>& adapters,
-                 const std::vector<Shot>& shots, double seconds) {
+                 const std::vector<Shot>& shots, double seconds,
+                 const emu::CaptureSummary* capture) {
     emu::RunSummary summary;
     int rc = 0;
+    if (capture) summary.setCapture(*capture);
     for (const RunAdapter& a : adapters) {
         uint64_t bytes = a.bytesBefore;
         if (a.model520)

@@ -147,9 +147,10 @@ class DesktopDriver {
     std::chrono::steady_clock::time_point started_{};
 };
 
-// DIR/summary.json and DIR/<adapter id>-<target>.png (target as 0x%02x). 0, or -1 when a
-// file could not be written (the reason on stderr).
+// DIR/summary.json and DIR/<adapter id>-<target>.png (target as 0x%02x); the summary describes
+// `capture` when it is given. 0, or -1 when a file could not be written (the reason on stderr).
 int writeOutputs(const std::string& dir, const std::vector<RunAdapter>& adapters,
-                 const std::vector<Shot>& shots, double seconds);
+                 const std::vector<Shot>& shots, double seconds,
+                 const emu::CaptureSummary* capture = nullptr);
 
 }  // namespace emurun

@@ -116,20 +116,23 @@ bool parseAction(const std::string& text, const std::string& baseDir, RunEvent* 
         {"plug-adapter", EventAction::PlugAdapter, false, "plug-adapter ADAPTER"},
         {"dpms", EventAction::Dpms, true, "dpms ADAPTER PORT on|standby|suspend|off"},
         {"mode", EventAction::Mode, true, "mode ADAPTER PORT WIDTHxHEIGHT[@HZ]"},
+        {"cursor", EventAction::Cursor, true, "cursor ADAPTER PORT X Y"},
     };
     const Shape* shape = nullptr;
     for (const Shape& s : shapes)
         if (name == s.name) shape = &s;
     if (!shape) {
         *error = "unknown action \"" + name +
-                 "\" (plug-monitor, unplug-monitor, unplug-adapter, plug-adapter, dpms, mode)";
+                 "\" (plug-monitor, unplug-monitor, unplug-adapter, plug-adapter, dpms, mode, "
+                 "cursor)";
         return false;
     }
     ev->action = shape->action;
     const size_t fixed = shape->port ? 3 : 2;
     const bool takesRest = shape->action == EventAction::PlugMonitor;
     const size_t wanted =
-        fixed + (shape->action == EventAction::Dpms || shape->action == EventAction::Mode ? 1 : 0);
+        fixed + (shape->action == EventAction::Dpms || shape->action == EventAction::Mode ? 1 : 0) +
+        (shape->action == EventAction::Cursor ? 2 : 0);
     if (w.size() < wanted || (!takesRest && w.size() > wanted)) {
         *error = std::string("expected \"") + shape->usage + "\"";
         return false;
@@ -177,6 +180,17 @@ bool parseAction(const std::string& text, const std::string& baseDir, RunEvent* 
                 return false;
             }
             break;
+        case EventAction::Cursor: {
+            long x = 0, y = 0;
+            if (!parseInt(w[3], 0, kMaxSide, &x) || !parseInt(w[4], 0, kMaxSide, &y)) {
+                *error = "bad cursor position \"" + w[3] + " " + w[4] + "\" (0 to " +
+                         std::to_string(kMaxSide) + ")";
+                return false;
+            }
+            ev->cursorX = static_cast<int>(x);
+            ev->cursorY = static_cast<int>(y);
+            break;
+        }
         default:
             break;
     }
@@ -291,6 +305,7 @@ bool checkEvents(std::vector<RunEvent>* events, const std::vector<EventTarget>& 
                 break;
             case EventAction::Dpms:
             case EventAction::Mode:
+            case EventAction::Cursor:
                 if (!s.ports[ev.port]) return fail(portName + " has no monitor");
                 if (!s.plugged) return fail(adapterName(ev.adapter) + " is not plugged");
                 break;

@@ -16,6 +16,8 @@
 //   dpms ADAPTER PORT on|standby|suspend|off   the monitor's desktop switches DPMS
 //   mode ADAPTER PORT WIDTHxHEIGHT[@HZ]    the monitor's desktop changes its mode (60 Hz
 //                                           unless given)
+//   cursor ADAPTER PORT X Y                the monitor's desktop shows its 32 x 32 arrow
+//                                           cursor with its hot spot at X, Y
 //
 // checkEvents() then plays the timeline through against the run's adapters, so that a script
 // that cannot happen (a monitor on a taken port, an adapter unplugged twice, a desktop event
@@ -30,7 +32,15 @@
 
 namespace emurun {
 
-enum class EventAction { PlugMonitor, UnplugMonitor, UnplugAdapter, PlugAdapter, Dpms, Mode };
+enum class EventAction {
+    PlugMonitor,
+    UnplugMonitor,
+    UnplugAdapter,
+    PlugAdapter,
+    Dpms,
+    Mode,
+    Cursor
+};
 
 struct RunEvent {
     double seconds = 0.0;
@@ -40,6 +50,7 @@ struct RunEvent {
     emu::Model520::Monitor monitor;  // plug-monitor: the monitor, EDID loaded
     emu::DesktopMode mode;           // mode
     int dpms = 0;                    // dpms: 0 on, 1 standby, 2 suspend, 3 off
+    int cursorX = 0, cursorY = 0;    // cursor
     std::string where;               // "FILE:LINE" or "--at", for messages
     std::string text;                // the event as written
 };

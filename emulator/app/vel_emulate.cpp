@@ -82,6 +82,7 @@ const char kHelp[] =
     "                                               then on its ports)\n"
     "        dpms ADAPTER PORT on|standby|suspend|off\n"
     "        mode ADAPTER PORT WIDTHxHEIGHT[@HZ]\n"
+    "        cursor ADAPTER PORT X Y                (a 32 x 32 cursor, hot spot at X, Y)\n"
     "  --out DIR          folder for the run's outputs (created): summary.json (per adapter:\n"
     "                     model, bytes received, plug history; per monitor: target id, size,\n"
     "                     frames shown, frames per second, bytes received, PSNR against its\n"
@@ -90,8 +91,15 @@ const char kHelp[] =
     "                     orderly stop model520-K.txt per model-520 adapter K (from 0) as\n"
     "                     it was last plugged: \"beats N\", \"opens N\", \"closes N\",\n"
     "                     \"longest_gap_ms N\", \"refused N\" with one \"error: ...\" line per\n"
-    "                     refused message, one \"cmd CLASS TYPE LENGTH\" line per message\n"
-    "  --capture FILE     write every USB transfer to FILE (pcap, Linux usbmon, link type 220)\n"
+    "                     refused message, one \"cmd CLASS TYPE LENGTH\" line per message,\n"
+    "                     and after that of an image packet \"image DISPLAYDEVICE FRAMEINDEX X Y\n"
+    "                     WIDTH HEIGHT\" from its data header\n"
+    "  --capture FILE     write every USB transfer to FILE (pcap, Linux usbmon, link type 220);\n"
+    "                     tools/wireshark/velusbdisplay.lua decodes both adapter protocols\n"
+    "  --capture-snap BYTES   data bytes kept of each transfer (0 to 262080, the most a\n"
+    "                     reader accepts; default 262080): a longer transfer is cut, keeps its\n"
+    "                     whole length in the record, is counted on stderr and listed under\n"
+    "                     \"capture\" in summary.json\n"
     "  --fault OP         make OP fail on the last adapter given: open, reset, claim, altsetting\n"
     "  --fail-out-after MS[:COUNT]   MS ms after the start, the next COUNT (default 1) command\n"
     "                     transfers (OUT 0x01) of the last adapter fail with an I/O error\n"
@@ -185,9 +193,21 @@ void writeSummary(const std::string& dir, int k, emu::Model520& m) {
     auto errors = m.errors();
     fprintf(f, "refused %zu\n", errors.size());
     for (const auto& e : errors) fprintf(f, "error: %s\n", e.c_str());
-    for (const auto& msg : m.received())
+    for (const auto& msg : m.received()) {
         fprintf(f, "cmd %d %d %zu\n", msg.header.dataClass, msg.header.dataType,
                 msg.payload.size());
+        // The adapter keeps an image packet's 80-byte data header as its payload.
+        if (msg.header.dataClass == 2 && msg.header.dataType == 4 && msg.payload.size() >= 28) {
+            auto le = [&](size_t at, size_t n) {
+                uint32_t v = 0;
+                for (size_t b = 0; b < n; ++b)
+                    v |= static_cast<uint32_t>(msg.payload[at + b]) << (8 * b);
+                return v;
+            };
+            fprintf(f, "image %u %u %u %u %u %u\n", msg.header.displayDevice, le(8, 4), le(12, 4),
+                    le(16, 4), le(24, 2), le(26, 2));
+        }
+    }
     fclose(f);
 }
 
@@ -213,7 +233,7 @@ int usage(const char* prog) {
             "CLASS:TYPE:late|wrong|error|never[:MS[:COUNT]]]... [--fail-out-after MS[:COUNT]]... "
             "[--fw-version TEXT] [--caps-size N] [--monitor EDIDFILE|NAME]... [--list-monitors] "
             "[--scene static|moving-window|scrolling-text|full-screen] [--mode smart|light] "
-            "[--capture FILE] [--log-blocks N] [--log-text TEXT] "
+            "[--capture FILE] [--capture-snap BYTES] [--log-blocks N] [--log-text TEXT] "
             "[--fw-store PATH] [--legacy-heartbeat] [--heartbeat-flags N] [--events FILE] "
             "[--at SECONDS:ACTION ARGS]... [--help]\n",
             prog);
@@ -244,6 +264,7 @@ int main(int argc, char** argv) {
     emu::Scene scene = emu::Scene::MovingWindow;
     bool light = false;
     std::string captureFile;
+    size_t captureSnap = emu::PcapCapture::kDefaultSnapLength;
     // The run's timeline: --events files and --at options, checked once every option is known.
     std::vector<emurun::RunEvent> events;
     auto eventError = [&](const std::string& why) {
@@ -377,6 +398,15 @@ int main(int argc, char** argv) {
             const char* f = value();
             if (!f || !*f) return usage(argv[0]);
             captureFile = f;
+        } else if (a == "--capture-snap") {
+            const char* n = value();
+            char* end = nullptr;
+            if (!n || !*n) return usage(argv[0]);
+            const long long bytes = strtoll(n, &end, 10);
+            if (*end || bytes < 0 ||
+                bytes > static_cast<long long>(emu::PcapCapture::kMaxSnapLength))
+                return usage(argv[0]);
+            captureSnap = static_cast<size_t>(bytes);
         } else if (a == "--out") {
             const char* d = value();
             if (!d) return usage(argv[0]);
@@ -430,7 +460,7 @@ int main(int argc, char** argv) {
     }
 
     auto& bus = emu::Bus::instance();
-    emu::PcapCapture capture;
+    emu::PcapCapture capture(captureSnap);
     if (!captureFile.empty()) {
         const int rc = capture.open(captureFile);
         if (rc != 0) {
@@ -493,9 +523,22 @@ int main(int argc, char** argv) {
     char* serviceArgv[] = {prog, nullptr};
     int status = velMain(1, serviceArgv);
     driver.stop();
+    emu::CaptureSummary captured;
     if (!captureFile.empty()) {
         bus.setTransferLog({});
         capture.close();
+        captured.file = captureFile;
+        captured.snapBytes = capture.snapLength();
+        captured.transfers = capture.transfers();
+        captured.cutTransfers = capture.cutCount();
+        for (const auto& c : capture.cutTransfers())
+            captured.cut.push_back({c.urbId, c.endpoint, c.length, c.captured});
+        if (captured.cutTransfers > 0)
+            fprintf(stderr,
+                    "%s: capture %s: %llu of %llu transfers cut to %zu bytes (--capture-snap)\n",
+                    argv[0], captureFile.c_str(),
+                    static_cast<unsigned long long>(captured.cutTransfers),
+                    static_cast<unsigned long long>(captured.transfers), capture.snapLength());
     }
     if (!outDir.empty()) {
         int k = 0, k508 = 0;
@@ -503,7 +546,8 @@ int main(int argc, char** argv) {
             if (ra.model520) writeSummary(outDir, k++, *ra.model520);
             if (ra.model508) writeSummary508(outDir, k508++, *ra.model508);
         }
-        emurun::writeOutputs(outDir, driver.adapters(), driver.shots(), driver.runSeconds());
+        emurun::writeOutputs(outDir, driver.adapters(), driver.shots(), driver.runSeconds(),
+                             captureFile.empty() ? nullptr : &captured);
     }
     if (!fwTempDir.empty()) {
         for (const char* name :

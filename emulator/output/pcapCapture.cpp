@@ -134,7 +134,10 @@ struct PcapCapture::State {
     std::mutex mu;  // guards everything below
     uint64_t nextId = 1;
     uint64_t written = 0;
-    std::vector<uint8_t> buffer;  // one record being assembled
+    uint64_t transfers = 0;
+    uint64_t cutCount = 0;
+    std::vector<PcapCapture::Cut> cuts;  // the first kCutListed
+    std::vector<uint8_t> buffer;         // one record being assembled
 #if VEL_HAVE_PCAP
     pcap_t* pcap = nullptr;
     pcap_dumper_t* dumper = nullptr;
@@ -205,6 +208,11 @@ void PcapCapture::State::record(const TransferRecord& t) {
 #endif
     write(t, submit);
     write(t, complete);
+    ++transfers;
+    if (n > snap) {
+        ++cutCount;
+        if (cuts.size() < kCutListed) cuts.push_back({nextId, t.endpoint, n, snap});
+    }
     ++nextId;
 }
 
@@ -230,6 +238,9 @@ int PcapCapture::open(const std::string& path) {
     state_->dumper = d;
     state_->written = 0;
     state_->nextId = 1;
+    state_->transfers = 0;
+    state_->cutCount = 0;
+    state_->cuts.clear();
     return 0;
 #else
     (void)path;
@@ -264,6 +275,21 @@ size_t PcapCapture::snapLength() const { return state_->snap; }
 uint64_t PcapCapture::records() const {
     std::lock_guard<std::mutex> lk(state_->mu);
     return state_->written;
+}
+
+uint64_t PcapCapture::transfers() const {
+    std::lock_guard<std::mutex> lk(state_->mu);
+    return state_->transfers;
+}
+
+uint64_t PcapCapture::cutCount() const {
+    std::lock_guard<std::mutex> lk(state_->mu);
+    return state_->cutCount;
+}
+
+std::vector<PcapCapture::Cut> PcapCapture::cutTransfers() const {
+    std::lock_guard<std::mutex> lk(state_->mu);
+    return state_->cuts;
 }
 
 }  // namespace emu

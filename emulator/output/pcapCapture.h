@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "emulator/usb/bus.h"
 
@@ -25,10 +26,22 @@ namespace emu {
 
 class PcapCapture {
   public:
-    // Bytes of a transfer's data kept in one record; the record still carries the whole length.
-    static constexpr size_t kDefaultSnapLength = 64 * 1024;
-    // Readers refuse records above 256 KiB for this link type, header included.
+    // Readers (libpcap, and so tshark) refuse records above 256 KiB for this link type, header
+    // included: the most data one record can keep.
     static constexpr size_t kMaxSnapLength = 256 * 1024 - 64;
+    // Bytes of a transfer's data kept in one record; the record still carries the whole length.
+    // Whole transfers by default, up to what a reader accepts.
+    static constexpr size_t kDefaultSnapLength = kMaxSnapLength;
+    // Cut transfers listed by cutTransfers(); later ones are only counted.
+    static constexpr size_t kCutListed = 64;
+
+    // A transfer whose data the capture did not keep whole.
+    struct Cut {
+        uint64_t urbId = 0;  // the id of its two records
+        uint8_t endpoint = 0;
+        uint64_t length = 0;    // bytes of the transfer
+        uint64_t captured = 0;  // bytes the records kept
+    };
 
     // `snapLength` above kMaxSnapLength is cut to it.
     explicit PcapCapture(size_t snapLength = kDefaultSnapLength);
@@ -58,6 +71,11 @@ class PcapCapture {
     size_t snapLength() const;
     // Records written since open (two per transfer).
     uint64_t records() const;
+    // Transfers written since open, and how many of them were cut to the snap length.
+    uint64_t transfers() const;
+    uint64_t cutCount() const;
+    // The first kCutListed cut transfers, in the order they were written.
+    std::vector<Cut> cutTransfers() const;
 
   private:
     struct State;

@@ -76,6 +76,12 @@ void RunSummary::setHistory(int adapterId, const std::vector<PlugEvent>& history
     a.history = history;
 }
 
+void RunSummary::setCapture(const CaptureSummary& capture) {
+    std::lock_guard<std::mutex> lk(mu_);
+    hasCapture_ = true;
+    capture_ = capture;
+}
+
 std::vector<AdapterSummary> RunSummary::adapters() const {
     std::lock_guard<std::mutex> lk(mu_);
     std::vector<AdapterSummary> out;
@@ -95,6 +101,20 @@ std::string RunSummary::json() const {
                         {"plug_history", historyJson(a.history)}});
     }
     nlohmann::json doc = {{"adapters", list}};
+    std::lock_guard<std::mutex> lk(mu_);
+    if (hasCapture_) {
+        nlohmann::json cut = nlohmann::json::array();
+        for (const CutTransfer& c : capture_.cut)
+            cut.push_back({{"urb_id", c.urbId},
+                           {"endpoint", c.endpoint},
+                           {"length", c.length},
+                           {"captured", c.captured}});
+        doc["capture"] = {{"file", capture_.file},
+                          {"snap_bytes", capture_.snapBytes},
+                          {"transfers", capture_.transfers},
+                          {"cut_transfers", capture_.cutTransfers},
+                          {"cut", cut}};
+    }
     // Model names come from our own tables, but replace rather than throw on stray bytes.
     return doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

@@ -13,7 +13,14 @@
 // exactly (JSON has no infinity, and a finite cap would rank below a near-identical large
 // picture), or null when it was not measured. "last_showed_desktop_s" is the time since the
 // start of the run at which the monitor's picture was last seen to match its desktop, or null
-// when it never was. "plug_history" lists the adapter's arrivals and departures on the bus in
+// when it never was. "capture" is there when the run wrote a capture: its file, the bytes of
+// data a record keeps ("snap_bytes"), the transfers written, and those cut to the snap length
+// ("cut_transfers": their number; "cut": the first of them, each with the URB id of its two
+// records, its endpoint, its length and the bytes kept), for example
+//   "capture": { "file": "run.pcap", "snap_bytes": 262080, "transfers": 1200,
+//                "cut_transfers": 1, "cut": [ { "urb_id": 87, "endpoint": 2,
+//                                               "length": 1048736, "captured": 262080 } ] }
+// "plug_history" lists the adapter's arrivals and departures on the bus in
 // order ("event" "plug" or "unplug"; a re-plugged adapter gets a new bus id, its "id" stays the
 // one of its first plug).
 #pragma once
@@ -52,6 +59,21 @@ struct AdapterSummary {
     std::vector<PlugEvent> history;        // in the order they happened
 };
 
+struct CutTransfer {
+    uint64_t urbId = 0;
+    int endpoint = 0;
+    uint64_t length = 0;
+    uint64_t captured = 0;
+};
+
+struct CaptureSummary {
+    std::string file;
+    uint64_t snapBytes = 0;
+    uint64_t transfers = 0;
+    uint64_t cutTransfers = 0;
+    std::vector<CutTransfer> cut;  // the first ones
+};
+
 class RunSummary {
   public:
     // Adds the adapter or replaces its model and byte count; its monitors are kept.
@@ -62,6 +84,9 @@ class RunSummary {
     // Replaces the plug history of adapter `adapterId` (created with an empty model if unknown).
     void setHistory(int adapterId, const std::vector<PlugEvent>& history);
 
+    // The run's capture; a summary without one has no "capture" object.
+    void setCapture(const CaptureSummary& capture);
+
     std::vector<AdapterSummary> adapters() const;  // by id
     std::string json() const;                      // the document, indented
     // Writes DIR/summary.json, creating DIR if needed, through a temporary file renamed into
@@ -69,8 +94,10 @@ class RunSummary {
     int write(const std::string& dir) const;
 
   private:
-    mutable std::mutex mu_;                   // guards adapters_
+    mutable std::mutex mu_;                   // guards adapters_ and capture_
     std::map<int, AdapterSummary> adapters_;  // by id
+    bool hasCapture_ = false;
+    CaptureSummary capture_;
 };
 
 // Peak signal-to-noise ratio in dB over the R, G and B bytes of two 32-bit pictures with bytes

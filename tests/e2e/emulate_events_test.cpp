@@ -40,6 +40,9 @@ TEST_F(EmulateEvents, ScriptsThatCannotBeReadOrCannotHappenExitTwoWithTheReason)
         {"1 mode 1 0 1280by720\n", {}, "e.txt:1: bad mode \"1280by720\""},
         {"1 mode 1 0 99999x720\n", {}, "e.txt:1: bad mode \"99999x720\""},
         {"1 dpms 1 0 dim\n", {}, "e.txt:1: bad DPMS state \"dim\""},
+        {"1 cursor 1 0 10\n", {}, "e.txt:1: expected \"cursor ADAPTER PORT X Y\""},
+        {"1 cursor 1 0 10 -3\n", {}, "e.txt:1: bad cursor position \"10 -3\""},
+        {"1 cursor 1 2 10 10\n", {}, "port 2 of adapter 1 has no monitor"},
         {"1 plug-monitor 1 1 missing.bin\n", {}, "e.txt:1: cannot read "},
         {"1 unplug-adapter 2\n", {}, "there is no adapter 2"},
         // Played in time order: the line-1 event comes second.
@@ -79,6 +82,8 @@ TEST_F(EmulateEvents, HelpListsTheOptionsAndTheActions) {
          {"--adapter", "--monitor", "--scene", "--mode", "--seconds", "--events", "--at", "--out",
           "--capture", "--fault", "--answer", "--fw-store", "plug-monitor", "unplug-monitor",
           "unplug-adapter", "plug-adapter", "dpms", "WIDTHxHEIGHT"})
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    for (const char* word : {"cursor ADAPTER PORT X Y", "--capture-snap BYTES"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     EXPECT_EQ(env.log(), "");
 }

@@ -141,6 +141,15 @@ TEST_F(Capture, RecordsCarryUsbmonFieldsAndDataOnTheRightEvent) {
         18);
     Bus::instance().setTransferLog({});
     EXPECT_EQ(cap.records(), 12u);
+    EXPECT_EQ(cap.transfers(), 6u);
+    // Only the 5000-byte transfer (the third, URB 3) went past the 1000-byte snap length.
+    EXPECT_EQ(cap.cutCount(), 1u);
+    const std::vector<emu::PcapCapture::Cut> cut = cap.cutTransfers();
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[0].urbId, 3u);
+    EXPECT_EQ(cut[0].endpoint, 0x01);
+    EXPECT_EQ(cut[0].length, 5000u);
+    EXPECT_EQ(cut[0].captured, 1000u);
     ASSERT_EQ(cap.close(), 0);
 
     int link = 0;
@@ -203,8 +212,12 @@ TEST_F(Capture, TsharkReadsEndpointsEventTypesAndLengths) {
     ASSERT_EQ(cap.open(file), 0);
     Bus::instance().setTransferLog(cap.hook());
     openAdapter();
-    std::vector<uint8_t> out(100000, 0x5A);  // above the default 64 KiB snap length
+    // Above 64 KiB (a model-520 image packet at 1920 x 1080 is about 140 KB): kept whole.
+    std::vector<uint8_t> out(100000, 0x5A);
     ASSERT_EQ(bulk(0x01, out), 0);
+    // Above what one record may hold: cut to the largest record readers accept.
+    std::vector<uint8_t> huge(300000, 0xA5);
+    ASSERT_EQ(bulk(0x01, huge), 0);
     model->queueIn(0x83, {1, 2});
     std::vector<uint8_t> in(64);
     ASSERT_EQ(bulk(0x83, in), 0);
@@ -223,11 +236,13 @@ TEST_F(Capture, TsharkReadsEndpointsEventTypesAndLengths) {
     std::istringstream s(pr.out);
     for (std::string l; std::getline(s, l);)
         if (!l.empty()) lines.push_back(l);
-    ASSERT_EQ(lines.size(), 4u) << pr.out;
-    EXPECT_EQ(lines[0], "0x01,'S',65536,100000,0x03");
+    ASSERT_EQ(lines.size(), 6u) << pr.out;
+    EXPECT_EQ(lines[0], "0x01,'S',100000,100000,0x03");
     EXPECT_EQ(lines[1], "0x01,'C',0,100000,0x03");
-    EXPECT_EQ(lines[2], "0x83,'S',0,64,0x03");
-    EXPECT_EQ(lines[3], "0x83,'C',2,2,0x03");
+    EXPECT_EQ(lines[2], "0x01,'S',262080,300000,0x03");
+    EXPECT_EQ(lines[3], "0x01,'C',0,300000,0x03");
+    EXPECT_EQ(lines[4], "0x83,'S',0,64,0x03");
+    EXPECT_EQ(lines[5], "0x83,'C',2,2,0x03");
     // Nothing the dissector finds malformed or worth a warning.
     pr = vtest::run(
         {tshark, "-n", "-r", file, "-Y", "_ws.malformed || _ws.expert.severity >= warning"},
@@ -486,6 +501,14 @@ TEST(Summary, LastShowedDesktopAndPlugHistory) {
     // The keys the summary had before stay as they were.
     for (const char* key : {"id", "model", "bytes_received", "monitors"})
         EXPECT_TRUE(a.contains(key)) << key;
+    // No capture, no "capture" object; with one, its figures and cut transfers.
+    EXPECT_FALSE(j.contains("capture"));
+    s.setCapture({"run.pcap", 1000, 6, 2, {{3, 1, 5000, 1000}}});
+    j = nlohmann::json::parse(s.json());
+    EXPECT_EQ(j["capture"],
+              nlohmann::json::parse(R"({"file": "run.pcap", "snap_bytes": 1000, "transfers": 6,
+                                        "cut_transfers": 2, "cut": [{"urb_id": 3, "endpoint": 1,
+                                        "length": 5000, "captured": 1000}]})"));
 }
 
 TEST(Summary, WriteCreatesTheDirectoryAndReportsErrors) {

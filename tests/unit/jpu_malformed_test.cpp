@@ -13,6 +13,7 @@
 #include "jpu/JPUInterfaceFromCnM520.h"
 #include "jpu/JpuParseCommon.h"
 #include "jpu/OrfeJpegHeaderDec.h"
+#include "testJpeg.h"
 
 namespace {
 
@@ -21,24 +22,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kOk508 = 5713;
 constexpr int kOk520 = 12241;
 
-Bytes tjJpeg(int width, int height, int subsamp, int quality, int flags = 0) {
-    std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
-    uint32_t rnd = 99;
-    for (size_t i = 0; i < rgb.size(); ++i) {
-        rnd = rnd * 1103515245u + 12345u;
-        rgb[i] = static_cast<uint8_t>(i / 7 + ((rnd >> 16) & 127));
-    }
-    tjhandle tj = tjInitCompress();
-    unsigned char* buf = nullptr;
-    unsigned long len = 0;
-    int rc = tjCompress2(tj, rgb.data(), width, 0, height, TJPF_RGB, &buf, &len, subsamp, quality,
-                         flags);
-    EXPECT_EQ(rc, 0) << tjGetErrorStr2(tj);
-    Bytes out(buf, buf + len);
-    tjFree(buf);
-    tjDestroy(tj);
-    return out;
-}
+using vtest::tjJpeg;
 
 Bytes arithmeticJpeg() {
     jpeg_compress_struct c{};
