@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite: once in the normal build and
-# once under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Installs what is missing, builds, and runs the whole test suite: in the normal build, under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and under ThreadSanitizer.
 #   scripts/test.sh            everything
 #   VEL_SKIP_SANITIZERS=1 ...  the normal build only
+#   VEL_SKIP_TSAN=1 ...        without the ThreadSanitizer build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -17,4 +18,10 @@ if [ -z "${VEL_SKIP_SANITIZERS:-}" ]; then
   cmake --build --preset asan -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --preset asan
+fi
+
+if [ -z "${VEL_SKIP_SANITIZERS:-}" ] && [ -z "${VEL_SKIP_TSAN:-}" ]; then
+  cmake --preset tsan >/dev/null
+  cmake --build --preset tsan -j "$jobs"
+  ctest --preset tsan
 fi
