@@ -499,7 +499,7 @@ TEST_F(Model508Test, FirmwareQueriesSromAndImages) {
     std::vector<uint8_t> bad = block;
     bad[4 + 20 * 5 + 16] ^= 1;
     EXPECT_EQ(writeDefault(bad)[26], 0);
-    EXPECT_EQ(ask(vtest::dataPacket508(0x07, {{5, 2}, {7, 0x90}, {8, 0x01}, {10, 16}, {14, 0xFF}},
+    EXPECT_EQ(ask(vtest::dataPacket508(0x07, {{5, 2}, {7, 0x18}, {8, 0x01}, {10, 16}, {14, 0xFF}},
                                        std::vector<uint8_t>(16, 1)),
                   kImg)[26],
               0);
