@@ -155,14 +155,15 @@ class Model508 : public DeviceModel {
     // The SROM as this adapter lays it out. The default block at 0x11000 lists seven image
     // entries (20 bytes each from offset 4: first word, address, third word, length, checksum);
     // an image may be written only inside its entry's area. Entries 3 and 6 are references
-    // (to the second-bootloader copy 0 and to the secondary firmware) with no area of their own.
+    // (to the second-bootloader copy 0 and to the secondary firmware) with no area of their own;
+    // 0xF0000..0xFFFFF belongs to no image.
     static constexpr uint32_t kSromDefaultAt = 0x11000, kSromDefaultSize = 244;
     static constexpr uint32_t kSromMainRecordAt = 0x1000, kSromBootRecordAt = 0x0000;
     static constexpr uint32_t kSromRecordSize = 44;
     static constexpr uint32_t kSromEntryAddress[7] = {0x2000,  0x5000,   0xB000, 0x5000,
                                                       0x12000, 0x100000, 0x12000};
     static constexpr uint32_t kSromEntryArea[7] = {0x3000, 0x6000, 0x6000, 0,
-                                                   0xEE000, 0x500000, 0};
+                                                   0xDE000, 0x400000, 0};
     static constexpr uint32_t kSromSize = 16u << 20;
 
     Model508();
@@ -205,6 +206,11 @@ class Model508 : public DeviceModel {
     // in the last 128 bytes of the images its default block names (entries 5 and 2); empty when
     // an image carries none.
     std::string firmwareVersionHeld();
+    // Test side: a new made-up SROM holding these version texts, and what the adapter reports
+    // as its layout number and work mode from now on.
+    void resetSrom(std::string firmwareVersion, std::string bootloaderVersion);
+    void setLayoutNumber(uint32_t layout);
+    void setWorkMode(uint8_t mode);
     std::string bootloaderVersionHeld();
     const Config& config() const { return config_; }
 

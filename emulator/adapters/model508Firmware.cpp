@@ -212,6 +212,24 @@ std::string Model508::bootloaderVersionHeld() {
     return heldStamp(2);
 }
 
+void Model508::resetSrom(std::string firmwareVersion, std::string bootloaderVersion) {
+    std::lock_guard<std::mutex> lk(mutex());
+    config_.firmwareVersion = std::move(firmwareVersion);
+    config_.bootloaderVersion = std::move(bootloaderVersion);
+    buildSrom();
+    saveSrom();
+}
+
+void Model508::setLayoutNumber(uint32_t layout) {
+    std::lock_guard<std::mutex> lk(mutex());
+    config_.layoutNumber = layout;
+}
+
+void Model508::setWorkMode(uint8_t mode) {
+    std::lock_guard<std::mutex> lk(mutex());
+    config_.workMode = mode;
+}
+
 // ---- SROM (mutex() held, or during construction) ----
 
 void Model508::sromWrite(uint32_t address, const uint8_t* bytes, uint32_t n) {
