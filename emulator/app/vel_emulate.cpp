@@ -192,11 +192,6 @@ void writeSummary(const std::string& dir, int k, emu::Model520& m) {
     fprintf(f, "beats %d\nopens %d\ncloses %d\nlongest_gap_ms %ld\n", hb.beats, hb.opens, hb.closes,
             hb.longestGapMs);
     auto errors = m.errors();
-    auto fw = m.firmware();
-    fprintf(f, "fw_images %d\nbl_images %d\nsrom_writes %d\nsrom_refused %d\n", fw.images,
-            fw.bootloaderImages, fw.sromWrites, fw.refusedWrites);
-    fprintf(f, "fw_version %s\nbl_version %s\n", m.firmwareVersionHeld().c_str(),
-            m.bootloaderVersionHeld().c_str());
     fprintf(f, "refused %zu\n", errors.size());
     for (const auto& e : errors) fprintf(f, "error: %s\n", e.c_str());
     for (const auto& msg : m.received())
@@ -213,6 +208,11 @@ void writeSummary508(const std::string& dir, int k, emu::Model508& m) {
     fprintf(f, "bulk_beats %d\nheartbeat_open %d\nunknown %d\n", hb.bulkBeats, hb.open ? 1 : 0,
             m.unknownCommands());
     auto errors = m.errors();
+    auto fw = m.firmware();
+    fprintf(f, "fw_images %d\nbl_images %d\nsrom_writes %d\nsrom_refused %d\n", fw.images,
+            fw.bootloaderImages, fw.sromWrites, fw.refusedWrites);
+    fprintf(f, "fw_version %s\nbl_version %s\n", m.firmwareVersionHeld().c_str(),
+            m.bootloaderVersionHeld().c_str());
     fprintf(f, "refused %zu\n", errors.size());
     for (const auto& e : errors) fprintf(f, "error: %s\n", e.c_str());
     for (const auto& p : m.received())
