@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ char g_local_FW_Version[32] = {};
 char g_firmwareRealVersion[256] = {};
 
 namespace {
+// The two texts are process-wide while each adapter's bring-up thread writes and reads them.
+std::mutex g_fwVersionMutex;
 
 constexpr int kReply = 1024;
 constexpr size_t kQuery = 48;
@@ -87,6 +90,7 @@ int VelDisplayClass508::updateFwMain(libusb_device_handle* handle) {
     if (getLocalFw1Ver(files.firmware.file, version)) {
         memcpy(hostFwVersion, version, sizeof hostFwVersion);
         hostFwVersion[sizeof hostFwVersion - 1] = '\0';
+        std::lock_guard<std::mutex> lk(g_fwVersionMutex);
         memcpy(g_local_FW_Version, hostFwVersion, sizeof g_local_FW_Version);
         vel_Printf("[info] found updateBin in file system, FW Version: %s\n", hostFwVersion);
     } else {
@@ -171,6 +175,7 @@ int VelDisplayClass508::CheckVersion(libusb_device_handle* handle, unsigned char
     memcpy(text, reply.data() + 19, sizeof text - 1);
     if (kind == 1) {
         vel_Printf("Current firmware version is: %s.\n", text);
+        std::lock_guard<std::mutex> lk(g_fwVersionMutex);
         memcpy(g_firmwareRealVersion, text, sizeof g_firmwareRealVersion);
         if (text[0] == 'n') {
             if (strcmp(text, kSpecialFw) == 0) {
