@@ -85,6 +85,7 @@ TEST_F(Emulate508, SromFileKeepsARewriteForTheNextRun) {
     EXPECT_TRUE(hasLine(summary, "srom_refused 0")) << summary;
     EXPECT_TRUE(hasLine(summary, "refused 0")) << summary;
     EXPECT_TRUE(hasLine(summary, "fw_version v 2.24.1.0")) << summary;
+    EXPECT_TRUE(hasLine(summary, "bl_version v 00.01.0004")) << summary;  // the host's
     EXPECT_EQ(env.logCount("srom return success."), 1) << env.log();
 
     const std::string dir2 = out.file("run2");

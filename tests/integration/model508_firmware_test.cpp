@@ -46,7 +46,9 @@ struct Firmware508 : vtest::Session508 {
     void put(const std::string& name, const std::vector<uint8_t>& bytes) {
         FILE* f = fopen((env.fwDir() + "/" + name).c_str(), "wb");
         ASSERT_TRUE(f);
-        if (!bytes.empty()) ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        if (!bytes.empty()) {
+            ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        }
         fclose(f);
     }
     std::vector<uint8_t> hostImage(int i) {
@@ -247,6 +249,7 @@ TEST_F(Firmware508, FullRewriteLeavesExactlyTheImagesAndBlocksInTheSrom) {
     vtest::expectSameBytes(record(5, 6), model->srom(0x1000, 44), "main-firmware record");
     vtest::expectSameBytes(record(2, 3), model->srom(0x0000, 44), "bootloader record");
     EXPECT_EQ(model->firmwareVersionHeld(), "v 2.24.1.0");
+    EXPECT_EQ(model->bootloaderVersionHeld(), "v 00.01.0004");
 }
 
 // A secondary image too large for its area: its first refused piece stops the rewrite before
