@@ -42,7 +42,7 @@ bool isShort(uint8_t code) {
 
 Model508::Model508() : Model508(Config{}) {}
 
-Model508::Model508(Config config) : config_(std::move(config)) {}
+Model508::Model508(Config config) : config_(std::move(config)) { loadSrom(); }
 
 Model508::~Model508() { stopTimer(); }
 

@@ -90,6 +90,10 @@ class Model508 : public DeviceModel {
         // Monitors already on the ports at power-on are reported by an 0xE1 event this long
         // after the first power-state-on reply.
         std::chrono::milliseconds powerOnEventDelay{100};
+        // The SROM survives the run in this file when set: read at creation when it holds an
+        // SROM image, else made from the texts above and written there; rewritten after every
+        // write the adapter takes.
+        std::string sromFile;
     };
 
     struct HeartbeatState {
@@ -145,7 +149,22 @@ class Model508 : public DeviceModel {
         std::vector<uint8_t> image, bootloaderImage;  // the last of each
         int sromReads = 0, sromWrites = 0;
         int versionQueries = 0, workModeQueries = 0;
+        int refusedWrites = 0;  // SROM writes and images refused by the checks below
     };
+
+    // The SROM as this adapter lays it out. The default block at 0x11000 lists seven image
+    // entries (20 bytes each from offset 4: first word, address, third word, length, checksum);
+    // an image may be written only inside its entry's area. Entries 3 and 6 are references
+    // (to the second-bootloader copy 0 and to the secondary firmware) with no area of their own;
+    // 0xF0000..0xFFFFF belongs to no image.
+    static constexpr uint32_t kSromDefaultAt = 0x11000, kSromDefaultSize = 244;
+    static constexpr uint32_t kSromMainRecordAt = 0x1000, kSromBootRecordAt = 0x0000;
+    static constexpr uint32_t kSromRecordSize = 44;
+    static constexpr uint32_t kSromEntryAddress[7] = {0x2000,  0x5000,   0xB000, 0x5000,
+                                                      0x12000, 0x100000, 0x12000};
+    static constexpr uint32_t kSromEntryArea[7] = {0x3000, 0x6000, 0x6000, 0,
+                                                   0xDE000, 0x400000, 0};
+    static constexpr uint32_t kSromSize = 16u << 20;
 
     Model508();
     explicit Model508(Config config);
@@ -183,6 +202,16 @@ class Model508 : public DeviceModel {
     int frameIndexResets();
     bool powerOn();
     std::vector<uint8_t> srom(uint32_t address, size_t length);
+    // The version texts the adapter reports now (kinds 1 and 5): the stamps ("Version:TEXT ")
+    // in the last 128 bytes of the images its default block names (entries 5 and 2); empty when
+    // an image carries none.
+    std::string firmwareVersionHeld();
+    // Test side: a new made-up SROM holding these version texts, and what the adapter reports
+    // as its layout number and work mode from now on.
+    void resetSrom(std::string firmwareVersion, std::string bootloaderVersion);
+    void setLayoutNumber(uint32_t layout);
+    void setWorkMode(uint8_t mode);
+    std::string bootloaderVersionHeld();
     const Config& config() const { return config_; }
 
     // Monitors on ports 0..3. Plugging or unplugging one raises an 0xE1 event with the bitmask
@@ -251,6 +280,14 @@ class Model508 : public DeviceModel {
     // model508Firmware.cpp
     std::string checkFirmware(const M508Packet& p, size_t length) const;
     std::vector<Answer> handleFirmware(const M508Packet& p, const uint8_t* data, size_t length);
+    void buildSrom();
+    void loadSrom();
+    void saveSrom();
+    std::string checkSromWrite(uint32_t address, const uint8_t* bytes, uint32_t n) const;
+    void sromWrite(uint32_t address, const uint8_t* bytes, uint32_t n);
+    std::string heldStamp(int entry) const;
+    void takeImage(int entry, const uint8_t* bytes, uint32_t n);
+    void rebuildRecord(bool main);
 
     Config config_;
     // All below guarded by mutex().

@@ -112,11 +112,20 @@ const char kHelp[] =
     "                     (error: status 1)\n"
     "  --legacy-heartbeat the older firmware: 0xD7 is answered as unknown, 0x47 taken\n"
     "  --heartbeat-flags N  flag bits of the 0xD7 answer (default 3: interrupt and bulk)\n"
+    "  --bl-version TEXT  second-bootloader version text of the adapter's made-up SROM\n"
+    "                     (default \"v 00.01.0004\"); --fw-version sets its firmware's\n"
+    "  --layout N         SROM layout number it reports (default 131078)\n"
+    "  --work-mode N      work mode it reports: 0 normal (default), 1 test\n"
+    "  --srom PATH        the adapter's SROM lives in PATH: read from there at start when it\n"
+    "                     holds one (the version texts then come from its images), else made\n"
+    "                     up and written there; every SROM write and image it takes is kept\n"
     "  A 50x run supplies the host firmware images its bring-up needs (Bootloader0.bin,\n"
     "  Bootloader1.bin, firmware0.bin, USBDisplay.bin) in VEL_FW_DIR where they are missing;\n"
     "  without VEL_FW_DIR in a folder of the run (DIR/firmware with --out). With --out,\n"
     "  model508-K.txt per 50x adapter K (from 0): \"bulk_beats N\", \"heartbeat_open 0|1\",\n"
-    "  \"unknown N\", \"refused N\" with its \"error: ...\" lines, one \"cmd KIND CODE LENGTH\"\n"
+    "  \"unknown N\", \"fw_images N\", \"bl_images N\", \"srom_writes N\", \"srom_refused N\",\n"
+    "  \"fw_version TEXT\", \"bl_version TEXT\" (what its SROM holds), \"refused N\" with its\n"
+    "  \"error: ...\" lines, one \"cmd KIND CODE LENGTH\"\n"
     "  line per packet\n"
     "Model-520 options, for the last adapter given (a re-plugged adapter keeps them):\n"
     "  --answer CLASS:TYPE:late|wrong|error|never[:MS[:COUNT]]\n"
@@ -219,6 +228,11 @@ void writeSummary508(const std::string& dir, int k, emu::Model508& m) {
     fprintf(f, "bulk_beats %d\nheartbeat_open %d\nunknown %d\n", hb.bulkBeats, hb.open ? 1 : 0,
             m.unknownCommands());
     auto errors = m.errors();
+    auto fw = m.firmware();
+    fprintf(f, "fw_images %d\nbl_images %d\nsrom_writes %d\nsrom_refused %d\n", fw.images,
+            fw.bootloaderImages, fw.sromWrites, fw.refusedWrites);
+    fprintf(f, "fw_version %s\nbl_version %s\n", m.firmwareVersionHeld().c_str(),
+            m.bootloaderVersionHeld().c_str());
     fprintf(f, "refused %zu\n", errors.size());
     for (const auto& e : errors) fprintf(f, "error: %s\n", e.c_str());
     for (const auto& p : m.received())
@@ -234,7 +248,8 @@ int usage(const char* prog) {
             "[--fw-version TEXT] [--caps-size N] [--monitor EDIDFILE|NAME]... [--list-monitors] "
             "[--scene static|moving-window|scrolling-text|full-screen] [--mode smart|light] "
             "[--capture FILE] [--capture-snap BYTES] [--log-blocks N] [--log-text TEXT] "
-            "[--fw-store PATH] [--legacy-heartbeat] [--heartbeat-flags N] [--events FILE] "
+            "[--fw-store PATH] [--legacy-heartbeat] [--heartbeat-flags N] [--bl-version TEXT] "
+            "[--layout N] [--work-mode N] [--srom PATH] [--events FILE] "
             "[--at SECONDS:ACTION ARGS]... [--help]\n",
             prog);
     return 2;
@@ -363,6 +378,23 @@ int main(int argc, char** argv) {
             long flags = strtol(n, &end, 0);
             if (*end || flags < 0 || flags > 255) return usage(argv[0]);
             adapters.back().config508.heartbeatFlags = static_cast<uint8_t>(flags);
+        } else if (a == "--bl-version" || a == "--srom") {
+            const char* t = value();
+            if (!t || !*t || adapters.empty() || !is50x(adapters.back().model))
+                return usage(argv[0]);
+            (a == "--srom" ? adapters.back().config508.sromFile
+                           : adapters.back().config508.bootloaderVersion) = t;
+        } else if (a == "--layout" || a == "--work-mode") {
+            const char* n = value();
+            char* end = nullptr;
+            if (!n || !*n || adapters.empty() || !is50x(adapters.back().model))
+                return usage(argv[0]);
+            const unsigned long v = strtoul(n, &end, 0);
+            if (*end || v > (a == "--layout" ? 0xFFFFFFFFul : 255ul)) return usage(argv[0]);
+            if (a == "--layout")
+                adapters.back().config508.layoutNumber = static_cast<uint32_t>(v);
+            else
+                adapters.back().config508.workMode = static_cast<uint8_t>(v);
         } else if (a == "--monitor" && !adapters.empty() && is50x(adapters.back().model)) {
             const char* f = value();
             if (!f || adapters.back().monitors508.size() >= emu::Model508::kPorts)

@@ -67,6 +67,35 @@ class VelDisplayClass508 : public VelDisplayClassBase,
     int readInterrupt(int type, VELPTC_CONTROL_RET* reply) override;
     int resetFrameIndex() override;
 
+    // ---- SROM firmware update (vel508Firmware.cpp), bring-up thread only ----
+    // Each sends its commands through communicateWithDevice and takes answers from the general
+    // queue in order, so nothing else may have general-queue traffic outstanding meanwhile.
+    int upgradeFw0(_SROM_INFO_DEFAULT_* info, _FILES* files, unsigned char* buffer) override;
+    int upgradeFw1(_SROM_INFO_DEFAULT_* info, _FILES* files, unsigned char* buffer) override;
+    int upgradeBl0(_SROM_INFO_DEFAULT_* info, _FILES* files, unsigned char* buffer) override;
+    int upgradeBl1_0(_SROM_INFO_* info, _FILES* files, unsigned char* buffer) override;
+    int upgradeBl1_1(_SROM_INFO_* info, _FILES* files, unsigned char* buffer) override;
+    int updateRomInfo(_SROM_INFO_* info, _FILES* files, unsigned char* buffer) override;
+    int updateBl1Only(_SROM_INFO_* info, _FILES* files, unsigned char* buffer) override;
+    int doUpgradeFwOnly(_SROM_INFO_* info, _FILES* files, unsigned char* buffer) override;
+    int doUpgradeFwAll(_SROM_INFO_* info, _FILES* files, unsigned char* buffer) override;
+    // 1 when the default block was read into `info`, 2 otherwise.
+    virtual int CheckSromDefaultInfo(_SROM_INFO_* info, _FILES* files);
+    virtual int GetLayoutVerInfo(char* text);
+    virtual int GetAndCompareLayoutVersion(libusb_device_handle* handle);
+    // Kind 1: 1 rewrite the firmware, 0 current, -1 a firmware text starting with "n" other
+    // than "n 2.9.3.0302" (never touched); kind 5: 7 when the second bootloader is older than
+    // "v 00.01.0004", else 0. -1/-2/-3: no answer, a wrong answer, an error code.
+    virtual int CheckVersion(libusb_device_handle* handle, unsigned char kind);
+    virtual int DoUpgradeFW(_FILES* files, int flags);
+    // 0 done or not needed, -1 the check failed (or test mode), -2 the upgrade failed.
+    virtual int UpdateFW(_FILES* files);
+    virtual int CheckWorkModeAction(libusb_device_handle* handle);
+    virtual int CheckWorkMode(_FILES* files);
+    // The body of option_GetVersion on this class's session (client mode: no receive thread
+    // may run, the interrupt endpoint is read here).
+    int optGetVersion(unsigned char kind);
+
     // ---- transport (vel508Transport.cpp) ----
     // Sends one 48-byte control command built around `param` and waits for its control reply;
     // a mode set (code 0x30) whose exchange keeps failing is sent four times in all. Outcomes
@@ -90,6 +119,19 @@ class VelDisplayClass508 : public VelDisplayClassBase,
     bool exiting(const std::shared_ptr<VelDev>& dev) const;
 
   private:
+    // One update exchange on `handle` (this class's own session directly, another adapter's
+    // through communicateWithDevice); the result of communicateWithDevice.
+    int exchange(libusb_device_handle* handle, int type, unsigned char* data, int length,
+                 unsigned char* reply = nullptr, int* replyLength = nullptr);
+    // One SROM write of `length` bytes already at offset 48 of `buffer`, answered with type
+    // 0x07 and "done"; 1 written, 0 not (logged as `failLine`, `notDoneLine`).
+    int sromWrite(libusb_device_handle* handle, unsigned char* buffer, uint32_t address,
+                  size_t length, const char* failLine, const char* notDoneLine);
+    // Writes an image at offset 48 of `buffer` in 4096-byte pieces from `address`; stops at the
+    // first failed piece when `stopAtFailure`. 0 when every piece was written, else 1.
+    int writePieces(libusb_device_handle* handle, unsigned char* buffer, int length,
+                    uint32_t address, bool stopAtFailure);
+
     // Receive-thread read of one interrupt transfer under rxMutex; a libusb code.
     int readInterruptPipe(unsigned char* buffer, int length, int* transferred);
     void startMonitorCheck(unsigned char bitmask);
@@ -119,6 +161,16 @@ int communicateWithDevice(libusb_device_handle* handle, int type, unsigned char*
 // The exchange of communicateWithDevice on a known session's class.
 int velCommunicate508(VelDisplayClass508& dc, int type, unsigned char* data, int length,
                       unsigned char* reply, int* replyLength);
+
+// Version texts of the 50x firmware check: the host image's and the adapter's (the last one an
+// adapter reported), process-wide as the check of either adapter writes them.
+extern char g_local_FW_Version[32];
+extern char g_firmwareRealVersion[256];
+
+// Command-line version query (client mode, no receive thread: it reads the interrupt endpoint
+// itself) of the version of `kind` on the adapter of `deviceIndex`; 0, or -1 when the query
+// cannot be sent, gets a packet of another type or no packet in 30 reads.
+int option_GetVersion(unsigned int deviceIndex, unsigned char kind);
 
 // Power state (code 0x32) of every view of the device `deviceIndex`.
 void do_pm_state(unsigned int deviceIndex, int on);

@@ -102,38 +102,6 @@ void* VelDisplayClass508::initCmds() {
     return nullptr;
 }
 
-// Firmware check of bring-up: opens the four host images. 1 when they cannot be opened (bring-up
-// then stops), else 0 with the host image's version text read. The update decision itself
-// comes on top of this.
-int VelDisplayClass508::updateFwMain(libusb_device_handle* handle) {
-    _FILES files{};
-    files.handle = handle;
-    // Every model of the family takes the same main image; the default name is known for model
-    // 0x508 only, so it is always named here.
-    char mainPath[VEL_FW_PATH_MAX] = {};
-    const std::string path = vel::fwDir() + "USBDisplay.bin";
-    const char* mainOverride = nullptr;
-    if (path.size() < sizeof mainPath) {
-        memcpy(mainPath, path.c_str(), path.size());
-        mainOverride = mainPath;
-    }
-    if (checkFileExists(static_cast<unsigned>(deviceIndex), &files, nullptr, nullptr, nullptr,
-                        mainOverride) != 0) {
-        vel_Print("Error open file. Close program.\n");
-        return 1;
-    }
-    char version[sizeof hostFwVersion] = {};
-    if (getLocalFw1Ver(files.firmware.file, version)) {
-        memcpy(hostFwVersion, version, sizeof hostFwVersion);
-        hostFwVersion[sizeof hostFwVersion - 1] = '\0';
-        vel_Printf("[info] found updateBin in file system, FW Version: %s\n", hostFwVersion);
-    } else {
-        vel_Print("[error] fail to get FW Verion\n");
-    }
-    closeFiles(&files);
-    return 0;
-}
-
 int VelDisplayClass508::controlHeartbeat(unsigned char status) {
     _PARAMETER_ p = makeParam(VELPTC_HEARTBEAT_CONTROL);
     p.bytes[5] = 0x03;

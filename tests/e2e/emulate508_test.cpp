@@ -71,3 +71,30 @@ TEST_F(Emulate508, OlderFirmwareTakesTheLegacyHeartbeat) {
     EXPECT_TRUE(hasLine(summary, "cmd 6 71 44")) << summary;  // 0x47
     EXPECT_TRUE(hasLine(summary, "bulk_beats 0")) << summary;
 }
+
+// The adapter's SROM kept in a file: a full rewrite (another layout number) lands there, and a
+// later run's adapter reports the versions of what the file holds, not its made-up texts.
+TEST_F(Emulate508, SromFileKeepsARewriteForTheNextRun) {
+    const std::string srom = out.file("adapter.srom");
+    const std::string dir1 = out.file("run1");
+    auto r = vtest::run({kEmu, "--adapter", "508", "--layout", "131077", "--bl-version",
+                         "v 00.01.0003", "--srom", srom, "--seconds", "3", "--out", dir1},
+                        env.processEnv(), std::chrono::seconds(60));
+    ASSERT_EQ(r.status, 0) << r.err << env.log();
+    std::string summary = vtest::readFile(dir1 + "/model508-0.txt");
+    EXPECT_TRUE(hasLine(summary, "srom_refused 0")) << summary;
+    EXPECT_TRUE(hasLine(summary, "refused 0")) << summary;
+    EXPECT_TRUE(hasLine(summary, "fw_version v 2.24.1.0")) << summary;
+    EXPECT_TRUE(hasLine(summary, "bl_version v 00.01.0004")) << summary;  // the host's
+    EXPECT_EQ(env.logCount("srom return success."), 1) << env.log();
+
+    const std::string dir2 = out.file("run2");
+    r = vtest::run({kEmu, "--adapter", "508", "--fw-version", "n 2.9.3.0302", "--srom", srom,
+                    "--seconds", "3", "--out", dir2},
+                   env.processEnv(), std::chrono::seconds(60));
+    ASSERT_EQ(r.status, 0) << r.err << env.log();
+    summary = vtest::readFile(dir2 + "/model508-0.txt");
+    EXPECT_TRUE(hasLine(summary, "fw_images 0")) << summary;
+    EXPECT_TRUE(hasLine(summary, "srom_writes 0")) << summary;
+    EXPECT_EQ(env.logCount("FW do not need to update!"), 1) << env.log();
+}

@@ -27,14 +27,22 @@ TEST_F(Bringup508, CommandsInOrderWithTheirBytes) {
     peer->setHeartbeat(vtest::Peer508::Heartbeat::Extension, 0x01);
     dc->initCmds();
     auto outs = peer->outs();
-    ASSERT_EQ(codes(outs), (std::vector<uint8_t>{0x32, 0x32, 0x45, 0xD7, 0x65}));
+    // The firmware check (work mode, versions of kinds 1 and 5, layout) goes on the update
+    // endpoint 0x02 between the power states and the heartbeat.
+    ASSERT_EQ(codes(outs),
+              (std::vector<uint8_t>{0x32, 0x32, 0x77, 0x61, 0x61, 0x61, 0x45, 0xD7, 0x65}));
     vtest::expectSameBytes(cmd(48, "30 00 00 00  06 00 00 00 32 01"), outs[0].bytes, "power v0");
     vtest::expectSameBytes(cmd(48, "30 00 00 00  06 00 00 10 32 01"), outs[1].bytes, "power v1");
-    vtest::expectSameBytes(cmd(44, "08 00 00 00  06 00 00 00 45"), outs[2].bytes, "frame reset");
-    vtest::expectSameBytes(cmd(44, "2c 00 00 00  06 00 00 00 d7 03 01 01"), outs[3].bytes,
+    vtest::expectSameBytes(cmd(48, "30 00 00 00  06 00 00 00 77"), outs[2].bytes, "work mode");
+    vtest::expectSameBytes(cmd(48, "30 00 00 00  06 00 00 00 61 01"), outs[3].bytes, "fw ver");
+    vtest::expectSameBytes(cmd(48, "30 00 00 00  06 00 00 00 61 05"), outs[4].bytes, "bl ver");
+    vtest::expectSameBytes(cmd(48, "30 00 00 00  06 00 00 00 61 04"), outs[5].bytes, "layout");
+    vtest::expectSameBytes(cmd(44, "08 00 00 00  06 00 00 00 45"), outs[6].bytes, "frame reset");
+    vtest::expectSameBytes(cmd(44, "2c 00 00 00  06 00 00 00 d7 03 01 01"), outs[7].bytes,
                            "heartbeat control");
-    vtest::expectSameBytes(cmd(48, "30 00 00 00  06 00 00 00 65"), outs[4].bytes, "caps");
-    for (const auto& o : outs) EXPECT_EQ(o.endpoint, 0x01);
+    vtest::expectSameBytes(cmd(48, "30 00 00 00  06 00 00 00 65"), outs[8].bytes, "caps");
+    for (size_t i = 0; i < outs.size(); ++i)
+        EXPECT_EQ(outs[i].endpoint, i >= 2 && i <= 5 ? 0x02 : 0x01) << i;
     EXPECT_TRUE(dev->cmdsInitialised);
     EXPECT_STREQ(dc->hostFwVersion, "v 2.24.1.0");
     EXPECT_EQ(m_InterruptInHeartbeatStatus, 1);
@@ -102,8 +110,11 @@ TEST_F(Bringup508, MissingImagesStopBringUpAndMonitorChecksWait) {
     ASSERT_EQ(unlink((env.fwDir() + "/USBDisplay.bin").c_str()), 0);
     dev->model = 0x500;  // every model of the family takes the same images
     dc->initCmds();
-    EXPECT_EQ(codes(peer->outs()), (std::vector<uint8_t>{0x32, 0x32}));
+    // Only the adapter's versions are queried and logged.
+    EXPECT_EQ(codes(peer->outs()), (std::vector<uint8_t>{0x32, 0x32, 0x61, 0x61}));
     EXPECT_EQ(count("Error open file. Close program."), 1);
+    EXPECT_EQ(count("Current firmware version is: v 2.24.1.0."), 1);
+    EXPECT_EQ(count("Current Bootloader 1 version is: v 00.01.0004."), 1);
     EXPECT_FALSE(dev->cmdsInitialised);
 
     // A monitor event now waits for bring-up instead of plugging anything in.

@@ -180,8 +180,29 @@ void Peer508::answer(const std::vector<uint8_t>& cmd) {
             queue(std::move(p));
             return;
         }
+        case 0x61: {
+            const uint8_t kind = cmd.size() > 21 ? cmd[21] : 0;
+            std::vector<uint8_t> p = packet(0x61, {kind, status}, 1024);
+            if (kind == 4) {
+                le32(p, 19, layout_);
+            } else {
+                const std::string& text = kind == 1 ? firmware_ : bootloader_;
+                std::copy(text.begin(), text.end(), p.begin() + 19);
+            }
+            queue(std::move(p));
+            return;
+        }
+        case 0x77:
+            queue(packet(0x77, {workMode_}, 1024));
+            return;
+        case 0x07: {
+            std::vector<uint8_t> p = packet(0x07, {status}, 1024);
+            p[26] = 1;
+            queue(std::move(p));
+            return;
+        }
         default:
-            return;  // 0x45, 0x47, 0x4E, 0xEC and the rest go unanswered
+            return;  // 0x45, 0x47, 0x4E, 0xEC, images and the rest go unanswered
     }
 }
 
@@ -240,6 +261,18 @@ void Peer508::setHeartbeat(Heartbeat kind, uint8_t flags) {
 void Peer508::setMonitor(uint8_t target, Monitor monitor) {
     std::lock_guard<std::mutex> lk(mutex());
     monitors_[target] = std::move(monitor);
+}
+
+void Peer508::setVersions(std::string firmware, std::string bootloader, uint32_t layout) {
+    std::lock_guard<std::mutex> lk(mutex());
+    firmware_ = std::move(firmware);
+    bootloader_ = std::move(bootloader);
+    layout_ = layout;
+}
+
+void Peer508::setWorkMode(uint8_t mode) {
+    std::lock_guard<std::mutex> lk(mutex());
+    workMode_ = mode;
 }
 
 void Peer508::queueEdidReplies(std::vector<std::vector<uint8_t>> replies) {

@@ -52,6 +52,10 @@ class Peer508 : public emu::DeviceModel {
     void setSilent(uint8_t code, bool silent = true);
     void setHeartbeat(Heartbeat kind, uint8_t flags = 0);
     void setMonitor(uint8_t target, Monitor monitor);
+    // Firmware answers: the version texts (kinds 1 and 5), the SROM layout number (kind 4) and
+    // the work mode. SROM accesses are answered "done" (reads with zero data); images get none.
+    void setVersions(std::string firmware, std::string bootloader, uint32_t layout = 131078);
+    void setWorkMode(uint8_t mode);
     // Replaces the EDID answers with these packets, one per request, in order (then the
     // monitor's own answer again).
     void queueEdidReplies(std::vector<std::vector<uint8_t>> replies);
@@ -78,6 +82,9 @@ class Peer508 : public emu::DeviceModel {
     uint8_t heartbeatFlags_ = 0;
     std::map<uint8_t, Monitor> monitors_;
     std::vector<std::vector<uint8_t>> edidReplies_;
+    std::string firmware_ = "v 2.24.1.0", bootloader_ = "v 00.01.0004";
+    uint32_t layout_ = 131078;
+    uint8_t workMode_ = 0;
 };
 
 // Bytes from hex text ("76 65 ..."; blanks ignored), zero-padded to `size` when it is larger.

@@ -40,7 +40,7 @@ struct Session508 : ::testing::Test {
         m_BulkOutHeartbeatStatus = 0;
         m_InterruptInHeartbeatStatus = 0;
         ASSERT_TRUE(velfw::writeHostImages508(env.fwDir(), "v 2.24.1.0"));
-        busId = bus.plug(peer, emu::adapterIdentity("508"));
+        busId = bus.plug(adapter(), emu::adapterIdentity("508"));
         ASSERT_GT(busId, 0);
         ASSERT_EQ(libusb_init(&ctx), 0);
         libusb_device** list = nullptr;
@@ -62,8 +62,12 @@ struct Session508 : ::testing::Test {
         dc = std::make_shared<VelDisplayClass508>(dev.get(), 0);
         dc->bindSession(dev);
         dev->displayClass = dc;
-        startReceiver();
+        if (withReceiver()) startReceiver();
     }
+    // The adapter on the bus: the scripted peer unless a fixture plugs another model.
+    virtual std::shared_ptr<emu::DeviceModel> adapter() { return peer; }
+    // Client-mode tests read the interrupt endpoint themselves: no receive thread.
+    virtual bool withReceiver() { return true; }
     void startReceiver() {
         std::shared_ptr<VelDisplayClass508> self = dc;
         std::thread([self, t = ClassThreadTicket()]() mutable {

@@ -474,19 +474,39 @@ TEST_F(Model508Test, FirmwareQueriesSromAndImages) {
     EXPECT_EQ(mode[16], 0x77);
     EXPECT_EQ(mode[17], 0);
 
-    // SROM write then read back at 0x11000.
-    std::vector<uint8_t> block(244);
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
-    auto w = ask(vtest::dataPacket508(
-                     0x07, {{5, 2}, {6, 0x00}, {7, 0x10}, {8, 0x01}, {10, 244}, {14, 0xFF}}, block),
-                 kImg);
+    // The default block at 0x11000 read, its kept bytes changed, written back and read again.
+    auto readDefault = [&] {
+        return ask(vtest::dataPacket508(0x07, {{5, 1}, {7, 0x10}, {8, 0x01}, {10, 244}, {14, 0xFF}},
+                                        std::vector<uint8_t>(244, 0)),
+                   kImg);
+    };
+    auto r = readDefault();
+    EXPECT_EQ(r[26], 1);
+    std::vector<uint8_t> block(r.begin() + 48, r.begin() + 48 + 244);
+    for (size_t i = 144; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
+    auto writeDefault = [&](const std::vector<uint8_t>& b) {
+        return ask(vtest::dataPacket508(
+                       0x07, {{5, 2}, {6, 0x00}, {7, 0x10}, {8, 0x01}, {10, 244}, {14, 0xFF}}, b),
+                   kImg);
+    };
+    auto w = writeDefault(block);
     EXPECT_EQ(w[16], 0x07);
     EXPECT_EQ(w[26], 1);
-    auto r = ask(vtest::dataPacket508(0x07, {{5, 1}, {7, 0x10}, {8, 0x01}, {10, 244}, {14, 0xFF}},
-                                      std::vector<uint8_t>(244, 0)),
-                 kImg);
-    EXPECT_EQ(r[26], 1);
+    r = readDefault();
     EXPECT_TRUE(std::equal(block.begin(), block.end(), r.begin() + 48));
+    // An entry checksum that does not match the SROM's bytes, and a write outside every image
+    // area, are refused, counted and change nothing.
+    std::vector<uint8_t> bad = block;
+    bad[4 + 20 * 5 + 16] ^= 1;
+    EXPECT_EQ(writeDefault(bad)[26], 0);
+    EXPECT_EQ(ask(vtest::dataPacket508(0x07, {{5, 2}, {7, 0x18}, {8, 0x01}, {10, 16}, {14, 0xFF}},
+                                       std::vector<uint8_t>(16, 1)),
+                  kImg)[26],
+              0);
+    EXPECT_EQ(model.firmware().refusedWrites, 2);
+    r = readDefault();
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), r.begin() + 48));
+    EXPECT_EQ(model.errors().size(), 2u);
 
     // A firmware image whose packet would be 512 bytes long carries one more byte.
     std::vector<uint8_t> image(464, 0x5A);
@@ -502,5 +522,5 @@ TEST_F(Model508Test, FirmwareQueriesSromAndImages) {
     // Firmware on the command endpoint is refused too.
     drv.send(kCmd, vtest::dataPacket508(0x06, {{5, 0xD0}, {6, 0x01}}, image));
     EXPECT_EQ(model.firmware().images, 1);
-    EXPECT_EQ(model.errors().size(), 2u);
+    EXPECT_EQ(model.errors().size(), 4u);
 }

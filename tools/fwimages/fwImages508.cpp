@@ -32,13 +32,16 @@ std::vector<Image508> hostImages508(const std::string& version) {
     for (unsigned i = 0; i < 4; ++i) images.push_back({kNames[i], pattern(kSizes[i], i + 1)});
     // The stamp sits in the last 128 bytes, blanks before it and zeros after it, so no pattern
     // byte can be read as part of the version.
-    auto& main = images[3].bytes;
-    const std::string stamp = versionStamp508(version);
-    const size_t start = main.size() - kTail;
-    for (size_t i = start; i < main.size(); ++i) main[i] = 0;
-    for (size_t i = start; i < start + 16; ++i) main[i] = ' ';
-    for (size_t i = 0; i < stamp.size() && start + 16 + i < main.size(); ++i)
-        main[start + 16 + i] = static_cast<unsigned char>(stamp[i]);
+    // The second bootloader carries its own version the same way (the adapter reports it).
+    auto put = [](std::vector<unsigned char>& image, const std::string& stamp) {
+        const size_t start = image.size() - kTail;
+        for (size_t i = start; i < image.size(); ++i) image[i] = 0;
+        for (size_t i = start; i < start + 16; ++i) image[i] = ' ';
+        for (size_t i = 0; i < stamp.size() && start + 16 + i < image.size(); ++i)
+            image[start + 16 + i] = static_cast<unsigned char>(stamp[i]);
+    };
+    put(images[3].bytes, versionStamp508(version));
+    put(images[1].bytes, versionStamp508(kBootloaderVersion508));
     return images;
 }
 
