@@ -322,10 +322,11 @@ Bytes cmd50(size_t size, uint32_t lengthField, uint8_t code, uint8_t viewSelect 
 }
 
 // An incoming 50x packet of `size` bytes with its type and status.
+// A packet cut before its status (or type) byte keeps only what fits.
 Bytes in50(size_t size, uint8_t type, uint8_t status) {
     Bytes b = p50(size, 0);
-    b[16] = type;
-    b[17] = status;
+    if (b.size() > 16) b[16] = type;
+    if (b.size() > 17) b[17] = status;
     return b;
 }
 
