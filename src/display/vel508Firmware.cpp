@@ -219,20 +219,24 @@ int VelDisplayClass508::GetAndCompareLayoutVersion(libusb_device_handle* handle)
 int VelDisplayClass508::DoUpgradeFW(_FILES* files, int flags) {
     std::vector<unsigned char> buffer(VEL_FW508_BUFFER);
     std::unique_ptr<_SROM_INFO_> info(new _SROM_INFO_());
+    // A path that did not complete is reported (-1), so UpdateFW's result says the upgrade
+    // failed instead of claiming it was done.
+    bool failed = false;
     if (GetAndCompareLayoutVersion(files->handle) == 1) {
         if ((flags & 0xFF) == 1) {
             vel_Print("Do update FW only.\n");
             if (doUpgradeFwOnly(info.get(), files, buffer.data()) == 1) return 0;
+            failed = true;
         }
         if ((flags >> 8) == 7) {
             vel_Print("Do update bootloader1.\n");
-            updateBl1Only(info.get(), files, buffer.data());
+            if (updateBl1Only(info.get(), files, buffer.data()) != 1) failed = true;
         }
     } else {
         vel_Print("Do Full Update\n");
-        doUpgradeFwAll(info.get(), files, buffer.data());
+        if (doUpgradeFwAll(info.get(), files, buffer.data()) != 0) failed = true;
     }
-    return 0;
+    return failed ? -1 : 0;
 }
 
 // ---- one-transfer paths ----

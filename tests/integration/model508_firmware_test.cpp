@@ -161,7 +161,7 @@ TEST_F(Firmware508, TestModeGetsOnlyTheFirmwareTransfer) {
 TEST_F(Firmware508, ImagesThatCannotBeReadWhollyAreNeverSent) {
     model->resetSrom("v 2.24.0.9", "v 00.01.0004");
     put("USBDisplay.bin", {});
-    EXPECT_EQ(updateFW(), 0);
+    EXPECT_EQ(updateFW(), -2);  // the upgrade did not happen, and says so
     EXPECT_TRUE(model->received(0x06).empty());
     EXPECT_EQ(count("Read nothing from firmware file."), 1);
     EXPECT_EQ(count("Failed to update firmware!"), 1);
@@ -169,7 +169,7 @@ TEST_F(Firmware508, ImagesThatCannotBeReadWhollyAreNeverSent) {
     // Larger than the 5 MiB send buffer.
     model->clearReceived();
     put("USBDisplay.bin", image(0x500000, 4, "v 2.24.1.0"));
-    EXPECT_EQ(updateFW(), 0);
+    EXPECT_EQ(updateFW(), -2);
     EXPECT_TRUE(model->received(0x06).empty());
     EXPECT_EQ(count("Failed to update firmware!"), 2);
 }
@@ -260,7 +260,7 @@ TEST_F(Firmware508, InterruptedRewriteIsDecidedAgainNextTime) {
     put("firmware0.bin", image(area + 4096, 3));
     model->setLayoutNumber(131077);
     const std::vector<uint8_t> before = model->srom(0, 0x11000 + 244);
-    EXPECT_EQ(updateFW(), 0);  // the rewrite's outcome is only logged
+    EXPECT_EQ(updateFW(), -2);  // a failed rewrite is reported, and bring-up carries on
     auto accesses = sromAccesses();
     ASSERT_EQ(accesses.size(), 4u + area / 4096 + 1);
     EXPECT_EQ(model->firmware().refusedWrites, 1);
@@ -275,7 +275,7 @@ TEST_F(Firmware508, InterruptedRewriteIsDecidedAgainNextTime) {
     const uint32_t mainArea = Model508::kSromEntryArea[5];
     put("USBDisplay.bin", image(mainArea + 100, 5, "v 2.24.1.0"));
     model->clearReceived();
-    EXPECT_EQ(updateFW(), 0);
+    EXPECT_EQ(updateFW(), -2);
     accesses = sromAccesses();
     ASSERT_EQ(accesses.size(), 1u + 3 + 4 + mainArea / 4096 + 1);
     EXPECT_EQ(accesses.back()[2], 100u);
