@@ -120,6 +120,8 @@ class Encode520 : public ::testing::Test {
         dev->exitFlag = true;
         dev->sendQueue.push(_evdi_send{-1, 0, nullptr, 0x11, 0, 0});
         if (dev->sendThread.joinable()) dev->sendThread.join();
+        // A send thread that saw the flag before the wake packet came leaves that packet behind.
+        while (auto left = dev->sendQueue.trypop()) free(left->buffer);
         dev->exitFlag = false;
     }
     void TearDown() override {
