@@ -135,6 +135,8 @@ class VelDev {
     std::atomic<bool> cmdsInitialised{false};
     // 50x family: entries the adapter reported in each view's mode list (at most 64).
     uint16_t modeCount508[VEL_MAX_VIEWS] = {0, 0, 0};
+    // 50x family: each view's timing class (0, 1 or 2), written by mode set.
+    std::atomic<uint8_t> timingClass508[VEL_MAX_VIEWS] = {};
     int viewCount = 3;
     // Written by the mode-change handler, read by the conversion threads.
     std::atomic<uint32_t> pixelFormat[VEL_MAX_VIEWS] = {0, 0, 0};
@@ -274,6 +276,12 @@ class VelDev {
     // back to four (plug-in). Any thread; never blocks beyond the mutex.
     void giveFrameCredit520(int viewId);
     void refillFrameCredits520(int viewId);
+    // 50x family: gives back one of the session's three frame credits (frameCreditSemaphore)
+    // unless it already holds three; the check and the post are one step under
+    // frameCreditMutex. Every return of a 50x credit goes through it (frame-index events,
+    // failed transfers), so an acknowledgement that reports more frames than were taken (the
+    // numbering restarts at plug-in with index 1 never sent) cannot let a fourth frame fly.
+    void giveFrameCredit508();
     // Forgets the newest queued frame index of the view: plug-in restarts its numbering, and a
     // frame of the new monitor must not count as overtaken by one of the old.
     void restartFrameOrder520(int viewId);
