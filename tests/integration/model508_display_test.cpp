@@ -331,7 +331,7 @@ TEST_F(Display508, FrameIndexFeedbackCasesAndTheThreeCreditBound) {
     // F = L - 1 takes one back.
     report(13, 12);
     EXPECT_EQ(credits(), 2);
-    // Never more than three: the first report after a restart counts index 1, never sent.
+    // Never more than three, whatever a report covers.
     report(0, 2);
     EXPECT_EQ(credits(), 3);
     // Wrapped forward across zero: F - L - 2 credits.
