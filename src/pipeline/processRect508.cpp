@@ -144,12 +144,23 @@ void VelDev::rgb2YuvEncoder508(_alignmentRect merged, int viewId) {
     dataAlignmentJPG(&first, viewId);
     const bool queued =
         rgb2YuvQueue508(first, quality, viewId, split, split ? kUpperHalf : kWholeFrame, frameIndex);
-    bool lowerQueued = true;
-    if (split) lowerQueued = waitWhileRunning(*this, &g_sem_mainThread[viewId], viewId);
-    if (!queued || !lowerQueued) {
-        // No packet (or half a frame) will be acknowledged for this frame.
+    if (split) {
+        if (!queued) {
+            // Both compressors take one record of a split frame: an empty upper one makes no
+            // packet, and the compressor that takes it gives the frame's credit back.
+            _RECT_IN_ENCODE_Q empty;
+            empty.session = this;
+            empty.split = split;
+            empty.frameIndex = frameIndex;
+            empty.pieceFlags = kUpperHalf;
+            encodeQueue[viewId].push(empty);
+        }
+        // The lower half is queued (or stands in empty) before the next frame starts.
+        waitWhileRunning(*this, &g_sem_mainThread[viewId], viewId);
+    } else if (!queued) {
+        // No packet will be sent or acknowledged for this frame.
         giveFrameCredit508();
-        if (!queued) sem_post(&updateToken[viewId]);
+        sem_post(&updateToken[viewId]);
     }
 }
 
@@ -210,8 +221,18 @@ void VelDev::velRgb2YuvAux508(int viewId) {
         _alignmentRect upper, lower;
         velSplitRegion508(params.rect, &upper, &lower);
         dataAlignmentJPG(&lower, viewId);
-        if (rgb2YuvQueue508(lower, params.quality, viewId, params.split, kLowerHalf, frameIndex))
-            sem_post(&g_sem_mainThread[viewId]);
+        if (!rgb2YuvQueue508(lower, params.quality, viewId, params.split, kLowerHalf,
+                             frameIndex)) {
+            // "Y2JBottom" waits for the frame's second record: an empty one makes no packet
+            // but lets both compressors go on (the ring-buffer union repaints the half later).
+            _RECT_IN_ENCODE_Q empty;
+            empty.session = this;
+            empty.split = params.split;
+            empty.frameIndex = frameIndex;
+            empty.pieceFlags = kLowerHalf;
+            encodeQueue[viewId].push(empty);
+        }
+        sem_post(&g_sem_mainThread[viewId]);
     }
     vel_Print("velRgb2YuvAux end\n");
 }
@@ -305,8 +326,7 @@ void VelDev::velYuv2JpegAux508(int viewId) {
         while (pipeline508Running(viewId) && !record)
             record = encodeQueue[viewId].timedpop(std::chrono::milliseconds(kSliceMs));
         if (!record) break;
-        _evdi_send packet = velYuv2JpegEncoder508(*record, viewId);
-        if (packet.buffer) sendQueue.push(packet);
+        queuePacket508(*this, velYuv2JpegEncoder508(*record, viewId));
         sem_post(&sem_mainThread_step2[viewId]);
     }
     vel_Print("velYuv2JpegAux end\n");
