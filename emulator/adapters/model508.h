@@ -87,6 +87,9 @@ class Model508 : public DeviceModel {
         // Acknowledge every image packet taken with an 0xE9 frame-index event, after this delay.
         bool acknowledgeFrames = true;
         std::chrono::milliseconds frameAckDelay{0};
+        // Decode every image packet and paint it into its view's picture. Off, the packets are
+        // still checked and acknowledged.
+        bool decodeImages = true;
         // Monitors already on the ports at power-on are reported by an 0xE1 event this long
         // after the first power-state-on reply.
         std::chrono::milliseconds powerOnEventDelay{100};
@@ -125,6 +128,16 @@ class Model508 : public DeviceModel {
         uint64_t images = 0, imageBytes = 0;
         uint32_t lastFrameIndex = 0;
         std::vector<uint32_t> frameIndexes;  // in arrival order (the last 65,536)
+        // What the view's monitor shows: every image packet decoded and painted at its
+        // rectangle (Config::decodeImages), 32-bit B, G, R, X, pictureWidth x pictureHeight.
+        std::vector<uint8_t> picture;
+        int pictureWidth = 0, pictureHeight = 0;
+        uint64_t framesShown = 0;   // packets painted
+        uint64_t undecodable = 0;   // packets whose JPEG did not decode
+        // Frames (distinct frame indexes) taken whose acknowledgement was not due yet when an
+        // image packet arrived, counting that packet's frame: now, and the most ever (both
+        // halves of a split frame are one frame; the session's frames of both views count).
+        int framesInFlight = 0, maxFramesInFlight = 0;
     };
     struct TargetState {
         int dpmsOff = -1;  // last 0x31 value, -1 never
@@ -271,6 +284,10 @@ class Model508 : public DeviceModel {
     void handleCursor(const M508Packet& p);
     std::string checkImage(const M508Packet& p, const uint8_t* data, size_t length) const;
     std::vector<Answer> handleImage(const M508Packet& p, const uint8_t* data, size_t length);
+    void paint(ViewState& s, const uint8_t* data);
+    static size_t jpegEnd(const uint8_t* j, size_t length);
+    static std::string checkDecoderHeader(const uint8_t* h, size_t room, const uint8_t* jpeg,
+                                          uint32_t jpegLength, int width, int height);
     std::vector<uint8_t> edidReply(uint8_t target) const;
     std::vector<uint8_t> modeListReply(uint8_t target) const;
     std::vector<uint8_t> capabilityReply() const;
@@ -301,6 +318,8 @@ class Model508 : public DeviceModel {
     bool powerOn_ = false;
     bool reportedAtPowerOn_ = false;
     ViewState views_[kViews];
+    // Acknowledgements scheduled and when they fall due: frame index and time.
+    std::deque<std::pair<uint32_t, std::chrono::steady_clock::time_point>> ackDue_;
     std::map<uint8_t, TargetState> targets_;
     CursorStore cursors_;
     LayerState layer_;

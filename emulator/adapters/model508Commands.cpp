@@ -453,19 +453,68 @@ std::string Model508::checkImage(const M508Packet& p, const uint8_t* data, size_
     const ViewState& s = views_[b[19] == 0xB0 ? 1 : 0];
     if (s.modeSets > 0 && (x + w > s.width || y + h > s.height))
         return "image rectangle outside the view's mode";
+    if (s.modeSets > 0 && u16(b + 36) != uint32_t{s.width} * 4)
+        return "image stride " + std::to_string(u16(b + 36)) + " for a view " +
+               std::to_string(s.width) + " pixels wide";
+    if (b[42] != 0x11 && b[42] != 0x21 && b[42] != 0x22)
+        return "image packet with piece flags " + hex(b[42]);
     const uint8_t* j = data + 48;
-    if (jpeg < 4 || j[0] != 0xFF || j[1] != 0xD8 || j[jpeg - 2] != 0xFF || j[jpeg - 1] != 0xD9)
+    // The announced length may run past the JPEG's end marker (model 0x0508 rounds it up to
+    // whole KiB): what follows the marker is zeros.
+    const size_t end = jpegEnd(j, jpeg);
+    if (jpeg < 4 || j[0] != 0xFF || j[1] != 0xD8 || end == 0)
         return "image packet without a whole JPEG";
+    for (size_t i = end; i < jpeg; ++i)
+        if (j[i]) return "image packet with bytes after its JPEG";
     int jw = 0, jh = 0, sub = 0, cs = 0;
     tjhandle t = tjInitDecompress();
-    const int rc = t ? tjDecompressHeader3(t, j, jpeg, &jw, &jh, &sub, &cs) : -1;
+    const int rc = t ? tjDecompressHeader3(t, j, static_cast<unsigned long>(end), &jw, &jh, &sub,
+                                           &cs)
+                     : -1;
     if (t) tjDestroy(t);
     if (rc != 0) return "image packet whose JPEG header does not parse";
     if (jw != w || jh != h)
         return "JPEG of " + std::to_string(jw) + " x " + std::to_string(jh) + " for a " +
                std::to_string(w) + " x " + std::to_string(h) + " rectangle";
     if (sub != TJSAMP_420) return "JPEG not in 4:2:0";
-    (void)length;
+    return checkDecoderHeader(j + jpeg, length - 48 - jpeg, j, jpeg, jw, jh);
+}
+
+// The end of the JPEG at `j` (just past its EOI marker) within `length` bytes, 0 when there is
+// none: the last FF D9 followed by nothing but zeros.
+size_t Model508::jpegEnd(const uint8_t* j, size_t length) {
+    size_t end = length;
+    while (end >= 2 && j[end - 1] == 0) --end;
+    if (end < 4 || j[end - 2] != 0xFF || j[end - 1] != 0xD9) return 0;
+    return end;
+}
+
+// The protocol-0 decoder header after the JPEG against what the adapter reads in the JPEG
+// itself: record count, stream size and address span, frame offset, picture size and sampling.
+std::string Model508::checkDecoderHeader(const uint8_t* h, size_t room, const uint8_t* jpeg,
+                                         uint32_t jpegLength, int width, int height) {
+    constexpr size_t kRecord = 2856;
+    if (room < 1 + kRecord) return "image packet without room for its decoder header";
+    const uint8_t n = h[0];
+    if (n < 1 || n > 3 || 1 + n * kRecord > room)
+        return "decoder header with " + std::to_string(n) + " records";
+    const uint8_t* r = h + 1;
+    const uint32_t start = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(jpeg));
+    (void)start;  // the host's address, not ours: only the span is checked
+    if (u32(r + 20) != jpegLength)
+        return "decoder header stream size " + std::to_string(u32(r + 20)) + " for a " +
+               std::to_string(jpegLength) + "-byte JPEG";
+    if (u32(r + 0) - u32(r + 12) != jpegLength)
+        return "decoder header stream end is not its start plus the JPEG length";
+    if (u32(r + 28) != 0) return "decoder header frame offset " + std::to_string(u32(r + 28));
+    if (static_cast<int>(u32(r + 116)) != width || static_cast<int>(u32(r + 120)) != height)
+        return "decoder header picture " + std::to_string(u32(r + 116)) + " x " +
+               std::to_string(u32(r + 120)) + " for a " + std::to_string(width) + " x " +
+               std::to_string(height) + " JPEG";
+    if (u32(r + 152) != 0) return "decoder header format " + std::to_string(u32(r + 152));
+    if (u32(r + 124) != (static_cast<uint32_t>(width) + 15) / 16 * 16 ||
+        u32(r + 128) != (static_cast<uint32_t>(height) + 15) / 16 * 16)
+        return "decoder header aligned size wrong";
     return "";
 }
 
@@ -476,13 +525,56 @@ std::vector<Model508::Answer> Model508::handleImage(const M508Packet& p, const u
     ++s.images;
     s.imageBytes += length;
     s.lastFrameIndex = index;
+    if (config_.decodeImages) paint(s, data);
     if (s.frameIndexes.size() >= 65536) s.frameIndexes.erase(s.frameIndexes.begin());
     s.frameIndexes.push_back(index);
     (void)p;
     std::vector<Answer> answers;
-    if (config_.acknowledgeFrames)
+    if (config_.acknowledgeFrames) {
         answers.push_back({frameIndexEvent(index), config_.frameAckDelay, false});
+        // The host may only have sent this frame on credits its earlier acknowledgements gave:
+        // those not due yet are frames still in flight.
+        const auto now = std::chrono::steady_clock::now();
+        while (!ackDue_.empty() && ackDue_.front().second <= now) ackDue_.pop_front();
+        bool known = false;
+        for (const auto& a : ackDue_) known = known || a.first == index;
+        if (!known) ackDue_.emplace_back(index, now + config_.frameAckDelay);
+        const int inFlight = static_cast<int>(ackDue_.size());
+        for (auto& v : views_) {
+            v.framesInFlight = inFlight;
+            v.maxFramesInFlight = std::max(v.maxFramesInFlight, inFlight);
+        }
+    }
     return answers;
+}
+
+// Decodes the packet's JPEG and paints it at its rectangle into the view's picture (sized by the
+// view's last mode set; a picture without one takes the first rectangle's far corner).
+void Model508::paint(ViewState& s, const uint8_t* data) {
+    const uint16_t x = u16(data + 27), y = u16(data + 29), w = u16(data + 31), h = u16(data + 33);
+    const uint8_t* j = data + 48;
+    const size_t end = jpegEnd(j, u32(data + 38));
+    const int pw = s.modeSets > 0 ? s.width : x + w, ph = s.modeSets > 0 ? s.height : y + h;
+    if (s.pictureWidth != pw || s.pictureHeight != ph) {
+        s.pictureWidth = pw;
+        s.pictureHeight = ph;
+        s.picture.assign(static_cast<size_t>(pw) * ph * 4, 0);
+    }
+    if (x + w > pw || y + h > ph) return;
+    std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * 4);
+    tjhandle t = tjInitDecompress();
+    const int rc = t ? tjDecompress2(t, j, static_cast<unsigned long>(end), pixels.data(), w, 0, h,
+                                     TJPF_BGRX, 0)
+                     : -1;
+    if (t) tjDestroy(t);
+    if (rc != 0) {
+        ++s.undecodable;
+        return;
+    }
+    for (int r = 0; r < h; ++r)
+        memcpy(&s.picture[(static_cast<size_t>(y + r) * pw + x) * 4], &pixels[r * size_t{w} * 4],
+               size_t{w} * 4);
+    ++s.framesShown;
 }
 
 uint8_t Model508::portMaskLocked() const {

@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "display/VelDisplayClassDriverBase.h"
 #include "display/vel508Protocol.h"
@@ -66,6 +67,14 @@ class VelDisplayClass508 : public VelDisplayClassBase,
     int readIntQ(int type, unsigned char* buffer, int* length) override;
     int readInterrupt(int type, VELPTC_CONTROL_RET* reply) override;
     int resetFrameIndex() override;
+    // ---- display operations (vel508Display.cpp, vel508Cursor.cpp) ----
+    int setMode(int view) override;
+    int setDisplayClassTopo(int source) override;
+    int monitorControl(int on) override;
+    int doDpmsState(int view, int dpmsMode) override;
+    int setPowerStatus(int on) override;
+    int optDoPmState(int on) override;
+    uint32_t updateFrameIndex(unsigned short view) override;
 
     // ---- SROM firmware update (vel508Firmware.cpp), bring-up thread only ----
     // Each sends its commands through communicateWithDevice and takes answers from the general
@@ -117,6 +126,19 @@ class VelDisplayClass508 : public VelDisplayClassBase,
     void powerStateAllViews(int on);
     // True once the class or its session stops.
     bool exiting(const std::shared_ptr<VelDev>& dev) const;
+    // One interrupt OUT transfer of `length` bytes on the session's command endpoint under
+    // txMutex (cursor packets); a libusb code.
+    int writeInterrupt(unsigned char* data, int length);
+
+    // Cursor-shape cache: the images the adapter holds, by slot. A slot keeps the EVDI image as
+    // it came (`height` x `stride` bytes, at most kCursorCacheImageMax) so that the same image
+    // is found again; slots 0..400 are used, 100 of them reused once all are taken. Guarded by
+    // cursorMutex, which is held for a whole setCursorImage or setCursorState.
+    static constexpr int kCursorSlots = 401;
+    static constexpr size_t kCursorCacheImageMax = 256 * 1024;
+    struct CursorSlot {
+        std::vector<uint8_t> image;
+    };
 
   private:
     // One update exchange on `handle` (this class's own session directly, another adapter's
@@ -137,7 +159,17 @@ class VelDisplayClass508 : public VelDisplayClassBase,
     void startMonitorCheck(unsigned char bitmask);
     int readEdidOnce(int target, bool repeated, unsigned char* reply, int* replyLength);
 
+    // Mode-set body shared by setMode and setDisplayClassTopo.
+    int sendModeBlock(int view, bool topoOnly);
+    // Uploads the 64 x 64 image of `cursor` into `slot`; true when the adapter took it.
+    bool uploadCursor(const evdi_cursor_set& cursor, int view, int slot);
+
     std::weak_ptr<VelDev> m_session;
+    std::mutex cursorMutex;  // guards the cursor cache and the two persistent cursor packets
+    std::vector<CursorSlot> cursorCache = std::vector<CursorSlot>(kCursorSlots);
+    int cursorCount = 0;
+    uint8_t cursorPosPacket[44] = {};
+    uint8_t cursorSelectPacket[48] = {};
     std::mutex txMutex;  // held around every bulk OUT transfer of the class
     std::mutex rxMutex;  // held around every interrupt IN transfer of the class
 };
@@ -178,6 +210,13 @@ void do_pm_state(unsigned int deviceIndex, int on);
 // True when the EDID's manufacturer is 0x0959 and its product code 0x1200: a monitor pair of
 // that model takes the high-resolution dual-view limits. Reads bytes 8..11 (null: false).
 bool Check_VendorProduct(const unsigned char* edid);
+
+// Layer command (0x4C) of the session with device index `deviceIndex`: byte 3 bit 4 = `enable`,
+// the 16-bit values a, b, c, d at parameter bytes 9, 11, 17 and 19. 0, or -1 without such a
+// 50x session.
+int setLayer(unsigned int deviceIndex, int enable, uint16_t a, uint16_t b, uint16_t c, uint16_t d);
+// Timing class (0, 1 or 2) and the refresh to send for a `width` x `height` mode at `refresh`.
+uint8_t vel508TimingClass(int width, int height, int refresh, int* refreshOut);
 
 // The bulk heartbeat thread's body for `dc`'s session (started by bring-up).
 void bulkHeartBeatfunc(std::shared_ptr<VelDisplayClass508> dc);

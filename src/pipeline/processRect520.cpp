@@ -64,6 +64,7 @@ bool validView(int viewId) { return viewId >= 0 && viewId < VEL_MAX_VIEWS; }
 
 // Frames of one view in flight at once: what plug-in hands out and an acknowledgement returns.
 constexpr int kFrameCredits520 = 4;
+constexpr int kFrameCredits508 = 3;  // per 50x session
 
 // The conversion thread's turn at a view counts as one of the view's frames: from taking its
 // rectangles until its frame thread runs (or the frame is dropped), the frame is in no thread's
@@ -176,6 +177,13 @@ void VelDev::giveFrameCredit520(int viewId) {
     int credits = 0;
     sem_getvalue(&frameFeedbackSemaphore[viewId], &credits);
     if (credits < kFrameCredits520) sem_post(&frameFeedbackSemaphore[viewId]);
+}
+
+void VelDev::giveFrameCredit508() {
+    std::lock_guard<std::mutex> lk(frameCreditMutex);
+    int credits = 0;
+    sem_getvalue(&frameCreditSemaphore, &credits);
+    if (credits < kFrameCredits508) sem_post(&frameCreditSemaphore);
 }
 
 void VelDev::refillFrameCredits520(int viewId) {

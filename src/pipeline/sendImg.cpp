@@ -62,7 +62,7 @@ void VelDev::usb_bulk_transfer(_evdi_send packet, int viewId) {
             if (model == 0x520)
                 giveFrameCredit520(viewId);
             else
-                sem_post(&frameCreditSemaphore);
+                giveFrameCredit508();
             vel_Printf("******Dev[%d] Send graghic data failed err=%d\n", devKey.load(), rc);
             if (++g_bulkFailCount > VEL_BULK_FAIL_LIMIT) {
                 free(packet.buffer);
@@ -79,11 +79,8 @@ void VelDev::usb_bulk_transfer(_evdi_send packet, int viewId) {
     }
     // Only a transfer that went out keeps the adapter's display alive in place of a heartbeat.
     if (rc == 0 && m_BulkOutHeartbeatStatus == 1) lastBulkOutUs = vel508NowUs();
-    // Model-520 packets go back to the frame buffer pool for the next frame's encoder.
-    if (model == 0x520)
-        velFrameBufferGive(packet.buffer);
-    else
-        free(packet.buffer);
+    // Packets go back to the frame buffer pool for the next frame's encoder.
+    velFrameBufferGive(packet.buffer);
 }
 
 namespace {

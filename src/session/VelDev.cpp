@@ -71,6 +71,7 @@ VelDev::~VelDev() {
     for (auto& t : convThreads) {
         if (t.joinable()) t.join();
     }
+    for (int v = 0; v < VEL_MAX_VIEWS; ++v) stopPipeline508(v);
     // Drain the send queue and cancel it, so the send thread leaves its timed pop at once.
     while (auto p = sendQueue.trypop()) free(p->buffer);
     sendQueue.setcancel();
@@ -111,7 +112,7 @@ VelDev::~VelDev() {
 
 void VelDev::openTimeReset() {
     connected = true;
-    frameIndex508Reported = 0;
+    frameIndex508Reported = 1;  // index 1 is never sent: the first frame is 2
     frameIndex508Next = 1;
     pluggedMonitors = 0;
     target2View.clear();

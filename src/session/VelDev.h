@@ -135,6 +135,8 @@ class VelDev {
     std::atomic<bool> cmdsInitialised{false};
     // 50x family: entries the adapter reported in each view's mode list (at most 64).
     uint16_t modeCount508[VEL_MAX_VIEWS] = {0, 0, 0};
+    // 50x family: each view's timing class (0, 1 or 2), written by mode set.
+    std::atomic<uint8_t> timingClass508[VEL_MAX_VIEWS] = {};
     int viewCount = 3;
     // Written by the mode-change handler, read by the conversion threads.
     std::atomic<uint32_t> pixelFormat[VEL_MAX_VIEWS] = {0, 0, 0};
@@ -150,7 +152,7 @@ class VelDev {
     pthread_t y2jUpper[VEL_MAX_VIEWS] = {}, r2yBottom[VEL_MAX_VIEWS] = {},
               y2jBottom[VEL_MAX_VIEWS] = {};
     bool convThreads508Started[VEL_MAX_VIEWS] = {false, false, false};
-    uint32_t frameIndex508Reported = 0, frameIndex508Next = 1;
+    uint32_t frameIndex508Reported = 1, frameIndex508Next = 1;  // index 1 is never sent
     threadsafe_queue<_RCV_BUF_ADDR> edidQueue, modeListQueue, capsQueue, generalQueue;
     _CONTROL_REPLY_SLOT_ controlReplies[10];
     threadsafe_queue<_evdi_send> sendQueue;
@@ -274,6 +276,12 @@ class VelDev {
     // back to four (plug-in). Any thread; never blocks beyond the mutex.
     void giveFrameCredit520(int viewId);
     void refillFrameCredits520(int viewId);
+    // 50x family: gives back one of the session's three frame credits (frameCreditSemaphore)
+    // unless it already holds three; the check and the post are one step under
+    // frameCreditMutex. Every return of a 50x credit goes through it (frame-index events,
+    // failed transfers, dropped frames), so a report that covers more frames than were taken
+    // cannot raise the credits above three.
+    void giveFrameCredit508();
     // Forgets the newest queued frame index of the view: plug-in restarts its numbering, and a
     // frame of the new monitor must not count as overtaken by one of the old.
     void restartFrameOrder520(int viewId);
@@ -313,6 +321,27 @@ class VelDev {
     // Test hook: sees every frame record handed to JPEG encoding (set before frames flow; empty
     // in the service). Light-mode records carry no planes.
     std::function<void(const _RECT_IN_ENCODE_Q&, int viewId, int sequence)> yuv2Jpeg520Hook;
+
+    // ---- Frame pipeline: 50x family (pipeline/processRect508.cpp; rules at its top) ----
+    // Starts the view's four pipeline threads (plug-in, after the view is active); nothing when
+    // they run already.
+    void startPipeline508(int viewId);
+    // Joins them; the view must be inactive already (or the session exiting). Plug-out and the
+    // clean-up, before the view's pixel areas are released.
+    void stopPipeline508(int viewId);
+    bool pipeline508Running(int viewId) const;
+    void velRgb2Yuv508(int viewId);
+    void velRgb2YuvAux508(int viewId);
+    void velYuv2Jpeg508(int viewId);
+    void velYuv2JpegAux508(int viewId);
+    void rgb2YuvEncoder508(_alignmentRect merged, int viewId);
+    // Converts `region` and pushes its encode record; false when nothing was queued.
+    bool rgb2YuvQueue508(_alignmentRect region, int quality, int viewId, int split,
+                         uint8_t pieceFlags, int32_t frameIndex);
+    // Compresses one record into a new packet (buffer null when none could be made); the
+    // record's YUV block is given back either way.
+    _evdi_send velYuv2JpegEncoder508(_RECT_IN_ENCODE_Q record, int viewId);
+    std::thread pipeline508[VEL_MAX_VIEWS][4];
 
     // ---- Monitor plug-in and plug-out (session/plugMonitor.cpp) ----
     // Called by the display class's hot-plug handling. Results and blocking are described where

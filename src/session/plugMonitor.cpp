@@ -139,13 +139,19 @@ int closeViewHandle(VelDev& dev, int v, bool connected) {
 // 50x family at plug-in: the session's three frame credits, the view's frame counter and the
 // frame numbering start again, and the adapter is told so.
 void restartFrames508(VelDev& dev, int v) {
+    dev.frameCounter[v] = 0;
+    // Credits and frame numbering belong to the whole session: while another view streams, its
+    // frames are in flight on them, and a refill or a new numbering would let more than three
+    // frames fly and make the adapter's reports of those frames count against the new ones.
+    for (int other = 0; other < VEL_MAX_VIEWS; ++other)
+        if (other != v && dev.viewActive[other]) return;
     while (sem_trywait(&dev.frameCreditSemaphore) == 0) {
     }
     for (int i = 0; i < 3; ++i) sem_post(&dev.frameCreditSemaphore);
     dev.frameCounter[v] = 0;
     {
         CthreadLock lk(g_Lock508);
-        dev.frameIndex508Reported = 0;
+        dev.frameIndex508Reported = 1;  // index 1 is never sent: the first frame is 2
         dev.frameIndex508Next = 1;
     }
     if (dev.displayClass) dev.displayClass->resetFrameIndex();
@@ -308,9 +314,10 @@ int plugInLocked(VelDev& dev, int targetId, bool singleView) {
 
     dev.clearQueueData(v);
     dev.viewActive[v] = true;
-    if (family508(dev.model))
+    if (family508(dev.model)) {
         restartFrames508(dev, v);
-    else
+        dev.startPipeline508(v);
+    } else
         dev.refillFrameCredits520(v);
 
     const _VEL_EVDI_LIMITS_ limits = velPlugLimits(dev.model, dev.dualView, dev.hiResDualView);
@@ -347,6 +354,8 @@ int plugOutLocked(VelDev& dev, int targetId) {
     int result = 0;
     dev.viewActive[v] = false;
     dev.viewTable[v] = {-1, 0};
+    // The view's pipeline threads read its pixels: they end before anything of the view goes.
+    dev.stopPipeline508(v);
 
     const std::shared_ptr<VelDisplayClassBase> dc = dev.displayClass;
     if (dc) {
@@ -364,8 +373,17 @@ int plugOutLocked(VelDev& dev, int targetId) {
     sem_post(&dev.updateToken[v]);
     sem_post(&dev.convWake[dev.view2ConvThread[v]]);
 
-    velPlugDrainSendQueue(
-        dev.sendQueue, [&dev](int view) { dev.giveFrameCredit520(view); }, v);
+    if (family508(dev.model)) {
+        // The session's credits stay in use by its other view: every frame dropped here (its
+        // whole or upper piece carries the credit) gives its credit back.
+        while (auto p = dev.sendQueue.trypop()) {
+            if (p->pieceFlags & 0x01) dev.giveFrameCredit508();
+            free(p->buffer);
+        }
+    } else {
+        velPlugDrainSendQueue(
+            dev.sendQueue, [&dev](int view) { dev.giveFrameCredit520(view); }, v);
+    }
 
     // Out of the epoll set before anything of the view is freed: once removed, no handler of
     // the view runs or starts.
@@ -437,6 +455,7 @@ void VelDev::closeViewsAtCleanUp() {
     std::lock_guard<std::mutex> lk(plugFlowMutex);
     viewsClosed = true;
     for (auto& a : viewActive) a = false;
+    for (int v = 0; v < VEL_MAX_VIEWS; ++v) stopPipeline508(v);
     // Every view out of the epoll set before its areas and handler data are freed below: once
     // removed, no handler of the view runs or starts (the desktop may still be sending events).
     for (int v = 0; v < VEL_MAX_VIEWS; ++v) {

@@ -48,4 +48,38 @@ inline std::vector<uint8_t> dataPacket508(uint8_t code,
     return p;
 }
 
+// The picture size in a baseline JPEG's SOF0 segment (a test-side scan of the markers, apart
+// from the host's parser); false when there is none.
+inline bool jpegSize508(const std::vector<uint8_t>& jpeg, int* width, int* height) {
+    for (size_t i = 2; i + 8 < jpeg.size();) {
+        if (jpeg[i] != 0xFF) return false;
+        const uint8_t marker = jpeg[i + 1];
+        const size_t len = (size_t{jpeg[i + 2]} << 8) | jpeg[i + 3];
+        if (marker == 0xC0) {
+            *height = (jpeg[i + 5] << 8) | jpeg[i + 6];
+            *width = (jpeg[i + 7] << 8) | jpeg[i + 8];
+            return true;
+        }
+        i += 2 + len;
+    }
+    return false;
+}
+
+// The fields of a protocol-0 decoder header (one 2856-byte record after its count byte) that the
+// emulated adapter checks against the JPEG: stream start, end and size, frame offset 0, picture
+// and aligned size, format 0 (4:2:0). The stream start is an arbitrary host address.
+inline std::vector<uint8_t> decoderHeader508(uint32_t jpegLength, int width, int height) {
+    std::vector<uint8_t> h(1 + 2856, 0);
+    h[0] = 1;
+    const uint32_t start = 0x10000000;
+    put32(h, 1 + 0, start + jpegLength);
+    put32(h, 1 + 12, start);
+    put32(h, 1 + 20, jpegLength);
+    put32(h, 1 + 116, static_cast<uint32_t>(width));
+    put32(h, 1 + 120, static_cast<uint32_t>(height));
+    put32(h, 1 + 124, static_cast<uint32_t>((width + 15) / 16 * 16));
+    put32(h, 1 + 128, static_cast<uint32_t>((height + 15) / 16 * 16));
+    return h;
+}
+
 }  // namespace vtest

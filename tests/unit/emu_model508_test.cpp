@@ -61,7 +61,13 @@ std::vector<uint8_t> imagePacket(const std::vector<uint8_t>& jpeg, bool oddView,
     put16(33, h);
     put16(36, static_cast<uint16_t>(w * 4));
     vtest::put32(p, 38, static_cast<uint32_t>(jpeg.size()));
+    p[42] = 0x11;  // a whole frame
     std::copy(jpeg.begin(), jpeg.end(), p.begin() + 48);
+    int jw = 0, jh = 0;
+    if (vtest::jpegSize508(jpeg, &jw, &jh)) {
+        const auto dh = vtest::decoderHeader508(static_cast<uint32_t>(jpeg.size()), jw, jh);
+        std::copy(dh.begin(), dh.end(), p.begin() + 48 + static_cast<long>(jpeg.size()));
+    }
     return p;
 }
 
@@ -440,6 +446,52 @@ TEST_F(Model508Test, ImagePacketFillerByte) {
     drv.send(kImg, p);
     EXPECT_TRUE(drv.silent());
     EXPECT_EQ(model.errors().size(), 1u);
+}
+
+// Each malformed image packet is refused for its own reason and not acknowledged; a good one
+// is decoded and painted at its rectangle, as libjpeg-turbo decodes the same JPEG.
+TEST_F(Model508Test, ImagePacketRefusalsAndPainting) {
+    const std::vector<uint8_t> j = jpeg420(64, 32);
+    auto flags = imagePacket(j, false, 1, 16, 8, 64, 32);
+    flags[42] = 0x13;
+    auto trailing = imagePacket(j, false, 2, 16, 8, 64, 32);
+    trailing[48 + j.size() - 1] = 0x01;  // the end marker is no longer last
+    auto noHeader = imagePacket(j, false, 3, 16, 8, 64, 32);
+    noHeader[48 + j.size()] = 0;  // no records
+    auto badSize = imagePacket(j, false, 4, 16, 8, 64, 32);
+    vtest::put32(badSize, 48 + j.size() + 1 + 20, static_cast<uint32_t>(j.size() + 1));
+    auto badPicture = imagePacket(j, false, 5, 16, 8, 64, 32);
+    vtest::put32(badPicture, 48 + j.size() + 1 + 116, 32);
+    auto viewByte = imagePacket(j, false, 6, 16, 8, 64, 32);
+    viewByte[19] = 0xC0;
+    for (const auto* p : {&flags, &trailing, &noHeader, &badSize, &badPicture, &viewByte})
+        drv.send(kImg, *p);
+    EXPECT_TRUE(drv.silent());
+    const auto errs = model.errors();
+    ASSERT_EQ(errs.size(), 6u);
+    const char* reasons[] = {"piece flags 0x13", "without a whole JPEG", "decoder header with 0",
+                             "stream size", "decoder header picture 32 x 32", "view select"};
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_NE(errs[i].find(reasons[i]), std::string::npos) << errs[i];
+
+    // Padding after the end marker within the announced length is taken.
+    std::vector<uint8_t> padded = j;
+    padded.resize(2048, 0);
+    auto good = imagePacket(padded, false, 7, 16, 8, 64, 32);
+    drv.send(kImg, good);
+    EXPECT_EQ(drv.next()[16], 0xE9);
+    EXPECT_EQ(model.errors().size(), 6u);
+    const auto v = model.view(0);
+    EXPECT_EQ(v.framesShown, 1u);
+    ASSERT_EQ(v.pictureWidth, 80);
+    ASSERT_EQ(v.pictureHeight, 40);
+    std::vector<uint8_t> want(64 * 32 * 4);
+    tjhandle t = tjInitDecompress();
+    ASSERT_EQ(tjDecompress2(t, j.data(), j.size(), want.data(), 64, 0, 32, TJPF_BGRX, 0), 0);
+    tjDestroy(t);
+    for (int r = 0; r < 32; ++r)
+        ASSERT_EQ(memcmp(&v.picture[((8 + r) * 80 + 16) * 4], &want[r * 64 * 4], 64 * 4), 0) << r;
+    EXPECT_EQ(v.picture[0], 0);  // outside the rectangle: untouched
 }
 
 TEST_F(Model508Test, AnswerFaults) {
