@@ -208,6 +208,8 @@ class Model508 : public DeviceModel {
     void clearReceived();
     HeartbeatState heartbeat();
     ViewState view(int i);
+    // ViewState::images alone, without copying the picture.
+    uint64_t imagePackets(int view);
     TargetState target(uint8_t targetId);
     CursorStore cursors();
     LayerState layer();

@@ -621,6 +621,11 @@ Model508::ViewState Model508::view(int i) {
     return views_[i];
 }
 
+uint64_t Model508::imagePackets(int view) {
+    std::lock_guard<std::mutex> lk(mutex());
+    return view < 0 || view >= kViews ? 0 : views_[view].images;
+}
+
 Model508::TargetState Model508::target(uint8_t targetId) {
     std::lock_guard<std::mutex> lk(mutex());
     auto it = targets_.find(targetId);

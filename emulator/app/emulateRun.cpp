@@ -124,8 +124,8 @@ emu::Model520::Monitor builtInMonitor(int port) {
     return m;
 }
 
-void MonitorIdentities::add(int adapter, int port, emu::Model520::Monitor* monitor) {
-    std::vector<uint8_t>& e = monitor->edid;
+void MonitorIdentities::add(int adapter, int port, std::vector<uint8_t>* edid) {
+    std::vector<uint8_t>& e = *edid;
     if (e.size() < 128) return;  // no identity to tell it by
     auto identity = [&e] {
         std::array<uint8_t, 10> id{};
@@ -151,6 +151,56 @@ void MonitorIdentities::add(int adapter, int port, emu::Model520::Monitor* monit
     owner_[identity()] = slot;
 }
 
+const std::vector<uint8_t>* RunAdapter::edidOn(int port) const {
+    if (model520 && port >= 0 && port < 3 && ports[port]) return &ports[port]->edid;
+    if (model508 && port >= 0 && port < emu::Model508::kPorts && ports508[port])
+        return &ports508[port]->edid;
+    return nullptr;
+}
+
+std::vector<std::pair<int, emu::Model520::Picture>> RunAdapter::pictures() const {
+    std::vector<std::pair<int, emu::Model520::Picture>> out;
+    if (model520) {
+        for (int o = 0; o < 3; ++o) {
+            emu::Model520::Picture p = model520->picture(o);
+            if (p.target != 0) out.emplace_back(o, std::move(p));  // never had a monitor
+        }
+    }
+    if (model508) {
+        for (int v = 0; v < emu::Model508::kViews; ++v) {
+            emu::Model508::ViewState s = model508->view(v);
+            // A view's target is the one bit of its port; a view never set to a monitor has
+            // none.
+            const uint8_t t = s.target;
+            if (s.modeSets == 0 || t == 0 || (t & (t - 1)) != 0) continue;
+            int port = 0;
+            while (!(t & (1u << port))) ++port;
+            if (port >= emu::Model508::kPorts) continue;
+            emu::Model520::Picture p;
+            p.target = t;
+            p.width = s.pictureWidth;
+            p.height = s.pictureHeight;
+            p.pixels = std::move(s.picture);
+            p.packets = s.images;
+            p.framesShown = s.framesShown;
+            p.bytesReceived = s.imageBytes;
+            p.shownIndex = s.lastFrameIndex;
+            p.frameIndexes = std::move(s.frameIndexes);
+            out.emplace_back(port, std::move(p));
+        }
+    }
+    return out;
+}
+
+uint64_t RunAdapter::imagePackets() const {
+    uint64_t n = 0;
+    if (model520)
+        for (int o = 0; o < 3; ++o) n += model520->imagePackets(o);
+    if (model508)
+        for (int v = 0; v < emu::Model508::kViews; ++v) n += model508->imagePackets(v);
+    return n;
+}
+
 int plugAdapter(RunAdapter& a) {
     std::shared_ptr<emu::DeviceModel> device = a.make();
     auto m520 = std::dynamic_pointer_cast<emu::Model520>(device);
@@ -159,6 +209,9 @@ int plugAdapter(RunAdapter& a) {
     if (m520)
         for (int p = 0; p < 3; ++p)
             if (a.ports[p]) m520->plugMonitor(p, *a.ports[p], false);
+    if (m508)
+        for (int p = 0; p < emu::Model508::kPorts; ++p)
+            if (a.ports508[p]) m508->plugMonitor(p, *a.ports508[p], false);
     const int id = emu::Bus::instance().plug(device, emu::adapterIdentity(a.model));
     if (id < 0) {
         fprintf(stderr, "vel-emulate: cannot plug adapter %s\n", a.model.c_str());
@@ -198,9 +251,9 @@ double DesktopDriver::runSeconds() const {
 }
 
 evdi_handle DesktopDriver::desktopOf(const RunAdapter& a, int port) const {
-    if (!a.plugged || port < 0 || port >= 3 || !a.ports[port]) return nullptr;
-    const std::vector<uint8_t>& edid = a.ports[port]->edid;
-    if (edid.size() < 128) return nullptr;
+    const std::vector<uint8_t>* monitorEdid = a.plugged ? a.edidOn(port) : nullptr;
+    if (!monitorEdid || monitorEdid->size() < 128) return nullptr;
+    const std::vector<uint8_t>& edid = *monitorEdid;
     // Newest first: the display of a monitor just plugged back can open before its old one
     // has closed.
     const std::vector<evdi_handle> open = emu::openHandles();
@@ -299,13 +352,10 @@ void DesktopDriver::applyDue() {
 void DesktopDriver::sample() {
     for (size_t i = 0; i < adapters_.size(); ++i) {
         const RunAdapter& a = adapters_[i];
-        if (!a.model520 || !a.plugged) continue;
-        for (int out = 0; out < 3; ++out) {
-            if (!a.ports[out]) continue;
-            evdi_handle h = desktopOf(a, out);
-            if (!h) continue;
-            const emu::Model520::Picture p = a.model520->picture(out);
-            if (againstDesktop(p, h) >= kShowsDesktopDb)
+        if (!a.plugged) continue;
+        for (const auto& [port, p] : a.pictures()) {
+            evdi_handle h = desktopOf(a, port);
+            if (h && againstDesktop(p, h) >= kShowsDesktopDb)
                 lastShowed_[{static_cast<int>(i), p.target}] = runSeconds();
         }
     }
@@ -313,10 +363,8 @@ void DesktopDriver::sample() {
 
 uint64_t DesktopDriver::imagePackets() const {
     uint64_t n = 0;
-    for (const RunAdapter& a : adapters_) {
-        if (!a.model520 || !a.plugged) continue;
-        for (int out = 0; out < 3; ++out) n += a.model520->imagePackets(out);
-    }
+    for (const RunAdapter& a : adapters_)
+        if (a.plugged) n += a.imagePackets();
     return n;
 }
 
@@ -377,14 +425,12 @@ void DesktopDriver::takeShots() {
     const double now = runSeconds();
     for (size_t i = 0; i < adapters_.size(); ++i) {
         const RunAdapter& a = adapters_[i];
-        if (!a.model520) continue;
-        for (int out = 0; out < 3; ++out) {
+        for (auto& [port, picture] : a.pictures()) {
             Shot s;
             s.adapterId = a.id;
             s.model = a.model;
-            s.picture = a.model520->picture(out);
-            if (s.picture.target == 0) continue;
-            s.psnrDb = againstDesktop(s.picture, desktopOf(a, out));
+            s.picture = std::move(picture);
+            s.psnrDb = againstDesktop(s.picture, desktopOf(a, port));
             const std::pair<int, int> key{static_cast<int>(i), s.picture.target};
             if (s.psnrDb >= kShowsDesktopDb) lastShowed_[key] = now;
             auto it = lastShowed_.find(key);
@@ -400,10 +446,9 @@ std::vector<Shot> DesktopDriver::shots() {
     std::vector<Shot> now;
     for (size_t i = 0; i < adapters_.size(); ++i) {
         const RunAdapter& a = adapters_[i];
-        if (!a.model520) continue;
-        for (int out = 0; out < 3; ++out) {
-            Shot s{a.id, a.model, a.model520->picture(out), -1.0, -1.0};
-            if (s.picture.target == 0) continue;
+        for (auto& [port, picture] : a.pictures()) {
+            (void)port;
+            Shot s{a.id, a.model, std::move(picture), -1.0, -1.0};
             auto it = lastShowed_.find({static_cast<int>(i), s.picture.target});
             if (it != lastShowed_.end()) s.lastShowedS = it->second;
             now.push_back(std::move(s));

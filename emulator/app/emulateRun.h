@@ -1,8 +1,13 @@
-// vel-emulate's desktop run: monitors for the emulated model-520 adapters (from EDID files or
-// built in), the desktop driver that draws a scene on every open display while the service
+// vel-emulate's desktop run: monitors for the emulated adapters of both generations (from EDID
+// files or built in), the desktop driver that draws a scene on every open display while the service
 // runs and plays the run's timeline (runEvents.h), the end of a timed run (let the desktop
 // settle, take each monitor's picture and its desktop, then stop the service), and the run's
 // outputs (DIR/summary.json and one PNG per monitor).
+//
+// A monitor's picture is what its adapter decoded and painted: per output of a model-520
+// adapter, per view of a 50x adapter (the view's target id, 1 << port, tells the port). Both
+// come in the form of emu::Model520::Picture, so that sampling, the final shots and the outputs
+// treat the two generations alike.
 //
 // A monitor's desktop is the EVDI display the service connected with that monitor's EDID: the
 // stand-in knows a display by nothing else, so the monitors of one run are given EDIDs that
@@ -71,7 +76,13 @@ constexpr double kShowsDesktopDb = 30.0;
 // (block 0's checksum adjusted); the same monitor back on its own port keeps its identity.
 class MonitorIdentities {
   public:
-    void add(int adapter, int port, emu::Model520::Monitor* monitor);
+    void add(int adapter, int port, std::vector<uint8_t>* edid);
+    void add(int adapter, int port, emu::Model520::Monitor* monitor) {
+        add(adapter, port, &monitor->edid);
+    }
+    void add(int adapter, int port, emu::Model508::Monitor* monitor) {
+        add(adapter, port, &monitor->edid);
+    }
 
   private:
     std::map<std::array<uint8_t, 10>, std::pair<int, int>> owner_;  // identity -> adapter, port
@@ -87,10 +98,19 @@ struct RunAdapter {
     std::shared_ptr<emu::DeviceModel> device;        // the one on the bus, or the last one there
     std::shared_ptr<emu::Model520> model520;         // `device` when model 520, else null
     std::shared_ptr<emu::Model508> model508;         // `device` when a 50x adapter, else null
-    std::optional<emu::Model520::Monitor> ports[3];  // monitors on its outputs now
+    std::optional<emu::Model520::Monitor> ports[3];  // model 520: monitors on its outputs now
+    std::optional<emu::Model508::Monitor> ports508[emu::Model508::kPorts];  // 50x: on its ports
     bool plugged = true;
     std::vector<emu::PlugEvent> history;
     uint64_t bytesBefore = 0;  // OUT bytes the adapter took before its last re-plug
+
+    // The EDID of the monitor on `port` now, null when there is none.
+    const std::vector<uint8_t>* edidOn(int port) const;
+    // The pictures of its monitors as the adapter holds them now (outputs or views that have
+    // had a monitor), each with the port it belongs to.
+    std::vector<std::pair<int, emu::Model520::Picture>> pictures() const;
+    // Image packets its monitors have taken so far (cheap: no pictures copied).
+    uint64_t imagePackets() const;
 };
 
 // Plugs adapter `a` (made with `a.make`, its monitors on their ports) into the emulated bus:

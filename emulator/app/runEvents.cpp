@@ -143,8 +143,8 @@ bool parseAction(const std::string& text, const std::string& baseDir, RunEvent* 
         return false;
     }
     ev->adapter = static_cast<int>(adapter - 1);
-    if (shape->port && !parseInt(w[2], 0, 2, &port)) {
-        *error = "bad port \"" + w[2] + "\" (0, 1 or 2)";
+    if (shape->port && !parseInt(w[2], 0, 3, &port)) {
+        *error = "bad port \"" + w[2] + "\" (0 to 2, or 0 to 3 on a 50x adapter)";
         return false;
     }
     ev->port = static_cast<int>(port);
@@ -264,11 +264,11 @@ bool checkEvents(std::vector<RunEvent>* events, const std::vector<EventTarget>& 
                      [](const RunEvent& a, const RunEvent& b) { return a.seconds < b.seconds; });
     struct State {
         bool plugged = true;
-        bool ports[3] = {false, false, false};
+        bool ports[4] = {false, false, false, false};
     };
     std::vector<State> state(adapters.size());
     for (size_t i = 0; i < adapters.size(); ++i)
-        for (int p = 0; p < 3; ++p) state[i].ports[p] = adapters[i].ports[p];
+        for (int p = 0; p < 4; ++p) state[i].ports[p] = adapters[i].ports[p];
     for (const RunEvent& ev : *events) {
         auto fail = [&](const std::string& why) {
             *error = ev.where + ": " + ev.text + ": " + why;
@@ -282,8 +282,19 @@ bool checkEvents(std::vector<RunEvent>* events, const std::vector<EventTarget>& 
                         std::to_string(adapters.size()) + " --adapter given)");
         State& s = state[static_cast<size_t>(ev.adapter)];
         const bool portEvent = ev.port >= 0;
-        if (portEvent && !adapters[static_cast<size_t>(ev.adapter)].model520)
-            return fail(adapterName(ev.adapter) + " is no model-520 adapter");
+        const bool model520 = adapters[static_cast<size_t>(ev.adapter)].model520;
+        const bool plugEvent =
+            ev.action == EventAction::PlugMonitor || ev.action == EventAction::UnplugMonitor;
+        if (portEvent && plugEvent && !model520)
+            return fail(adapterName(ev.adapter) +
+                        " is no model-520 adapter (a 50x adapter's monitors are its --monitor "
+                        "options)");
+        if (portEvent && model520 && ev.port > 2) {
+            // Worded as the parser words a port outside 0 to 3.
+            *error = ev.where + ": bad port \"" + std::to_string(ev.port) + "\" (" +
+                     adapterName(ev.adapter) + " is a model-520 adapter: 0, 1 or 2)";
+            return false;
+        }
         const std::string portName =
             "port " + std::to_string(ev.port) + " of " + adapterName(ev.adapter);
         switch (ev.action) {

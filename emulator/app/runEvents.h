@@ -4,7 +4,10 @@
 // One event per line, "SECONDS ACTION ARGS"; blank lines and everything after a '#' are
 // ignored. --at takes "SECONDS:ACTION ARGS" with the same ACTION ARGS. SECONDS counts from the
 // start of the run (a decimal number, 0 or more). ADAPTER is the adapter's number in the order
-// of the --adapter options, from 1; PORT is a model-520 output, 0 to 2 (target 0x20 + PORT).
+// of the --adapter options, from 1; PORT is a model-520 output, 0 to 2 (target 0x20 + PORT), or
+// a 50x adapter's port, 0 to 3 (target 1 << PORT). A 50x adapter's monitors are those of its
+// --monitor options: the desktop events (dpms, mode, cursor) act on them, plug-monitor and
+// unplug-monitor are for model-520 adapters.
 //
 //   plug-monitor ADAPTER PORT [EDIDFILE]   a monitor arrives (without a file: the built-in
 //                                           1920 x 1080 one); a relative EDIDFILE is taken
@@ -67,11 +70,11 @@ bool parseEventFile(const std::string& path, std::vector<RunEvent>* events, std:
 // What checkEvents needs to know of one adapter of the run.
 struct EventTarget {
     bool model520 = false;
-    bool ports[3] = {false, false, false};  // monitors on its outputs at the start
+    bool ports[4] = {false, false, false, false};  // monitors on its outputs at the start
 };
 
 // Sorts `events` by time (events at the same time keep their order) and plays them through:
-// adapters exist and are model 520 where a monitor is concerned, times lie within a timed run
+// adapters exist and are model 520 where a monitor is plugged or unplugged, ports exist, times lie within a timed run
 // (`seconds` > 0), and every event finds the state it needs. False with `*error` set.
 bool checkEvents(std::vector<RunEvent>* events, const std::vector<EventTarget>& adapters,
                  long seconds, std::string* error);

@@ -72,7 +72,8 @@ const char kHelp[] =
     "  --events FILE      a timeline of the run, one event per line: SECONDS ACTION ARGS\n"
     "                     ('#' starts a comment)\n"
     "  --at SECONDS:ACTION ARGS   one more event (repeatable)\n"
-    "      ACTION ARGS, with ADAPTER from 1 and PORT 0 to 2:\n"
+    "      ACTION ARGS, with ADAPTER from 1 and PORT 0 to 2 (0 to 3 on a 50x adapter, whose\n"
+    "      monitors are its --monitor options: dpms, mode and cursor act on them):\n"
     "        plug-monitor ADAPTER PORT [EDIDFILE]   (built-in monitor without a file; a\n"
     "                                               relative file is read from the events\n"
     "                                               file's folder)\n"
@@ -87,7 +88,8 @@ const char kHelp[] =
     "                     model, bytes received, plug history; per monitor: target id, size,\n"
     "                     frames shown, frames per second, bytes received, PSNR against its\n"
     "                     desktop in dB, when it last showed its desktop), one PNG per\n"
-    "                     monitor (<adapter id>-<target>.png, its last picture), and after an\n"
+    "                     monitor (<adapter id>-<target>.png, its last picture; a 50x\n"
+    "                     adapter's targets are 0x01, 0x02, 0x04, 0x08), and after an\n"
     "                     orderly stop model520-K.txt per model-520 adapter K (from 0) as\n"
     "                     it was last plugged: \"beats N\", \"opens N\", \"closes N\",\n"
     "                     \"longest_gap_ms N\", \"refused N\" with one \"error: ...\" line per\n"
@@ -459,15 +461,19 @@ int main(int argc, char** argv) {
         emurun::EventTarget t;
         t.model520 = is520(ad.model);
         for (size_t p = 0; p < ad.monitors.size(); ++p) t.ports[p] = true;
+        for (size_t p = 0; p < ad.monitors508.size(); ++p) t.ports[p] = true;
         targets.push_back(t);
     }
     std::string why;
     if (!emurun::checkEvents(&events, targets, seconds, &why)) return eventError(why);
     // The desktops are found by their monitors' identities: one each, in the order they appear.
     emurun::MonitorIdentities identities;
-    for (size_t k = 0; k < adapters.size(); ++k)
+    for (size_t k = 0; k < adapters.size(); ++k) {
         for (size_t p = 0; p < adapters[k].monitors.size(); ++p)
             identities.add(static_cast<int>(k), static_cast<int>(p), &adapters[k].monitors[p]);
+        for (size_t p = 0; p < adapters[k].monitors508.size(); ++p)
+            identities.add(static_cast<int>(k), static_cast<int>(p), &adapters[k].monitors508[p]);
+    }
     for (auto& ev : events)
         if (ev.action == emurun::EventAction::PlugMonitor)
             identities.add(ev.adapter, ev.port, &ev.monitor);
@@ -517,16 +523,14 @@ int main(int argc, char** argv) {
             };
             for (size_t p = 0; p < ad.monitors.size(); ++p) ra.ports[p] = ad.monitors[p];
         } else if (is50x(ad.model)) {
-            ra.make = [config = ad.config508, answers = ad.answers, monitors = ad.monitors508] {
+            ra.make = [config = ad.config508, answers = ad.answers] {
                 auto m = std::make_shared<emu::Model508>(config);
                 for (const auto& ans : answers)
                     m->setAnswer(ans.dataType, ans.mode, std::chrono::milliseconds(ans.delayMs),
                                  ans.count);
-                // On the ports before power-on: the adapter reports them once it is on.
-                for (size_t p = 0; p < monitors.size(); ++p)
-                    m->plugMonitor(static_cast<int>(p), monitors[p], false);
                 return std::shared_ptr<emu::DeviceModel>(std::move(m));
             };
+            for (size_t p = 0; p < ad.monitors508.size(); ++p) ra.ports508[p] = ad.monitors508[p];
         } else {
             ra.make = [] {
                 return std::shared_ptr<emu::DeviceModel>(std::make_shared<emu::SilentAdapter>());
