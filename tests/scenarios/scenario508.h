@@ -34,6 +34,18 @@ class Scenario508 : public ServiceScenario {
     bool waitDisplays(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Fails the test for every packet the adapter refused.
     static void expectNoRefusals(const Adapter508& a);
+    // Plugs `monitor` on `port` and waits until the service has connected an EVDI display for
+    // it and its desktop runs; the display's handle or nullptr.
+    void* plugMonitor(const Adapter508& a, int port, emu::Model508::Monitor monitor);
+    // Waits until the adapter has taken no image packet for 400 ms (false: they never stopped).
+    static bool settle(const Adapter508& a);
+    // The view holding the monitor on `port` (its target 1 << port), or -1.
+    static int viewOfPort(const Adapter508& a, int port);
+    // The picture the adapter painted for the monitor on `port` against the desktop of
+    // `display`: at least 30 dB PSNR and within 0.5 dB of libjpeg-turbo's own 4:2:0 round trip
+    // of the same desktop frame at the pipeline's qualities (vtest::reference508Psnr). The
+    // last frames may still be on their way: waits up to 10 s for the settled picture.
+    void expectShowsDesktop(const Adapter508& a, int port, void* display);
 };
 
 }  // namespace scen

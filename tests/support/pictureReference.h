@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -28,6 +29,16 @@ inline double turboRoundTripPsnr(const std::vector<uint32_t>& desktop, int w, in
     tjFree(jpeg);
     const size_t stride = static_cast<size_t>(w) * 4;
     return emu::psnr(px, back.data(), w, h, stride, stride);
+}
+
+// The figure a settled 50x-family picture of `desktop` is held against, given the PSNR it
+// showed: the pipeline sends regions at quality 90, or 97 when a frame is split, so a settled
+// picture is made of regions of either and lies between libjpeg-turbo's 4:2:0 round trips at
+// the two qualities. `shown` clamped into that band.
+inline double reference508Psnr(const std::vector<uint32_t>& desktop, int w, int h, double shown) {
+    const double q90 = turboRoundTripPsnr(desktop, w, h, TJSAMP_420, 90);
+    const double q97 = turboRoundTripPsnr(desktop, w, h, TJSAMP_420, 97);
+    return std::min(std::max(shown, std::min(q90, q97)), std::max(q90, q97));
 }
 
 }  // namespace vtest
