@@ -217,7 +217,10 @@ void Model508::accept(uint8_t endpoint, const uint8_t* data, size_t length) {
                 break;
             case 2:
                 p.error = checkImage(p, data, length);
-                if (p.error.empty()) answers = handleImage(p, data, length);
+                if (p.error.empty()) {
+                    p.jpegSize = jpegEnd(data + 48, u32(data + 38));
+                    answers = handleImage(p, data, length);
+                }
                 break;
             default:
                 p.error = checkCursor(p);

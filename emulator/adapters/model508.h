@@ -50,6 +50,9 @@ struct M508Packet {
     uint8_t code = 0;            // byte 20 for control packets (the command code), else 0
     uint8_t viewSelect = 0;      // byte 19 of control and image packets
     std::vector<uint8_t> bytes;  // the packet (of image and firmware packets the first 96 bytes)
+    // Of an image packet taken: its JPEG's size through the end marker (the length field at
+    // bytes 38..41 may run past it); else 0.
+    size_t jpegSize = 0;
     std::string error;           // why the adapter refused it; empty when taken
     std::chrono::steady_clock::time_point at;
 

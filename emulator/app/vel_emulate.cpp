@@ -128,7 +128,9 @@ const char kHelp[] =
     "  \"unknown N\", \"fw_images N\", \"bl_images N\", \"srom_writes N\", \"srom_refused N\",\n"
     "  \"fw_version TEXT\", \"bl_version TEXT\" (what its SROM holds), \"refused N\" with its\n"
     "  \"error: ...\" lines, one \"cmd KIND CODE LENGTH\"\n"
-    "  line per packet\n"
+    "  line per packet, and after that of an image packet \"image VIEWSELECT FRAMEINDEX X Y\n"
+    "  WIDTH HEIGHT STRIDE JPEGLENGTH PIECEFLAGS JPEGSIZE\" from its header (JPEGSIZE: the\n"
+    "  JPEG through its end marker)\n"
     "Model-520 options, for the last adapter given (a re-plugged adapter keeps them):\n"
     "  --answer CLASS:TYPE:late|wrong|error|never[:MS[:COUNT]]\n"
     "                     answer commands of CLASS and TYPE (-1: any) late (after MS ms),\n"
@@ -237,8 +239,20 @@ void writeSummary508(const std::string& dir, int k, emu::Model508& m) {
             m.bootloaderVersionHeld().c_str());
     fprintf(f, "refused %zu\n", errors.size());
     for (const auto& e : errors) fprintf(f, "error: %s\n", e.c_str());
-    for (const auto& p : m.received())
+    for (const auto& p : m.received()) {
         fprintf(f, "cmd %d %d %zu\n", p.kind, p.code, p.transferLength);
+        // An image packet the adapter took: its 48-byte header as read, and the size of the JPEG
+        // through its end marker.
+        if (p.kind == 2 && p.error.empty() && p.bytes.size() >= 48) {
+            auto le = [&](size_t at, size_t n) {
+                uint32_t v = 0;
+                for (size_t b = 0; b < n; ++b) v |= static_cast<uint32_t>(p.bytes[at + b]) << (8 * b);
+                return v;
+            };
+            fprintf(f, "image %u %u %u %u %u %u %u %u %u %zu\n", p.bytes[19], le(22, 4), le(27, 2),
+                    le(29, 2), le(31, 2), le(33, 2), le(36, 2), le(38, 4), p.bytes[42], p.jpegSize);
+        }
+    }
     fclose(f);
 }
 

@@ -18,6 +18,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,6 +26,7 @@
 
 #include "emulator/output/pcapCapture.h"
 #include "firmware520Process.h"
+#include "fwImages508.h"
 #include "jpu/OrfeJpegHeaderDec.h"
 #include "testJpeg.h"
 #include "testSupport.h"
@@ -61,6 +63,75 @@ std::vector<std::vector<long>> summaryLines(const std::string& text, const std::
         lines.push_back(v);
     }
     return lines;
+}
+
+// A 50x-family capture read through tshark against the emulated adapter's record
+// (model508-K.txt): no packet is marked malformed; every OUT packet, as the adapter records it
+// (byte 16, the command code of a control packet, the transfer's length), is decoded as one,
+// the same ones in the same numbers; every image packet's header fields and JPEG size are the
+// ones the adapter read, in order. `infos` counts the Info column's texts.
+void expectFamily50xCaptureAsRecorded(const std::string& cap, const std::string& record,
+                                      const std::string& home,
+                                      std::map<std::string, int>* infos) {
+    const vtest::TsharkResult t = vtest::tsharkFields(
+        cap,
+        {"usb.endpoint_address", "usb.data_len", "usb.urb_len", "vel50x.message", "vel50x.class",
+         "vel50x.code", "_ws.col.Info", "_ws.expert.message", "vel50x.img.view_select",
+         "vel50x.img.frame_index", "vel50x.img.x", "vel50x.img.y", "vel50x.img.width",
+         "vel50x.img.height", "vel50x.img.stride", "vel50x.img.jpeg_len", "vel50x.img.pieces",
+         "vel50x.jpeg.size"},
+        home);
+    enum { kEp, kLen, kUrbLen, kMsg, kClass, kCode, kInfo, kExpert, kImg };
+    ASSERT_EQ(t.status, 0) << t.err;
+    EXPECT_EQ(t.err.find("Lua"), std::string::npos) << t.err;
+    std::map<std::string, int> decoded;
+    std::vector<std::vector<long>> images;
+    std::set<size_t> cutImages;
+    for (const auto& row : t.rows) {
+        SCOPED_TRACE(row[kInfo]);
+        EXPECT_FALSE(hasMalformed(row[kExpert])) << row[kExpert];
+        if (row[kLen] == "0") continue;
+        ASSERT_FALSE(row[kMsg].empty()) << row[kEp];
+        ++(*infos)[row[kInfo]];
+        if (std::stoul(row[kEp], nullptr, 16) & 0x80) continue;
+        unsigned kind = 0, code = 0;
+        if (row[kMsg] == "cursor position") {
+            kind = 0x3A;
+        } else if (row[kMsg] == "cursor select") {
+            kind = 0x39;
+        } else {
+            kind = static_cast<unsigned>(std::stoul(row[kClass]));
+            if (row[kMsg] == "command")
+                code = static_cast<unsigned>(std::stoul(row[kCode], nullptr, 16));
+        }
+        ++decoded[std::to_string(kind) + " " + std::to_string(code) + " " + row[kUrbLen]];
+        if (row[kMsg] == "image") {
+            // A packet the capture cut (a 4K half runs past its snap length) has no end marker
+            // to find: its JPEG size is the one field the dissector cannot give.
+            const bool cut = std::stoul(row[kLen]) < std::stoul(row[kUrbLen]);
+            std::vector<long> v;
+            for (size_t f = kImg; f < row.size(); ++f) {
+                if (cut && f == row.size() - 1) {
+                    EXPECT_TRUE(row[f].empty()) << row[f];
+                    v.push_back(-1);
+                    cutImages.insert(images.size());
+                    continue;
+                }
+                EXPECT_FALSE(row[f].empty()) << "image field " << f - kImg;
+                v.push_back(row[f].empty() ? -1 : std::stol(row[f], nullptr, 0));
+            }
+            images.push_back(v);
+        }
+    }
+    std::map<std::string, int> recorded;
+    for (const auto& c : summaryLines(record, "cmd"))
+        ++recorded[std::to_string(c[0]) + " " + std::to_string(c[1]) + " " + std::to_string(c[2])];
+    EXPECT_EQ(decoded, recorded);
+    // "image VIEWSELECT FRAMEINDEX X Y WIDTH HEIGHT STRIDE JPEGLENGTH PIECEFLAGS JPEGSIZE"
+    std::vector<std::vector<long>> took = summaryLines(record, "image");
+    for (size_t i : cutImages)
+        if (i < took.size() && !took[i].empty()) took[i].back() = -1;
+    EXPECT_EQ(images, took);
 }
 
 }  // namespace
@@ -253,46 +324,71 @@ TEST_F(WiresharkCapture, Family50xRunIsDecodedAsTheAdapterRecordedIt) {
     const std::string record = vtest::readFile(out.file("model508-0.txt"));
     ASSERT_NE(record.find("refused 0"), std::string::npos) << record;
 
-    const vtest::TsharkResult t = vtest::tsharkFields(
-        cap,
-        {"usb.endpoint_address", "usb.data_len", "usb.urb_len", "vel50x.message", "vel50x.class",
-         "vel50x.code", "_ws.col.Info", "_ws.expert.message"},
-        home.path());
-    enum { kEp, kLen, kUrbLen, kMsg, kClass, kCode, kInfo, kExpert };
-    ASSERT_EQ(t.status, 0) << t.err;
-    EXPECT_EQ(t.err.find("Lua"), std::string::npos) << t.err;
-    std::map<std::string, int> decoded, infos;
-    for (const auto& row : t.rows) {
-        SCOPED_TRACE(row[kInfo]);
-        EXPECT_FALSE(hasMalformed(row[kExpert])) << row[kExpert];
-        if (row[kLen] == "0") continue;
-        ASSERT_FALSE(row[kMsg].empty()) << row[kEp];
-        ++infos[row[kInfo]];
-        if (std::stoul(row[kEp], nullptr, 16) & 0x80) continue;
-        // As the adapter records a packet: byte 16, the command code of a control packet, and
-        // the transfer's length.
-        unsigned kind = 0, code = 0;
-        if (row[kMsg] == "cursor position") {
-            kind = 0x3A;
-        } else if (row[kMsg] == "cursor select") {
-            kind = 0x39;
-        } else {
-            kind = static_cast<unsigned>(std::stoul(row[kClass]));
-            if (row[kMsg] == "command")
-                code = static_cast<unsigned>(std::stoul(row[kCode], nullptr, 16));
-        }
-        ++decoded[std::to_string(kind) + " " + std::to_string(code) + " " + row[kUrbLen]];
-    }
-    std::map<std::string, int> recorded;
-    for (const auto& c : summaryLines(record, "cmd"))
-        ++recorded[std::to_string(c[0]) + " " + std::to_string(c[1]) + " " + std::to_string(c[2])];
-    EXPECT_EQ(decoded, recorded);
+    std::map<std::string, int> infos;
+    expectFamily50xCaptureAsRecorded(cap, record, home.path(), &infos);
     for (const char* info : {"PowerState on", "reply PowerState: accepted", "HeartbeatControl on",
                              "UnknownCommandReply: status 0x01", "HeartbeatLegacy on", "ReadCaps",
                              "event: monitors 0x07 (targets 1, 2, 4)", "ReadEDID target 1",
                              "EDIDReply target 4: 256 bytes", "ReadModeList target 4",
                              "Patch4k target 4 on", "FrameIndexReset"})
         EXPECT_GT(infos[info], 0) << info;
+}
+
+// What the service sends a 50x adapter once it shows a desktop, read from real runs: frames of a
+// moving window (split ones among them), a cursor shown and moved, then a firmware update in
+// each of its two forms (the main image alone, for a newer host image; every image through the
+// SROM, for another layout number).
+TEST_F(WiresharkCapture, Family50xFramesCursorAndFirmwareAreDecodedAsTheAdapterRecordedThem) {
+    ASSERT_TRUE(std::filesystem::exists(vtest::kTshark)) << "scripts/install-deps.sh installs it";
+    // Host images newer than the adapter's "v 2.24.1.0": bring-up sends the main image.
+    ASSERT_TRUE(velfw::writeHostImages508(env.fwDir(), "v 2.25.0.0"));
+    const std::string cap = out.file("frames.pcap");
+    vtest::ProcResult r =
+        vtest::run({kEmu, "--adapter", "508", "--monitor", kEdid1080, "--scene", "moving-window",
+                    "--at", "1.5:cursor 1 0 100 100", "--at", "2:cursor 1 0 400 300", "--seconds",
+                    "4", "--out", out.file("frames"), "--capture", cap},
+                   envVars(), 90s);
+    ASSERT_EQ(r.status, 0) << r.err << env.log();
+    std::string record = vtest::readFile(out.file("frames/model508-0.txt"));
+    ASSERT_NE(record.find("\nrefused 0\n"), std::string::npos) << record;
+    ASSERT_NE(record.find("\nfw_images 1\n"), std::string::npos) << record;
+    // Split frames (both halves) and whole ones were sent.
+    std::map<long, int> pieces;
+    for (const auto& img : summaryLines(record, "image")) ++pieces[img[8]];
+    EXPECT_GT(pieces[0x11], 0);
+    EXPECT_GT(pieces[0x21], 0);
+    EXPECT_EQ(pieces[0x21], pieces[0x22]);
+    std::map<std::string, int> infos;
+    ASSERT_NO_FATAL_FAILURE(expectFamily50xCaptureAsRecorded(cap, record, home.path(), &infos));
+    auto withPrefix = [&infos](const std::string& prefix) {
+        int n = 0;
+        for (const auto& kv : infos) n += kv.first.rfind(prefix, 0) == 0 ? kv.second : 0;
+        return n;
+    };
+    for (const char* info :
+         {"CursorImage slot 0", "reply CursorImage: accepted", "CursorSelect view 0 slot 0 (new)",
+          "CursorSelect view 0 slot 0", "CursorPosition view 0 100,100 shown",
+          "CursorPosition view 0 400,300 shown", "FirmwareImage 65536 bytes"})
+        EXPECT_GT(infos[info], 0) << info;
+    EXPECT_EQ(withPrefix("FirmwareImage"), 1);
+    EXPECT_GT(withPrefix("image view 0 frame "), 0);
+    EXPECT_GT(withPrefix("event: frame "), 0);
+
+    // Another layout number: every image and the description blocks go through the SROM.
+    const std::string srom = out.file("srom.pcap");
+    r = vtest::run({kEmu, "--adapter", "508", "--layout", "131077", "--seconds", "3", "--out",
+                    out.file("srom"), "--capture", srom},
+                   envVars(), 90s);
+    ASSERT_EQ(r.status, 0) << r.err << env.log();
+    record = vtest::readFile(out.file("srom/model508-0.txt"));
+    ASSERT_NE(record.find("\nrefused 0\n"), std::string::npos) << record;
+    const std::vector<std::vector<long>> writes = summaryLines(record, "srom_writes");
+    ASSERT_EQ(writes.size(), 1u);
+    infos.clear();
+    ASSERT_NO_FATAL_FAILURE(expectFamily50xCaptureAsRecorded(srom, record, home.path(), &infos));
+    EXPECT_EQ(withPrefix("SromAccess write 0x"), writes[0][0]);
+    EXPECT_GT(infos["SromAccess read 0x11000 244 bytes"], 0);
+    EXPECT_GE(infos["SromReply done"], writes[0][0]);
 }
 
 namespace {
@@ -471,6 +567,7 @@ std::vector<TablePacket> packetTable() {
         b[16] = 2, b[19] = 0xB0, b[20] = 4, b[21] = 1;
         putLe(b, 22, 77, 4), b[26] = 0xE0, putLe(b, 27, 16, 2), putLe(b, 29, 32, 2);
         putLe(b, 31, 64, 2), putLe(b, 33, 48, 2), putLe(b, 36, 256, 2), putLe(b, 38, n, 4);
+        b[42] = 0x11;  // piece flags: a whole frame
         memcpy(&b[48], jpeg.data(), n);
         COrfeJpegHeaderDec dec;
         const int h = static_cast<int>(dec.GetJpegHeaderForCnMDecoder(
@@ -489,6 +586,16 @@ std::vector<TablePacket> packetTable() {
                           {"vel50x.dec.aligned_height", "48,48"},
                           {"_ws.col.Info", "image view 1 frame 77 64x48 q75 " +
                                                std::to_string((n + 500) / 1000) + " KB"}}});
+        // The lower half of a split frame says so; piece flags of no known piece are flagged.
+        b[42] = 0x22;
+        table.push_back({0x01,
+                         TT::Bulk,
+                         b,
+                         {{"vel50x.img.piece", "lower half"},
+                          {"_ws.col.Info", "image view 1 frame 77 64x48 lower half q75 " +
+                                               std::to_string((n + 500) / 1000) + " KB"}}});
+        b[42] = 0x00;
+        table.push_back({0x01, TT::Bulk, b, {{"malformed", ""}}});
     }
     {
         Bytes b = in50(64, 0x61, 1);

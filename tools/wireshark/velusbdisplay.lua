@@ -864,6 +864,10 @@ local x50 = {
     work_mode = ProtoField.uint8("vel50x.work_mode", "Work mode", base.DEC, { [0] = "normal", [1] = "test" }),
     log_text = ProtoField.string("vel50x.log_text", "Log text"),
 }
+-- Piece flags of an image packet: high nibble the frame's piece count, low nibble this piece.
+-- A frame too large for one JPEG goes as two halves with one frame index; only these tell them
+-- apart (and only the lower half's failed transfer returns no frame credit).
+local PIECES50X = { [0x11] = "whole frame", [0x21] = "upper half", [0x22] = "lower half" }
 local i50 = {
     vsel = ProtoField.uint8("vel50x.img.view_select", "View select", base.HEX),
     frame = ProtoField.uint32("vel50x.img.frame_index", "Frame index"),
@@ -874,7 +878,8 @@ local i50 = {
     h = ProtoField.uint16("vel50x.img.height", "Rectangle height"),
     stride = ProtoField.uint16("vel50x.img.stride", "Rectangle stride"),
     jpeg_len = ProtoField.uint32("vel50x.img.jpeg_len", "JPEG length"),
-    pieces = ProtoField.uint8("vel50x.img.pieces", "Piece flags", base.HEX),
+    pieces = ProtoField.uint8("vel50x.img.pieces", "Piece flags", base.HEX, PIECES50X),
+    piece = ProtoField.string("vel50x.img.piece", "Piece"),
 }
 local j50 = jpeg_fields("vel50x")
 local d50 = decoder_fields("vel50x")
@@ -1040,8 +1045,14 @@ local function image50(tvb, tree, total, lenfield)
     it:add(i50.pieces, tvb(42, 1))
     local frame, w, h, n = le_u(tvb, 22, 4), le_u(tvb, 31, 2), le_u(tvb, 33, 2), le_u(tvb, 38, 4)
     local view = tvb(19, 1):uint() == 0xB0 and 1 or 0
+    local pieces = tvb(42, 1):uint()
+    local piece = PIECES50X[pieces]
+    it:add(i50.piece, tvb(42, 1), piece or string.format("unknown (0x%02x)", pieces)):set_generated()
     it:append_text(string.format(": view %d frame %d, %dx%d at %d,%d", view, frame, w, h, le_u(tvb, 27, 2), le_u(tvb, 29, 2)))
     local summary = string.format("image view %d frame %d %dx%d", view, frame, w, h)
+    -- The two halves of a split frame share the frame index: the Info column names them.
+    if pieces == 0x21 or pieces == 0x22 then summary = summary .. " " .. piece end
+    local pwhy = not piece and string.format("piece flags 0x%02x (0x11, 0x21 or 0x22 expected)", pieces) or nil
     local want = n + 20528
     if want % 512 == 0 then want = want + 1 end
     if lenfield ~= want or total ~= want then
@@ -1058,7 +1069,7 @@ local function image50(tvb, tree, total, lenfield)
         if count < 1 or count > 3 then dwhy = "decoder header record count " .. count end
         why = why or dwhy
     end
-    return summary, why
+    return summary, pwhy or why
 end
 
 -- Adapter to host.
