@@ -74,7 +74,8 @@ struct EventTarget {
 };
 
 // Sorts `events` by time (events at the same time keep their order) and plays them through:
-// adapters exist and are model 520 where a monitor is plugged or unplugged, ports exist, times lie within a timed run
+// adapters exist and are model 520 where a monitor is plugged or unplugged, ports exist, times
+// lie within a timed run
 // (`seconds` > 0), and every event finds the state it needs. False with `*error` set.
 bool checkEvents(std::vector<RunEvent>* events, const std::vector<EventTarget>& adapters,
                  long seconds, std::string* error);

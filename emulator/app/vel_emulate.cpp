@@ -246,7 +246,8 @@ void writeSummary508(const std::string& dir, int k, emu::Model508& m) {
         if (p.kind == 2 && p.error.empty() && p.bytes.size() >= 48) {
             auto le = [&](size_t at, size_t n) {
                 uint32_t v = 0;
-                for (size_t b = 0; b < n; ++b) v |= static_cast<uint32_t>(p.bytes[at + b]) << (8 * b);
+                for (size_t b = 0; b < n; ++b)
+                    v |= static_cast<uint32_t>(p.bytes[at + b]) << (8 * b);
                 return v;
             };
             fprintf(f, "image %u %u %u %u %u %u %u %u %u %zu\n", p.bytes[19], le(22, 4), le(27, 2),

@@ -57,7 +57,9 @@ TEST_F(EmulateEvents, ScriptsThatCannotBeReadOrCannotHappenExitTwoWithTheReason)
         {"", {"--at", "x:unplug-monitor 1 0"}, "bad time"},
         {"", {"--adapter", "508", "--at", "1:unplug-monitor 2 0"}, "no model-520 adapter"},
         // A 50x adapter's monitors are its --monitor options: desktop events find them by port.
-        {"", {"--adapter", "508", "--at", "1:cursor 2 1 5 5"}, "port 1 of adapter 2 has no monitor"},
+        {"",
+         {"--adapter", "508", "--at", "1:cursor 2 1 5 5"},
+         "port 1 of adapter 2 has no monitor"},
         {"", {"--at", "1:cursor 1 3 5 5"}, "adapter 1 is a model-520 adapter: 0, 1 or 2"},
         {"", {"--at", "1:cursor 1 4 5 5"}, "bad port \"4\""},
         {"", {"--events", "/nonexistent/e.txt"}, "cannot read events file /nonexistent/e.txt"},

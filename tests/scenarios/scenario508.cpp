@@ -126,9 +126,11 @@ void Scenario508::expectShowsDesktop(const Adapter508& a, int port, void* displa
             return shown >= 30.0 && std::fabs(shown - reference) <= 0.5;
         },
         std::chrono::seconds(10));
-    std::printf("[ figure ] %s: %s %dx%d, %llu frames shown, PSNR %.2f dB (nearest libjpeg-turbo 4:2:0 figure %.2f dB)\n",
-                frontEnd->name().c_str(), what.c_str(), width, height,
-                static_cast<unsigned long long>(frames), shown, reference);
+    std::printf(
+        "[ figure ] %s: %s %dx%d, %llu frames shown, PSNR %.2f dB (nearest libjpeg-turbo 4:2:0 "
+        "figure %.2f dB)\n",
+        frontEnd->name().c_str(), what.c_str(), width, height,
+        static_cast<unsigned long long>(frames), shown, reference);
     RecordProperty(what + "_psnr_db", std::to_string(shown));
     const emu::DesktopMode mode = emu::desktopMode(h);
     EXPECT_EQ(width, mode.width);

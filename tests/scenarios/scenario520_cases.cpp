@@ -307,7 +307,8 @@ TEST_F(Scenario520, AdapterAtStartAndASecondArrivingLaterRunSideBySide) {
     scen::Adapter b = plugAdapter();
     ASSERT_TRUE(waitLog("====>Vel USB Device is attached<====", 2)) << env.log();
     ASSERT_TRUE(waitBeats(b, 2)) << env.log();
-    EXPECT_GE(a.model->heartbeat().beats, 2);
+    // The first adapter keeps beating; its next beat need not have come before the second's.
+    EXPECT_TRUE(waitBeats(a, 2)) << a.model->heartbeat().beats;
     ASSERT_TRUE(plugMonitor(b, 1)) << env.log();
     startFeedback(b);
     EXPECT_TRUE(vtest::waitFor(
