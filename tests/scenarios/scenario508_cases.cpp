@@ -2,6 +2,7 @@
 #include "emulator/adapters/model520.h"
 #include "emulator/evdi/desktop.h"
 #include "emulator/evdi/evdiEmu.h"
+#include "pictureReference.h"
 #include "scenario508.h"
 
 using namespace std::chrono_literals;
@@ -219,4 +220,88 @@ TEST_F(Scenario508, TwoMonitorsShowTheirDesktops) {
     EXPECT_EQ(a.model->view(0).undecodable + a.model->view(1).undecodable, 0u);
     stopService();
     expectNoRefusals(a);
+}
+
+// Both generations on one bus, each painting the desktop of its monitor: the 50x picture is held
+// against libjpeg-turbo's 4:2:0 round trips, the model-520 one against its 4:2:2 round trip at
+// quality 90, the pipeline's settings for that model.
+TEST_F(Scenario508, FiftyXAndModel520ShowTheirDesktopsSideBySide) {
+    emu::Model520::Config c520;
+    c520.acknowledgeFrames = true;
+    c520.decodeImages = true;
+    auto m520 = std::make_shared<emu::Model520>(c520);
+    ASSERT_GT(frontEnd->plug(m520, emu::adapterIdentity("520")), 0);
+    scen::Adapter508 a = plugAdapter("508");
+    startService();
+    ASSERT_TRUE(waitBroughtUp(a)) << env.log();
+    ASSERT_TRUE(vtest::waitFor([&] { return m520->heartbeat().beats >= 1; }, 15s)) << env.log();
+    void* h508 = plugMonitor(a, 0, monitor());
+    ASSERT_TRUE(h508) << env.log();
+    emu::Model520::Monitor mon;
+    mon.target = 0x10;
+    mon.edid = emu::makeEdid(1280, 720, 60);
+    mon.modeList = emu::Model520::modeEntry(1280, 720, 32, 60);
+    const size_t before = emu::openHandles().size();
+    m520->plugMonitor(0, mon);
+    evdi_handle h520 = nullptr;
+    ASSERT_TRUE(vtest::waitFor(
+        [&] {
+            const auto handles = emu::openHandles();
+            if (handles.size() <= before) return false;
+            h520 = handles.back();
+            return emu::connectRecord(h520).connected && emu::desktopRunning(h520);
+        },
+        20s))
+        << env.log();
+    auto step = [&] {
+        for (evdi_handle h : {static_cast<evdi_handle>(h508), h520}) {
+            emu::desktopSetScene(h, emu::Scene::MovingWindow);
+            emu::desktopStep(h);
+        }
+    };
+    ASSERT_TRUE(vtest::waitFor(
+        [&] {
+            step();
+            return a.model->view(0).framesShown > 0 && m520->picture(0).framesShown > 0;
+        },
+        20s))
+        << env.log();
+    for (int i = 0; i < 10; ++i) {
+        step();
+        std::this_thread::sleep_for(15ms);
+    }
+    // Settled: no image packet on either adapter for 400 ms.
+    uint64_t last = ~0ull;
+    auto since = std::chrono::steady_clock::now();
+    ASSERT_TRUE(vtest::waitFor(
+        [&] {
+            const uint64_t n = a.model->imagePackets(0) + a.model->imagePackets(1) +
+                               m520->imagePackets(0);
+            const auto now = std::chrono::steady_clock::now();
+            if (n != last) {
+                last = n;
+                since = now;
+            }
+            return now - since > 400ms;
+        },
+        20s))
+        << "image packets never stopped";
+    expectShowsDesktop(a, 0, h508);
+    const emu::DesktopMode mode = emu::desktopMode(h520);
+    const std::vector<uint32_t> desktop = emu::desktopPixels(h520);
+    const emu::Model520::Picture pic = m520->picture(0);
+    ASSERT_EQ(pic.width, mode.width);
+    ASSERT_EQ(pic.height, mode.height);
+    ASSERT_EQ(pic.pixels.size(), desktop.size() * 4);
+    const size_t stride = static_cast<size_t>(mode.width) * 4;
+    const double shown = emu::psnr(reinterpret_cast<const uint8_t*>(desktop.data()),
+                                   pic.pixels.data(), mode.width, mode.height, stride, stride);
+    const double reference = vtest::turboRoundTripPsnr(desktop, mode.width, mode.height);
+    std::printf("[ figure ] %s: model 520 %dx%d, PSNR %.2f dB (libjpeg-turbo %.2f dB)\n",
+                frontEnd->name().c_str(), mode.width, mode.height, shown, reference);
+    EXPECT_GE(shown, 30.0);
+    EXPECT_NEAR(shown, reference, 0.5);
+    stopService();
+    expectNoRefusals(a);
+    for (const auto& e : m520->errors()) ADD_FAILURE() << "model 520 refused: " << e;
 }
