@@ -16,7 +16,11 @@
 //   velDarkBlockAdjust over the Y plane, tjCompressFromYUVPlanes at the frame's quality; one
 //   handle and buffers kept: the cheapest single-threaded way to do the same work). The median
 //   of A/B answers both goals. CPU: A is the process less this thread and the adapter model
-//   (the pipeline's four threads, the send and receive threads), B this thread's.
+//   (the pipeline's four threads, the send and receive threads), B this thread's. Also
+//   reported: the longer half's share of B (what the split frame's ratio comes down to when
+//   both halves really run at once) and the service's CPU over its wall time (how many cores
+//   it had: on a loaded machine the halves take turns on one and the ratio nears the CPU
+//   ratio).
 // - BM_Bare508: B alone; BM_Service508: A alone (counters "grab_ms", "cpu_ms", "latency_ms"
 //   to the end of the last bulk transfer). Separate runs cannot be compared on a shared machine.
 // - BM_FrameBuffers508: the buffers of one 50x frame (the YUV block, written whole, and the
@@ -47,6 +51,7 @@ struct Bare {
     unsigned long jpegRoom = 0;
     tjhandle tj = tjInitCompress();
     unsigned long lastSize = 0;
+    int64_t longestHalfNs = 0;  // of the last run: the half that took longest
 
     Bare(int width, int height) : w(width), h(height) {
         _alignmentRect whole;
@@ -65,7 +70,9 @@ struct Bare {
         tjDestroy(tj);
     }
     bool run(const std::vector<uint8_t>& frame) {
+        longestHalfNs = 0;
         for (const auto& part : halves) {
+            const int64_t t0 = rig::nowNs();
             const unsigned char* src = frame.data() + static_cast<size_t>(part.y) * w * 4;
             unsigned char* p[3];
             p[0] = yuv.data();
@@ -81,6 +88,7 @@ struct Bare {
                                         97, TJFLAG_NOREALLOC) != 0)
                 return false;
             lastSize = size;
+            longestHalfNs = std::max(longestHalfNs, rig::nowNs() - t0);
         }
         benchmark::DoNotOptimize(lastSize);
         return true;
@@ -208,7 +216,7 @@ void BM_Compare508(benchmark::State& state) {
         if (!serviceFrame(r, seq, &wall, &cpu)) break;
         bare.run(rig::desktopFrame(w, h, seq & 1));
     }
-    std::vector<double> a, b, ratio, aCpu, bCpu, cpuRatio;
+    std::vector<double> a, b, ratio, aCpu, bCpu, cpuRatio, halfShare, parallel;
     for (auto _ : state) {
         for (int i = 0; i < pairs; ++i, ++seq) {
             if (!r.waitToken(0, 2000)) {
@@ -233,6 +241,8 @@ void BM_Compare508(benchmark::State& state) {
             aCpu.push_back(cpu);
             bCpu.push_back(bc);
             cpuRatio.push_back(cpu / bc);
+            halfShare.push_back(static_cast<double>(bare.longestHalfNs) / bw);
+            parallel.push_back(cpu / wall);
         }
         state.SetIterationTime(
             (std::accumulate(a.begin(), a.end(), 0.0) + std::accumulate(b.begin(), b.end(), 0.0)) /
@@ -250,13 +260,18 @@ void BM_Compare508(benchmark::State& state) {
     state.counters["ratio_p90"] = quantile(ratio, 0.9);
     state.counters["service_cpu_ms"] = quantile(aCpu, 0.5) / 1e6;
     state.counters["cpu_ratio"] = quantile(cpuRatio, 0.5);
-    char note[320];
+    state.counters["longest_half_share"] = quantile(halfShare, 0.5);
+    state.counters["service_cores"] = quantile(parallel, 0.5);
+    char note[480];
     snprintf(note, sizeof note,
              "%dx%d split frame: service %.2f ms / bare single-threaded %.2f ms = %.3f (p10 %.3f, "
-             "p90 %.3f); CPU %.3f (p10 %.3f, p90 %.3f) over %zu interleaved frames",
+             "p90 %.3f); CPU %.3f (p10 %.3f, p90 %.3f) over %zu interleaved frames; the longer "
+             "half is %.3f of the bare work (the ratio two free cores could reach), the service "
+             "had %.2f cores busy",
              w, h, quantile(a, 0.5) / 1e6, quantile(b, 0.5) / 1e6, quantile(ratio, 0.5),
              quantile(ratio, 0.1), quantile(ratio, 0.9), quantile(cpuRatio, 0.5),
-             quantile(cpuRatio, 0.1), quantile(cpuRatio, 0.9), ratio.size());
+             quantile(cpuRatio, 0.1), quantile(cpuRatio, 0.9), ratio.size(),
+             quantile(halfShare, 0.5), quantile(parallel, 0.5));
     closingNotes().push_back(note);
 }
 
