@@ -444,10 +444,13 @@ std::string Model508::checkImage(const M508Packet& p, const uint8_t* data, size_
     if (b[35]) return "image packet with byte 35 set";
     const uint32_t jpeg = u32(b + 38);
     uint64_t total = uint64_t{jpeg} + 48 + kDecoderHeader;
-    if (total % 512 == 0) ++total;  // one filler byte keeps the transfer off a 512 multiple
+    const bool filler = total % 512 == 0;
+    if (filler) ++total;  // one filler byte keeps the transfer off a 512 multiple
     if (total != p.lengthField)
         return "image packet of " + std::to_string(p.lengthField) + " bytes for a " +
                std::to_string(jpeg) + "-byte JPEG";
+    if (filler && (total > length || data[total - 1] != 0))
+        return "image packet whose filler byte is not zero";
     const uint16_t x = u16(b + 27), y = u16(b + 29), w = u16(b + 31), h = u16(b + 33);
     if (w == 0 || h == 0 || u16(b + 36) == 0) return "image packet with an empty rectangle";
     const ViewState& s = views_[b[19] == 0xB0 ? 1 : 0];

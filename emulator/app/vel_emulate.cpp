@@ -108,6 +108,9 @@ const char kHelp[] =
     "  --fw-version TEXT  (both families) firmware version text the adapter reports\n"
     "  --caps-size N      (both families) size of the capability block it reports (default\n"
     "                     115 for model 520, 205 for the 50x family)\n"
+    "  --no-decode        (both families) the adapter checks and acknowledges every image\n"
+    "                     packet but decodes none: its monitors show nothing (frames shown\n"
+    "                     0, no PNG), and a long or fast run costs the emulator little\n"
     "50x-family options, for the last adapter given:\n"
     "  --answer 6:CODE:late|wrong|error|never[:MS[:COUNT]]\n"
     "                     answer the commands of code CODE (-1: any) as for model 520 below\n"
@@ -262,7 +265,7 @@ int usage(const char* prog) {
             "usage: %s [--adapter 520|522|520A|508|505|500]... [--seconds N] "
             "[--fault open|reset|claim|altsetting]... [--out DIR] [--answer "
             "CLASS:TYPE:late|wrong|error|never[:MS[:COUNT]]]... [--fail-out-after MS[:COUNT]]... "
-            "[--fw-version TEXT] [--caps-size N] [--monitor EDIDFILE|NAME]... [--list-monitors] "
+            "[--fw-version TEXT] [--caps-size N] [--no-decode] [--monitor EDIDFILE|NAME]... [--list-monitors] "
             "[--scene static|moving-window|scrolling-text|full-screen] [--mode smart|light] "
             "[--capture FILE] [--capture-snap BYTES] [--log-blocks N] [--log-text TEXT] "
             "[--fw-store PATH] [--legacy-heartbeat] [--heartbeat-flags N] [--bl-version TEXT] "
@@ -369,6 +372,10 @@ int main(int argc, char** argv) {
             if (is50x(adapters.back().model) && size > 1024 - 18) return usage(argv[0]);
             adapters.back().config.capabilities.assign(static_cast<size_t>(size), 0x5A);
             adapters.back().config508.capabilities.assign(static_cast<size_t>(size), 0x5A);
+        } else if (a == "--no-decode") {
+            if (adapters.empty()) return usage(argv[0]);
+            adapters.back().config.decodeImages = false;
+            adapters.back().config508.decodeImages = false;
         } else if (a == "--log-blocks") {
             const char* n = value();
             char* end = nullptr;

@@ -259,8 +259,9 @@ int VelDisplayClass508::dataHeaderPackage(const void* frameRecord, void* packet,
 
     uint32_t total = jpegLength + kImageOverhead;
     // A transfer that is a whole number of 512-byte packets would need a zero-length packet to
-    // end; the adapter takes one byte more instead.
-    if (total % 512 == 0) ++total;
+    // end; the adapter takes one byte more instead. That byte is zero: packet buffers are
+    // recycled, and whatever an earlier frame left there would otherwise go out with this one.
+    if (total % 512 == 0) buf[total++] = 0;
     memcpy(buf, kMagic, kMagicSize);
     putLe32(buf + kLengthOffset, total);
     buf[16] = kImageClass;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "testSupport.h"
@@ -109,6 +110,31 @@ TEST_F(EmulatePicture, TwoMonitorsLeaveSummaryPicturesAndCapture) {
     EXPECT_NE(t.out.find("0x81"), std::string::npos);
 }
 
+// With decoding off the adapter still takes, checks and acknowledges the stream (the frames keep
+// coming) but shows nothing: no frame shown, no picture written.
+TEST_F(EmulatePicture, DecodingOffTakesTheStreamAndShowsNothing) {
+    auto r = vtest::run({kEmu, "--adapter", "520", "--no-decode", "--monitor", kEdid1080,
+                         "--scene", "full-screen", "--seconds", "3", "--out", out.path()},
+                        envVars(), std::chrono::seconds(30));
+    ASSERT_EQ(r.status, 0) << r.err << env.log();
+    const auto doc = nlohmann::json::parse(vtest::readFile(out.file("summary.json")));
+    ASSERT_EQ(doc["adapters"].size(), 1u);
+    const auto& a = doc["adapters"][0];
+    ASSERT_EQ(a["monitors"].size(), 1u);
+    EXPECT_EQ(a["monitors"][0]["frames_shown"].get<int>(), 0);
+    char name[32];
+    snprintf(name, sizeof name, "%d-0x%02x.png", a["id"].get<int>(), 0x20);
+    EXPECT_FALSE(std::filesystem::exists(out.file(name))) << name;
+    const std::string record = vtest::readFile(out.file("model520-0.txt"));
+    EXPECT_NE(record.find("\nrefused 0\n"), std::string::npos) << record.substr(0, 400);
+    // More than one frame was taken: each was acknowledged, so the next could come.
+    size_t images = 0;
+    for (size_t at = record.find("\nimage "); at != std::string::npos;
+         at = record.find("\nimage ", at + 1))
+        ++images;
+    EXPECT_GT(images, 1u);
+}
+
 TEST_F(EmulatePicture, BadOptionValuesShowUsage) {
     const std::vector<std::vector<std::string>> bad = {
         {"--adapter", "520", "--mode", "dark"},
@@ -119,6 +145,7 @@ TEST_F(EmulatePicture, BadOptionValuesShowUsage) {
         {"--adapter", "520", "--legacy-heartbeat"},
         {"--adapter", "505", "--answer", "1:0x32:never"},
         {"--adapter", "520", "--capture"},
+        {"--no-decode", "--adapter", "520"},  // no adapter to apply it to yet
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv = {kEmu};

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "packet508.h"
+#include "pipeline/pipeline508.h"
+#include "pipeline/velEncoder.h"
 #include "session508.h"
 
 namespace {
@@ -412,15 +414,88 @@ TEST_F(Display508, ImageHeaderTotalsViewByteAndDecoderHeader) {
 
     // 464 bytes that are no JPEG: 464 + 20528 = 20992 is a multiple of 512, so 20993; the
     // decoder header stays empty and the even view gets 0xA0.
-    std::vector<uint8_t> junk(48 + 464 + 20480, 0xAB);
+    std::vector<uint8_t> junk(48 + 464 + 20480 + 32, 0xAB);
     send.buffer = junk.data();
     EXPECT_EQ(dc->dataHeaderPackage(&rec, &send, r, 464, 0), 2);
     EXPECT_EQ(vtest::get32(junk, 12), 20993u);
     EXPECT_EQ(junk[19], 0xA0);
     EXPECT_EQ(send.length, 20993);
-    EXPECT_TRUE(std::all_of(junk.begin() + 48 + 464, junk.end(), [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(junk.begin() + 48 + 464, junk.begin() + 20993,
+                            [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(count("Software decoder for Jpeg data error !"), 1);
     EXPECT_EQ(dc->dataHeaderPackage(&rec, &send, r, -1, 0), -1);
+}
+
+// Packets are made in recycled frame buffers: what a buffer held before must never reach the
+// adapter. A 64 x 64 region is compressed on model 0x0505 (JPEG + 32 announced) into a pooled
+// buffer that held 0xFF bytes and into one that held zeros; the bytes on the wire are the same,
+// including the one extra zero byte of a packet whose length would be a multiple of 512.
+TEST_F(Display508, PooledPacketBufferLeavesNothingOfItsOldBytesOnTheWire) {
+    dev->model = 0x505;
+    constexpr int kW = 64, kH = 64;
+    std::vector<uint8_t> rgb(kW * kH * 4);
+    std::vector<uint8_t> yuv(velYuvBlockLength(kW, kH));
+    // A picture whose JPEG (as libjpeg-turbo makes it from the same planes) is 432 bytes past
+    // a multiple of 512: 32 announced bytes and the 20,528 of header and decoder room make a
+    // multiple of 512.
+    unsigned long jpegSize = 0;
+    bool found = false;
+    for (uint32_t seed = 1; seed < 20000 && !found; ++seed) {
+        // The first `noisy` pixels are noise, the rest flat grey: JPEG sizes of every residue.
+        const size_t noisy = (seed * 37u) % (kW * kH);
+        uint32_t x = seed;
+        for (size_t i = 0; i < rgb.size(); ++i) {
+            x = x * 1103515245u + 12345u;
+            rgb[i] = i / 4 < noisy ? static_cast<uint8_t>(x >> 24) : 0x80;
+        }
+        _VELRECT r;
+        r.pixels = rgb.data();
+        r.width = kW;
+        r.height = kH;
+        r.stride = kW * 4;
+        int quality = 90;
+        uint32_t length = static_cast<uint32_t>(yuv.size());
+        ASSERT_EQ(velRgb2YuvEncode(&r, VEL_ENCODER_YUV, &quality, 0, 0, yuv.data(), &length), 0);
+        const uint32_t ySize = velYuvPlaneSize420(0, kW, kH), uSize = velYuvPlaneSize420(1, kW, kH);
+        const unsigned char* planes[3] = {&yuv[32], &yuv[32 + ySize], &yuv[32 + ySize + uSize]};
+        tjhandle tj = tjInitCompress();
+        unsigned char* jpeg = nullptr;
+        ASSERT_EQ(tjCompressFromYUVPlanes(tj, planes, kW, nullptr, kH, TJSAMP_420, &jpeg,
+                                          &jpegSize, 90, 0),
+                  0);
+        tjFree(jpeg);
+        tjDestroy(tj);
+        found = (jpegSize + 32 + 20528) % 512 == 0;
+    }
+    ASSERT_TRUE(found);
+    const size_t room = velPacketSize508(kW, kH);
+    auto wire = [&](uint8_t old) {
+        velFrameBufferTrim();
+        unsigned char* stale = velFrameBufferTake(room);
+        memset(stale, old, room);
+        velFrameBufferGive(stale);
+        unsigned char* block = velFrameBufferTake(yuv.size());
+        memcpy(block, yuv.data(), yuv.size());
+        _RECT_IN_ENCODE_Q rec;
+        rec.session = dev.get();
+        rec.rect.buffer = block;
+        rec.rect.width = kW;
+        rec.rect.height = kH;
+        rec.rect.stride = kW * 4;
+        rec.frameIndex = 7;
+        _evdi_send p = dev->velYuv2JpegEncoder508(rec, 0);
+        EXPECT_EQ(p.buffer, stale) << "the packet was not made in the pooled buffer";
+        std::vector<uint8_t> bytes;
+        if (p.buffer && p.length > 0) bytes.assign(p.buffer, p.buffer + p.length);
+        velFrameBufferGive(p.buffer);
+        return bytes;
+    };
+    const std::vector<uint8_t> ones = wire(0xFF), zeros = wire(0x00);
+    velFrameBufferTrim();
+    ASSERT_EQ(ones.size(), jpegSize + 32 + 20528 + 1);
+    EXPECT_EQ(vtest::get32(ones, 12), ones.size());
+    EXPECT_EQ(ones.back(), 0);
+    vtest::expectSameBytes(zeros, ones, "packet");
 }
 
 }  // namespace

@@ -441,11 +441,44 @@ TEST_F(Model508Test, ImagePacketFillerByte) {
     EXPECT_EQ(p.size(), 21505u);
     drv.send(kImg, p);
     EXPECT_EQ(drv.next()[16], 0xE9);
+    // The filler byte is zero: any other value (a host's stale buffer byte) is refused.
+    auto stale = p;
+    stale.back() = 0xA5;
+    drv.send(kImg, stale);
+    EXPECT_TRUE(drv.silent());
     p.pop_back();
     vtest::put32(p, 12, 21504);
     drv.send(kImg, p);
     EXPECT_TRUE(drv.silent());
+    const auto errs = model.errors();
+    ASSERT_EQ(errs.size(), 2u);
+    EXPECT_NE(errs[0].find("filler byte is not zero"), std::string::npos) << errs[0];
+}
+
+// Decoding off: every image packet is still checked and acknowledged, and counted for its view,
+// but none is decoded or painted (the monitor's picture stays empty).
+TEST(Model508Decoding, OffChecksAndAcknowledgesWithoutPainting) {
+    Model508::Config config;
+    config.decodeImages = false;
+    Model508 model(config);
+    vtest::ModelDriver drv{model};
+    const std::vector<uint8_t> j = jpeg420(64, 32);
+    drv.send(kImg, imagePacket(j, false, 7, 16, 8, 64, 32));
+    const auto ack = drv.next();
+    ASSERT_GE(ack.size(), 24u);
+    EXPECT_EQ(ack[16], 0xE9);
+    EXPECT_EQ(get32(ack, 20), 7u);
+    auto bad = imagePacket(j, false, 8, 16, 8, 64, 32);
+    bad[42] = 0x13;
+    drv.send(kImg, bad);
+    EXPECT_TRUE(drv.silent());
     EXPECT_EQ(model.errors().size(), 1u);
+    const auto v = model.view(0);
+    EXPECT_EQ(v.images, 1u);
+    EXPECT_EQ(v.lastFrameIndex, 7u);
+    EXPECT_EQ(v.framesShown, 0u);
+    EXPECT_TRUE(v.picture.empty());
+    EXPECT_EQ(v.pictureWidth, 0);
 }
 
 // Each malformed image packet is refused for its own reason and not acknowledged; a good one
