@@ -23,11 +23,20 @@ struct _VEL_EST3_MODE_ {
     uint8_t reducedBlanking;  // carried from the VESA list, not used for matching
 };
 
+// One row of the VESA Display Monitor Timing list, by DMT ID.
+struct _VEL_DMT_MODE_ {
+    uint16_t width;
+    uint16_t height;
+    uint16_t refresh;
+};
+
 extern const _VEL_EDID_MODE_ vel_edid_est_modes[17];
 extern const _VEL_EST3_MODE_ est3_modes[44];
 extern const _VEL_EDID_MODE_ cea_modes[128];
 extern const _VEL_EDID_MODE_ vel_edid_4k_modes[5];
 extern const int gDefaultRefreshRateTable[8];
+// The DMT row of an ID (0x01..0x58), or null for a reserved or unknown ID.
+const _VEL_DMT_MODE_* velDmtMode(int id);
 
 // One createEdid pass. `edid` is the working copy that the walkers rewrite; `orig` is the EDID
 // as received and tells display descriptors apart from detailed timings, because blanking a
