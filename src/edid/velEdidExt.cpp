@@ -1,6 +1,7 @@
 // EDID rewrite of the extension blocks: CTA-861 data blocks (video, YCbCr 4:2:0 video, HDMI
 // vendor block with its 4k VICs and 3D references) and the DisplayID timing blocks (type I and
-// VII timings, type IV and VIII codes, DMT and CTA bitmaps); a DisplayID rewrite also keeps the
+// VII timings, type IV and VIII codes, DMT and CTA bitmaps, CTA data blocks carried inside
+// DisplayID); a DisplayID rewrite also keeps the
 // section checksum true.
 //
 // Every offset below is bounded by the end of the data block collection it belongs to, itself
@@ -139,15 +140,19 @@ void vel_match_cea_mode(EdidPass& pass, unsigned char* ext) {
     } else {
         return;
     }
+    velFilterCtaDataBlocks(pass, ext, 4, end);
+}
+
+void velFilterCtaDataBlocks(EdidPass& pass, unsigned char* base, int from, int end) {
     unsigned char* vdb = nullptr;
     int vdbLen = 0;
     unsigned char* hdmi = nullptr;
     int hdmiLen = 0;
-    for (int o = 4; o < end;) {
-        const int tag = ext[o] >> 5;
-        const int len = ext[o] & 0x1F;
+    for (int o = from; o < end;) {
+        const int tag = base[o] >> 5;
+        const int len = base[o] & 0x1F;
         if (o + 1 + len > end) break;
-        unsigned char* db = ext + o;
+        unsigned char* db = base + o;
         if (tag == kCtaVideoTag) {
             for (int i = 1; i <= len; ++i) filterSvd(pass, db + i);
             if (!vdb) {
@@ -178,6 +183,7 @@ constexpr int kDidVesaBitmap = 0x07;
 constexpr int kDidCtaBitmap = 0x08;
 constexpr int kDidTypeVIITiming = 0x22;
 constexpr int kDidTypeVIIICodes = 0x23;
+constexpr int kDidCtaDataBlocks = 0x81;  // CTA-861 data blocks carried inside DisplayID
 
 // One DisplayID walk: collects the byte sum it removed, so that the section checksum, which is
 // not the EDID block checksum, can be kept true.
@@ -291,6 +297,15 @@ void vel_match_displayid_detailed_mode(EdidPass& pass, unsigned char* ext) {
         case kDidTypeVIIICodes: filterDidCodes(rw, db, payload, true); break;
         case kDidVesaBitmap: filterDidBitmap(rw, db, payload, 0); break;
         case kDidCtaBitmap: filterDidBitmap(rw, db, payload, 1); break;
+        case kDidCtaDataBlocks: {
+            // Video blocks in here reach the desktop as those of a CTA extension do.
+            int before = 0, after = 0;
+            for (int i = 3; i < 3 + payload; ++i) before += db[i];
+            velFilterCtaDataBlocks(pass, db, 3, 3 + payload);
+            for (int i = 3; i < 3 + payload; ++i) after += db[i];
+            rw.changedSum += before - after;
+            break;
+        }
         default: break;
         }
         o += 3 + payload;

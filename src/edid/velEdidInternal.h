@@ -73,6 +73,8 @@ void vel_match_established_mode(EdidPass& pass);
 void do_established_modes(EdidPass& pass, unsigned char* desc);
 void do_inferred_modes(EdidPass& pass, unsigned char* desc);
 void vel_match_cea_mode(EdidPass& pass, unsigned char* ext);
+// Filters the CTA data block collection base[from, end) (video, YCbCr 4:2:0 video, HDMI).
+void velFilterCtaDataBlocks(EdidPass& pass, unsigned char* base, int from, int end);
 bool drm_display_mode_from_vic_index(EdidPass& pass, unsigned char* vdb, int vdbLen,
                                      int index);
 void do_hdmi_vsdb_modes(EdidPass& pass, unsigned char* db, int len, unsigned char* vdb,

@@ -128,6 +128,21 @@ void allowDescriptor(const Bytes& in, size_t at, std::vector<bool>& ok) {
     for (size_t i = from; i <= to; ++i) ok[at + i] = true;
 }
 
+// Video, YCbCr 4:2:0 video and HDMI vendor blocks of the CTA data block collection at
+// e[from, end), e being at offset `base` of the EDID.
+void allowCtaDataBlocks(const unsigned char* e, size_t base, int from, int end, std::vector<bool>& ok) {
+    for (int o = from; o < end;) {
+        const int tag = e[o] >> 5, len = e[o] & 0x1F;
+        if (o + 1 + len > end) break;
+        const bool hdmi = tag == 3 && len > 4 && e[o + 1] == 0x03 && e[o + 2] == 0x0C &&
+                          e[o + 3] == 0x00;
+        if (tag == 2 || hdmi || (tag == 7 && len >= 1 && e[o + 1] == 14)) {
+            for (int i = 1; i <= len; ++i) ok[base + o + i] = true;
+        }
+        o += 1 + len;
+    }
+}
+
 std::vector<bool> rewritableBytes(const Bytes& in) {
     std::vector<bool> ok(in.size(), false);
     const size_t blocks = std::min<size_t>(in.size() / 128, in[126] + 1u);
@@ -143,16 +158,7 @@ std::vector<bool> rewritableBytes(const Bytes& in) {
                 for (int i = 0; i < (127 - d) / 18; ++i) allowDescriptor(in, base + d + 18 * i, ok);
             }
             const int end = d == 0 ? 127 : d;
-            for (int o = 4; e[1] >= 3 && o < end && end <= 127;) {
-                const int tag = e[o] >> 5, len = e[o] & 0x1F;
-                if (o + 1 + len > end) break;
-                const bool hdmi = tag == 3 && len > 4 && e[o + 1] == 0x03 && e[o + 2] == 0x0C &&
-                                  e[o + 3] == 0x00;
-                if (tag == 2 || hdmi || (tag == 7 && len >= 1 && e[o + 1] == 14)) {
-                    for (int i = 1; i <= len; ++i) ok[base + o + i] = true;
-                }
-                o += 1 + len;
-            }
+            if (e[1] >= 3 && end <= 127) allowCtaDataBlocks(e, base, 4, end, ok);
         } else if (e[0] == 0x10 && e[1] == 1) {
             for (int i = 0; i < std::min<int>(e[2], 6); ++i) allowDescriptor(in, base + 5 + 18 * i, ok);
         } else if (e[0] == 0x70) {
@@ -166,6 +172,8 @@ std::vector<bool> rewritableBytes(const Bytes& in) {
                     }
                 } else if (e[o] == 0x06 || e[o] == 0x07 || e[o] == 0x08 || e[o] == 0x23) {
                     for (int i = 0; i < p; ++i) ok[base + o + 3 + i] = true;  // codes, bitmaps
+                } else if (e[o] == 0x81) {
+                    allowCtaDataBlocks(e, base, o + 3, o + 3 + p, ok);
                 }
                 o += 3 + p;
             }
@@ -184,8 +192,8 @@ struct Listed {
 };
 
 // Timing lines that the rewrite judges. Skipped by design: DisplayID blocks other than the
-// timing ones (type I and VII timings, type IV and VIII codes, the DMT and CTA bitmaps; CTA
-// data inside DisplayID is not rewritten), the 3856x3856 residue of blanked type I and VII
+// timing ones (type I and VII timings, type IV and VIII codes, the DMT and CTA bitmaps, video
+// blocks of the CTA data inside DisplayID), the 3856x3856 residue of blanked type I and VII
 // timings, and detailed timings the rewrite leaves alone (too small, stereo, or with a zero
 // sync pulse width).
 std::vector<Listed> listedTimings(const std::string& text, const std::set<std::pair<int, int>>& unchecked) {
@@ -201,7 +209,8 @@ std::vector<Listed> listedTimings(const std::string& text, const std::set<std::p
             static const char* const judged[] = {
                 "Type 1 - Detailed Timings", "Type 7 - Detailed Timings",
                 "Type 4 - DMT Timings",      "Type 8 - Enumerated Timing Codes",
-                "VESA DMT Timings Data Block", "CTA-861 Timings Data Block"};
+                "VESA DMT Timings Data Block", "CTA-861 Timings Data Block",
+                "Video Data Block", "Vendor-Specific Data Block (HDMI)"};
             inTimingBlock = std::any_of(std::begin(judged), std::end(judged), [&](const char* h) {
                 return line.find(h) != std::string::npos;
             });
@@ -451,7 +460,8 @@ TEST_F(EdidCorpusTest, DisplayIdTimingBlocksKeepOnlyTheListedModes) {
     e[126] = 2;
     e[127] = edid_block_checksum(e.data());
 
-    // DisplayID 2.0: type VII timings and type VIII codes (DMT, CTA VIC, two-byte DMT, HDMI VIC).
+    // DisplayID 2.0: type VII timings, type VIII codes (DMT, CTA VIC, two-byte DMT, HDMI VIC)
+    // and a CTA video data block.
     Bytes b1 = {0x22, 0x00, 40};
     for (const Bytes& t : {typeVIITiming(1920, 280, 1080, 45, 60), typeVIITiming(2560, 160, 1440, 41, 60)}) {
         b1.insert(b1.end(), t.begin(), t.end());
@@ -459,7 +469,8 @@ TEST_F(EdidCorpusTest, DisplayIdTimingBlocksKeepOnlyTheListedModes) {
     const Bytes codes2 = {0x23, 0x00, 3, 0x52, 0x55, 0x57,         // 1080p (again), 720p, 4096x2160
                           0x23, 0x40, 3, 97, 1, 200,               // 2160p60, 480p, unknown VIC
                           0x23, 0x08, 4, 0x10, 0x00, 0x23, 0x00,   // 1024x768, 1280x1024
-                          0x23, 0x80, 2, 1, 4};                    // HDMI 2160p30, 4096x2160p24
+                          0x23, 0x80, 2, 1, 4,                     // HDMI 2160p30, 4096x2160p24
+                          0x81, 0x00, 4, 0x43, 16, 3, 95};         // CTA video: 1080p, 480p, 2160p30
     b1.insert(b1.end(), codes2.begin(), codes2.end());
     // DisplayID 1.2: type IV codes (DMT, CTA VIC), the DMT bitmap and the CTA bitmap.
     const Bytes b2 = {0x06, 0x01, 3, 0x09, 0x3A, 0x52,             // 800x600, 1680x1050, 1080p again
@@ -487,8 +498,8 @@ TEST_F(EdidCorpusTest, DisplayIdTimingBlocksKeepOnlyTheListedModes) {
     // Each mode at its first place only, in walk order; everything else is gone.
     const std::vector<std::string> kept = {
         "DTD 1920x1080",  "DMT 0x55 1280x720", "VIC   1 640x480",  "DMT 0x10 1024x768",
-        "DMT 0x23 1280x1024", "HDMI VIC 1 3840x2160", "DMT 0x09 800x600",
-        "DMT 0x3a 1680x1050", "DMT 0x20 1280x960", "VIC   2 720x480"};
+        "DMT 0x23 1280x1024", "HDMI VIC 1 3840x2160", "VIC   3 720x480", "DMT 0x09 800x600",
+        "DMT 0x3a 1680x1050", "DMT 0x20 1280x960"};
     EXPECT_EQ(displayIdLabels(decoded), kept) << decoded;
 }
 
