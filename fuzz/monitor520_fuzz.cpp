@@ -7,78 +7,30 @@
 // Checked: the length to connect with is whole blocks, as many as byte 126 says, at least one,
 // every block with a valid checksum; the view's list holds whole entries only and is cleared of
 // an earlier monitor's; the tear-down leaves no display device and no remembered EDID.
-#include <libusb-1.0/libusb.h>
-
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <thread>
 #include <vector>
 
-#include "display/VelDisplay520ClassDriver.h"
 #include "display/vel520Protocol.h"
 #include "edid/velEdid.h"
-#include "emulator/adapters/model520.h"
-#include "emulator/usb/bus.h"
-#include "emulator/usb/identity.h"
-#include "session/VelDev.h"
 #include "session/plugMonitor.h"
+#include "session520.h"
 
 namespace {
 
 constexpr uint16_t kTarget = 0x21;  // output 1
 constexpr int kView = 1;
 
-struct Harness {
-    std::shared_ptr<emu::Model520> model = std::make_shared<emu::Model520>();
-    libusb_context* ctx = nullptr;
-    libusb_device_handle* handle = nullptr;
-    std::shared_ptr<VelDev> dev;
-    std::shared_ptr<VelDisplay520Class> dc;
-
-    Harness() {
-        setenv("VEL_LOG_DIR", "/dev/null/monitor520-fuzz", 0);  // the log is not under test
-        emu::Bus& bus = emu::Bus::instance();
-        bus.reset();
-        if (bus.plug(model, emu::adapterIdentity("520")) <= 0) abort();
-        libusb_device** list = nullptr;
-        if (libusb_init(&ctx) != 0 || libusb_get_device_list(ctx, &list) != 1) abort();
-        if (libusb_open(list[0], &handle) != 0) abort();
-        libusb_free_device_list(list, 1);
-        if (libusb_claim_interface(handle, 4) != 0) abort();
-        if (libusb_set_interface_alt_setting(handle, 4, 1) != 0) abort();
-        dev = std::make_shared<VelDev>(nullptr);
-        dev->usbHandle = handle;
-        dev->model = 0x520;
-        dev->productId = 0x520;
-        dev->viewCount = 3;
-        dev->openTimeReset();
-        dev->imageEndpoint = 1;
-        dc = std::make_shared<VelDisplay520Class>(dev.get(), 0);
-        dc->bindSession(dev);
-        dev->displayClass = dc;
-        if (dc->init() != 0) abort();
-        dc->prepareResponses();
-        std::shared_ptr<VelDisplay520Class> self = dc;
-        std::thread([self, t = ClassThreadTicket()]() mutable {
-            self->fwStatusThread();
-            self.reset();
-        }).detach();
-    }
-};
-
-Harness& harness() {
-    // Never destroyed: the receive thread runs until the process ends.
-    static Harness* h = new Harness;
-    return *h;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
-    Harness& h = harness();
+    // The log is not under test.
+    static const bool quiet = setenv("VEL_LOG_DIR", "/dev/null/monitor520-fuzz", 0) == 0;
+    (void)quiet;
+    fuzz520::Session& h = fuzz520::session();
     const size_t n = std::min<size_t>(data[0] | (data[1] << 8), size - 2);
     emu::Model520::Monitor monitor;
     monitor.target = kTarget;
