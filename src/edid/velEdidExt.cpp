@@ -1,8 +1,7 @@
 // EDID rewrite of the extension blocks: CTA-861 data blocks (video, YCbCr 4:2:0 video, HDMI
 // vendor block with its 4k VICs and 3D references) and the DisplayID timing blocks (type I and
 // VII timings, type IV and VIII codes, DMT and CTA bitmaps, CTA data blocks carried inside
-// DisplayID); a DisplayID rewrite also keeps the
-// section checksum true.
+// DisplayID); a DisplayID rewrite also keeps the section checksum true.
 //
 // Every offset below is bounded by the end of the data block collection it belongs to, itself
 // inside the 128-byte block: a length byte that claims more ends the walk of that block.
