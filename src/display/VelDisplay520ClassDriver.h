@@ -70,6 +70,12 @@ class VelDisplay520Class : public VelDisplayClassBase,
     int setCursorState(int x, int y, int view, int visible) override;
     int setCursorImage(evdi_cursor_set cursor, int view) override;
     int sendHeartBeat(void* session) override;
+    // What the heartbeat does after the client's requests were taken: beat on, or end (after
+    // its last log line, or quietly).
+    enum class ClientRequests { Done, End, EndQuietly };
+    // One read of this class's control-block record and the requests in it (firmware log, FPS
+    // printing, power mode). Heartbeat thread.
+    ClientRequests takeClientRequests(const std::shared_ptr<VelDev>& dev);
     int recvHeartBeat(void* session) override;
     int controlHeartbeat(unsigned char status) override;
     int getDeviceCaps(unsigned char* caps, unsigned int* length) override;

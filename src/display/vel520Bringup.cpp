@@ -250,6 +250,60 @@ int VelDisplay520Class::zeroFrameIndex() {
     return rc;
 }
 
+// Acts on the client's requests in this class's control-block record: the firmware log, the
+// FPS printing and the power mode. Every byte of the record is the client's (any local user's)
+// word: only the defined values are acted on and the interval is held to its bounds. Heartbeat
+// thread, once per beat.
+VelDisplay520Class::ClientRequests VelDisplay520Class::takeClientRequests(
+    const std::shared_ptr<VelDev>& dev) {
+    if (!dev) return ClientRequests::Done;
+    // The record is read once, through the descriptor (see controlBlock.h); a record the object
+    // no longer holds reads as no request.
+    VEL_SHM_RECORD rec;
+    if (!controlBlockServiceRead(deviceIndex, &rec)) return ClientRequests::Done;
+    const ControlBlockFile cb = controlBlockService();
+    if (rec.fwLogRequest) {
+        vel_Print("close heartbeat\n");
+        controlHeartbeat(HEARTBEAT_CLOSE);
+        ExchangeLock lock(commandLock);
+        armResponse(SEM_QUERY, 0);
+        int src = sendCommand(0, 0, 0, CLASS_QUERY, QUERY_FW_LOG, 0, nullptr, 0);
+        if (src != 0) {
+            disarmResponse(SEM_QUERY, 0);
+            vel_Printf("[error] CUSB520Adapter::SendHeartBeatThread sendCommand failed, Ret=%d\n",
+                       src);
+            lock.release();
+            return ClientRequests::EndQuietly;
+        }
+        // The first log block answers the request; the blocks themselves go to the firmware-log
+        // handling on the receive thread.
+        if (waitResponse(SEM_QUERY, 0, nullptr) != 0) return ClientRequests::End;
+        cb.put(deviceIndex, &VEL_SHM_RECORD::fwLogRequest, 0);
+    }
+    if (rec.fpsPrintEnabled) {
+        int32_t interval = rec.fpsInterval;
+        if (interval < 0) interval = 0;
+        if (interval > kMaxFpsInterval) interval = kMaxFpsInterval;
+        dev->fpsValue = interval;
+        dev->fpsEnabled = true;
+        if (rec.showFpsRequest) {
+            dev->fpsPending = true;
+            cb.put(deviceIndex, &VEL_SHM_RECORD::showFpsRequest, 0);
+        }
+    } else {
+        dev->fpsEnabled = false;
+        dev->fpsValue = 0;
+    }
+    uint8_t mode = rec.powerModeRequest;
+    // Only the two defined modes; any other byte is not a request.
+    if ((mode == DevManager::SMART || mode == DevManager::LIGHT) && mode != dev->powerMode) {
+        dev->powerMode = mode;
+        dev->lightMode = mode == DevManager::LIGHT ? 1 : 0;
+        vel_Print(mode == DevManager::LIGHT ? "Switch to light mode\n" : "Switch to smart mode\n");
+    }
+    return ClientRequests::Done;
+}
+
 int VelDisplay520Class::sendHeartBeat(void*) {
     vel::threadInit("sendHeartBeat");
     vel_Print("+ CUSB520Adapter::SendHeartBeatThread Start +\n");
@@ -265,55 +319,9 @@ int VelDisplay520Class::sendHeartBeat(void*) {
             vel520Abort(dev);
         }
         if (!dev) break;
-        // The record is read once per beat, through the descriptor (see controlBlock.h); a
-        // record the object no longer holds reads as no request.
-        VEL_SHM_RECORD rec;
-        if (controlBlockServiceRead(deviceIndex, &rec)) {
-            const ControlBlockFile cb = controlBlockService();
-            if (rec.fwLogRequest) {
-                vel_Print("close heartbeat\n");
-                controlHeartbeat(HEARTBEAT_CLOSE);
-                ExchangeLock lock(commandLock);
-                armResponse(SEM_QUERY, 0);
-                int src = sendCommand(0, 0, 0, CLASS_QUERY, QUERY_FW_LOG, 0, nullptr, 0);
-                if (src != 0) {
-                    disarmResponse(SEM_QUERY, 0);
-                    vel_Printf(
-                        "[error] CUSB520Adapter::SendHeartBeatThread sendCommand failed, "
-                        "Ret=%d\n",
-                        src);
-                    lock.release();
-                    return 0;
-                }
-                // The first log block answers the request; the blocks themselves go to the
-                // firmware-log handling on the receive thread.
-                if (waitResponse(SEM_QUERY, 0, nullptr) != 0) break;
-                cb.put(deviceIndex, &VEL_SHM_RECORD::fwLogRequest, 0);
-            }
-            if (rec.fpsPrintEnabled) {
-                int32_t interval = rec.fpsInterval;
-                if (interval < 0) interval = 0;
-                if (interval > kMaxFpsInterval) interval = kMaxFpsInterval;
-                dev->fpsValue = interval;
-                dev->fpsEnabled = true;
-                if (rec.showFpsRequest) {
-                    dev->fpsPending = true;
-                    cb.put(deviceIndex, &VEL_SHM_RECORD::showFpsRequest, 0);
-                }
-            } else {
-                dev->fpsEnabled = false;
-                dev->fpsValue = 0;
-            }
-            uint8_t mode = rec.powerModeRequest;
-            // Only the two defined modes; any other byte is not a request.
-            if ((mode == DevManager::SMART || mode == DevManager::LIGHT) &&
-                mode != dev->powerMode) {
-                dev->powerMode = mode;
-                dev->lightMode = mode == DevManager::LIGHT ? 1 : 0;
-                vel_Print(mode == DevManager::LIGHT ? "Switch to light mode\n"
-                                                    : "Switch to smart mode\n");
-            }
-        }
+        const ClientRequests taken = takeClientRequests(dev);
+        if (taken == ClientRequests::EndQuietly) return 0;
+        if (taken == ClientRequests::End) break;
         dev.reset();
         // One beat a second; the sleep is sliced so a clean-up is noticed promptly.
         for (int slice = 0; slice < 10 && !displayClassExitFlag; ++slice) vel::sleepMs(100);

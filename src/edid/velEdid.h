@@ -2,10 +2,11 @@
 //
 // A monitor's EDID advertises timings in many places (detailed, CVT, standard, established
 // I/II/III, CTA short video descriptors, YCbCr 4:2:0 descriptors, HDMI 4k VICs and 3D references,
-// DisplayID type I timings). createEdid blanks, in place, every timing that the adapter cannot
-// drive and every repeat of a timing already kept, spoils the range-limits descriptor so that no
-// mode can be inferred from it, and recomputes every block checksum. Size, block structure and
-// everything that is not a timing are kept.
+// DisplayID type I and VII timings, type IV and VIII timing codes, the DMT and CTA timing
+// bitmaps and CTA data blocks inside DisplayID). createEdid blanks, in place, every timing that
+// the adapter cannot drive and every repeat of a timing already kept, spoils the range-limits
+// descriptor so that no mode can be inferred from it, and recomputes every block checksum.
+// Size, block structure and everything that is not a timing are kept.
 //
 // Concurrency: a pass holds a process-wide lock for its whole run, so two passes never run at
 // the same time (their log lines would interleave); the set of timings kept so far belongs to

@@ -1,5 +1,7 @@
 // EDID rewrite of the extension blocks: CTA-861 data blocks (video, YCbCr 4:2:0 video, HDMI
-// vendor block with its 4k VICs and 3D references) and DisplayID type I timings.
+// vendor block with its 4k VICs and 3D references) and the DisplayID timing blocks (type I and
+// VII timings, type IV and VIII codes, DMT and CTA bitmaps, CTA data blocks carried inside
+// DisplayID); a DisplayID rewrite also keeps the section checksum true.
 //
 // Every offset below is bounded by the end of the data block collection it belongs to, itself
 // inside the 128-byte block: a length byte that claims more ends the walk of that block.
@@ -13,7 +15,6 @@ constexpr int kCtaVendorTag = 3;
 constexpr int kCtaExtendedTag = 7;
 constexpr int kCtaExtY420Video = 14;
 constexpr uint32_t kHdmiOui = 0x000C03;
-constexpr int kDisplayIdTypeI = 3;
 constexpr int kDisplayIdTimingSize = 20;
 
 // A short video descriptor byte to its VIC: 1..64 and 129..192 carry the native flag in bit 7.
@@ -138,15 +139,19 @@ void vel_match_cea_mode(EdidPass& pass, unsigned char* ext) {
     } else {
         return;
     }
+    velFilterCtaDataBlocks(pass, ext, 4, end);
+}
+
+void velFilterCtaDataBlocks(EdidPass& pass, unsigned char* base, int from, int end) {
     unsigned char* vdb = nullptr;
     int vdbLen = 0;
     unsigned char* hdmi = nullptr;
     int hdmiLen = 0;
-    for (int o = 4; o < end;) {
-        const int tag = ext[o] >> 5;
-        const int len = ext[o] & 0x1F;
+    for (int o = from; o < end;) {
+        const int tag = base[o] >> 5;
+        const int len = base[o] & 0x1F;
         if (o + 1 + len > end) break;
-        unsigned char* db = ext + o;
+        unsigned char* db = base + o;
         if (tag == kCtaVideoTag) {
             for (int i = 1; i <= len; ++i) filterSvd(pass, db + i);
             if (!vdb) {
@@ -167,47 +172,145 @@ void vel_match_cea_mode(EdidPass& pass, unsigned char* ext) {
     if (hdmi) do_hdmi_vsdb_modes(pass, hdmi, hdmiLen, vdb, vdbLen);
 }
 
+namespace {
+
+// DisplayID data block tags. 1.x: type I timings, type IV timing codes, the VESA (DMT) and CTA
+// timing bitmaps. 2.0: type VII timings and type VIII timing codes.
+constexpr int kDidTypeITiming = 0x03;
+constexpr int kDidTypeIVCodes = 0x06;
+constexpr int kDidVesaBitmap = 0x07;
+constexpr int kDidCtaBitmap = 0x08;
+constexpr int kDidTypeVIITiming = 0x22;
+constexpr int kDidTypeVIIICodes = 0x23;
+constexpr int kDidCtaDataBlocks = 0x81;  // CTA-861 data blocks carried inside DisplayID
+
+// One DisplayID walk: collects the byte sum it removed, so that the section checksum, which is
+// not the EDID block checksum, can be kept true.
+struct DidRewrite {
+    EdidPass& pass;
+    int changedSum = 0;
+
+    void set(unsigned char* p, unsigned char v) {
+        changedSum += *p - v;
+        *p = v;
+    }
+};
+
+// A 20-byte type I or type VII timing; they differ only in the pixel clock unit (10 kHz for
+// type I, 1 kHz for type VII). A timing the adapter lacks gets active sizes of 3856 x 3856,
+// which no adapter lists, so the desktop cannot pick it.
+void filterDidTiming(DidRewrite& rw, unsigned char* tm, uint64_t clockUnitHz) {
+    const uint64_t clock = (tm[0] | (tm[1] << 8) | (tm[2] << 16)) + 1u;
+    const int hactive = (tm[4] | (tm[5] << 8)) + 1;
+    const int hblank = (tm[6] | (tm[7] << 8)) + 1;
+    const int vactive = (tm[12] | (tm[13] << 8)) + 1;
+    const int vblank = (tm[14] | (tm[15] << 8)) + 1;
+    // The timing's own rate, not 60 Hz: a 144 Hz timing must not pass as a 60 Hz one.
+    const uint64_t pixels = static_cast<uint64_t>(hactive + hblank) * (vactive + vblank);
+    const int refresh = static_cast<int>((clock * clockUnitHz + pixels - 1) / pixels);
+    // The firmware's 4k lists name 30 Hz; this lookup only shows in the log, and is kept out of
+    // the pass's set so that it cannot hide a real 30 Hz timing.
+    if (hactive == 3840) {
+        EdidTuple probe(rw.pass.reported);
+        CheckExistInModeList(3840, vactive, 30, rw.pass.modes, probe);
+    }
+    if (!rw.pass.check(hactive, vactive, refresh)) {
+        for (int k : {4, 5, 12, 13}) rw.set(tm + k, 0x0F);
+    }
+}
+
+// Looks up one timing code of a type IV or type VIII block: type 0 DMT ID, 1 CTA VIC, 2 HDMI
+// VIC. Unknown codes cannot be on the adapter's list.
+bool didCodeKept(EdidPass& pass, int type, int code) {
+    if (type == 0) {
+        const _VEL_DMT_MODE_* m = velDmtMode(code);
+        return m && pass.check(m->width, m->height, m->refresh);
+    }
+    if (type == 1 && code >= 1 && code <= 127) {
+        return pass.check(cea_modes[code].width, cea_modes[code].height, cea_modes[code].refresh);
+    }
+    if (type == 2 && code >= 1 && code <= 4) {
+        const _VEL_EDID_MODE_& m = vel_edid_4k_modes[code];
+        return pass.check(m.width, m.height, m.refresh);
+    }
+    vel_Printf("[warning] unknown DisplayID timing code %d of type %d removed\n", code, type);
+    return false;
+}
+
+// Timing codes: the block revision byte's bits 7..6 give the code type; type VIII codes are
+// two bytes (little-endian) when its bit 3 is set. A rejected code becomes 0, which names no
+// timing in any of the three lists.
+void filterDidCodes(DidRewrite& rw, unsigned char* db, int payload, bool twoByteAllowed) {
+    const int type = db[1] >> 6;
+    const int width = twoByteAllowed && (db[1] & 0x08) ? 2 : 1;
+    for (int i = 0; i + width <= payload; i += width) {
+        unsigned char* c = db + 3 + i;
+        const int code = width == 2 ? c[0] | (c[1] << 8) : c[0];
+        if (code == 0) continue;
+        if (type > 2 || !didCodeKept(rw.pass, type, code)) {
+            for (int k = 0; k < width; ++k) rw.set(c + k, 0);
+        }
+    }
+}
+
+// A timing bitmap: bit k of byte j (least significant first) stands for code 8j + k + 1.
+void filterDidBitmap(DidRewrite& rw, unsigned char* db, int payload, int type) {
+    for (int j = 0; j < payload; ++j) {
+        unsigned char* byte = db + 3 + j;
+        for (int k = 0; k < 8; ++k) {
+            if (!(*byte & (1u << k))) continue;
+            if (!didCodeKept(rw.pass, type, 8 * j + k + 1)) {
+                rw.set(byte, static_cast<unsigned char>(*byte & ~(1u << k)));
+            }
+        }
+    }
+}
+
+}  // namespace
+
 void vel_match_displayid_detailed_mode(EdidPass& pass, unsigned char* ext) {
     // The section (version, length, product type, count, data blocks, checksum) starts at
     // byte 1; data blocks never run into the section checksum or the block checksum.
     const int sectionLen = ext[2];
     const bool wellFormed = 5 + sectionLen <= 126;
     const int end = wellFormed ? 5 + sectionLen : 127;
-    int changedSum = 0;  // byte sum the rewrite removed, to keep the section checksum true
+    DidRewrite rw{pass};
     for (int o = 5; o <= 125;) {
-        const int tag = ext[o];
-        const int payload = ext[o + 2];
+        unsigned char* db = ext + o;
+        const int tag = db[0];
+        const int payload = db[2];
         if (payload == 0 || o + 3 + payload > end) break;
-        if (tag == kDisplayIdTypeI && payload % kDisplayIdTimingSize == 0) {
-            for (int t = 0; t < payload / kDisplayIdTimingSize; ++t) {
-                unsigned char* tm = ext + o + 3 + kDisplayIdTimingSize * t;
-                const uint64_t clock = (tm[0] | (tm[1] << 8) | (tm[2] << 16)) + 1u;
-                const int hactive = (tm[4] | (tm[5] << 8)) + 1;
-                const int hblank = (tm[6] | (tm[7] << 8)) + 1;
-                const int vactive = (tm[12] | (tm[13] << 8)) + 1;
-                const int vblank = (tm[14] | (tm[15] << 8)) + 1;
-                // The timing's own rate, not 60 Hz: a 144 Hz timing must not pass as a 60 Hz one.
-                const uint64_t pixels = static_cast<uint64_t>(hactive + hblank) * (vactive + vblank);
-                const int refresh = static_cast<int>((clock * 10000u + pixels - 1) / pixels);
-                // The firmware's 4k lists name 30 Hz; this lookup only shows in the log, and is
-                // kept out of the pass's set so that it cannot hide a real 30 Hz timing.
-                if (hactive == 3840) {
-                    EdidTuple probe(pass.reported);
-                    CheckExistInModeList(3840, vactive, 30, pass.modes, probe);
-                }
-                if (!pass.check(hactive, vactive, refresh)) {
-                    const int idx[4] = {4, 5, 12, 13};
-                    for (int k : idx) {
-                        changedSum += tm[k] - 0x0F;
-                        tm[k] = 0x0F;
-                    }
+        switch (tag) {
+        case kDidTypeITiming:
+        case kDidTypeVIITiming:
+            // Revision bits 6..4 of a type VII block announce descriptors longer than 20
+            // bytes, a layout not known here: such a block is left as it is.
+            if (payload % kDisplayIdTimingSize == 0 && (tag == kDidTypeITiming || !(db[1] & 0x70))) {
+                for (int t = 0; t < payload / kDisplayIdTimingSize; ++t) {
+                    filterDidTiming(rw, db + 3 + kDisplayIdTimingSize * t,
+                                    tag == kDidTypeITiming ? 10000u : 1000u);
                 }
             }
+            break;
+        case kDidTypeIVCodes: filterDidCodes(rw, db, payload, false); break;
+        case kDidTypeVIIICodes: filterDidCodes(rw, db, payload, true); break;
+        case kDidVesaBitmap: filterDidBitmap(rw, db, payload, 0); break;
+        case kDidCtaBitmap: filterDidBitmap(rw, db, payload, 1); break;
+        case kDidCtaDataBlocks: {
+            // Video blocks in here reach the desktop as those of a CTA extension do.
+            int before = 0, after = 0;
+            for (int i = 3; i < 3 + payload; ++i) before += db[i];
+            velFilterCtaDataBlocks(pass, db, 3, 3 + payload);
+            for (int i = 3; i < 3 + payload; ++i) after += db[i];
+            rw.changedSum += before - after;
+            break;
+        }
+        default: break;
         }
         o += 3 + payload;
     }
-    if (changedSum != 0 && wellFormed) {
+    if (rw.changedSum != 0 && wellFormed) {
         unsigned char& sum = ext[5 + sectionLen];
-        sum = static_cast<unsigned char>((sum + changedSum) & 0xFF);
+        sum = static_cast<unsigned char>((sum + rw.changedSum) & 0xFF);
     }
 }

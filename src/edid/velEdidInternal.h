@@ -23,11 +23,20 @@ struct _VEL_EST3_MODE_ {
     uint8_t reducedBlanking;  // carried from the VESA list, not used for matching
 };
 
+// One row of the VESA Display Monitor Timing list, by DMT ID.
+struct _VEL_DMT_MODE_ {
+    uint16_t width;
+    uint16_t height;
+    uint16_t refresh;
+};
+
 extern const _VEL_EDID_MODE_ vel_edid_est_modes[17];
 extern const _VEL_EST3_MODE_ est3_modes[44];
 extern const _VEL_EDID_MODE_ cea_modes[128];
 extern const _VEL_EDID_MODE_ vel_edid_4k_modes[5];
 extern const int gDefaultRefreshRateTable[8];
+// The DMT row of an ID (0x01..0x58), or null for a reserved or unknown ID.
+const _VEL_DMT_MODE_* velDmtMode(int id);
 
 // One createEdid pass. `edid` is the working copy that the walkers rewrite; `orig` is the EDID
 // as received and tells display descriptors apart from detailed timings, because blanking a
@@ -64,6 +73,8 @@ void vel_match_established_mode(EdidPass& pass);
 void do_established_modes(EdidPass& pass, unsigned char* desc);
 void do_inferred_modes(EdidPass& pass, unsigned char* desc);
 void vel_match_cea_mode(EdidPass& pass, unsigned char* ext);
+// Filters the CTA data block collection base[from, end) (video, YCbCr 4:2:0 video, HDMI).
+void velFilterCtaDataBlocks(EdidPass& pass, unsigned char* base, int from, int end);
 bool drm_display_mode_from_vic_index(EdidPass& pass, unsigned char* vdb, int vdbLen,
                                      int index);
 void do_hdmi_vsdb_modes(EdidPass& pass, unsigned char* db, int len, unsigned char* vdb,

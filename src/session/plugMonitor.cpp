@@ -178,9 +178,9 @@ void abortIfManaged(VelDev& dev) {
     if (g_dev) g_dev->usb_abort(dev.usbDevice);
 }
 
-// Reads the monitor's EDID and rewrites it against the view's modes. Returns the length to
-// connect with, or 0 when the read failed.
-size_t readViewEdid(VelDev& dev, int v, int targetId, std::vector<unsigned char>& edid) {
+}  // namespace
+
+size_t velPlugReadViewEdid(VelDev& dev, int v, int targetId, std::vector<unsigned char>& edid) {
     edid.assign(kEdidCapacity, 0);
     unsigned int length = static_cast<unsigned int>(edid.size());
     if (!dev.displayClass ||
@@ -196,6 +196,8 @@ size_t readViewEdid(VelDev& dev, int v, int targetId, std::vector<unsigned char>
     }
     return edidLength;
 }
+
+namespace {
 
 // Opens and registers the view's EVDI display. 0, or -1 with the view left for undoPlugIn.
 int openView(VelDev& dev, int v, _DEV_TOPO_* userData) {
@@ -296,7 +298,7 @@ int plugInLocked(VelDev& dev, int targetId, bool singleView) {
     }
 
     std::vector<unsigned char> edid;
-    const size_t edidLength = readViewEdid(dev, v, targetId, edid);
+    const size_t edidLength = velPlugReadViewEdid(dev, v, targetId, edid);
     // An adapter that is leaving (or a session being cleaned up) refuses or misses its answers:
     // the plug-in is abandoned, nothing is connected, and the service goes on.
     if (dev.goingAway()) {

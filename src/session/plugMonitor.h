@@ -1,6 +1,7 @@
-// Helpers of monitor plug-in and plug-out (session/plugMonitor.cpp) that do not need a session:
-// the EVDI limits of a model, the EDID length a monitor's reply supports, the 50x-family monitor
-// choice, and the DRM connector check.
+// Helpers of monitor plug-in and plug-out (session/plugMonitor.cpp): the EVDI limits of a model,
+// the EDID length a monitor's reply supports, the EDID read and rewrite of a view (the one step
+// that needs a session, also driven alone by the fuzzers), the 50x-family monitor choice, and
+// the DRM connector check.
 #pragma once
 
 #include <semaphore.h>
@@ -8,10 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "pipeline/pipelineRecords.h"
 #include "service/threadLock.h"
 #include "session/evdiApi.h"
+
+class VelDev;
 
 // Plug bits of a 50x-family monitor report: bits 0-3 are the outputs with target ids 1, 2, 4, 8.
 typedef uint32_t _VELPTC_FW_NOTIFY_MONITOR_PNP_;
@@ -31,6 +35,13 @@ _VEL_EVDI_LIMITS_ velPlugLimits(uint32_t model, bool dualView, bool hiResDualVie
 // blocks received is cut to those blocks, with byte 126 and the base block's checksum rewritten
 // to match. At least one block (zero-padded) is always returned; 0 only when capacity < 128.
 size_t velPlugEdidLength(unsigned char* edid, size_t capacity, size_t received);
+
+// Reads the EDID of monitor `targetId` through the session's display class into `edid`
+// (resized to hold every block byte 126 can claim), reads the adapter's mode list into view
+// `v` and, when that list arrived, rewrites the EDID against it. Returns the length to connect
+// with (see velPlugEdidLength), or 0 when there is no display class or the EDID read failed.
+// Blocks for the display class's exchanges.
+size_t velPlugReadViewEdid(VelDev& dev, int v, int targetId, std::vector<unsigned char>& edid);
 
 // Which monitors of a 50x-family report are shown: writes up to two target ids into `targets`
 // (which must hold 2) in ascending order and returns how many. With three or four outputs set,

@@ -128,6 +128,21 @@ void allowDescriptor(const Bytes& in, size_t at, std::vector<bool>& ok) {
     for (size_t i = from; i <= to; ++i) ok[at + i] = true;
 }
 
+// Video, YCbCr 4:2:0 video and HDMI vendor blocks of the CTA data block collection at
+// e[from, end), e being at offset `base` of the EDID.
+void allowCtaDataBlocks(const unsigned char* e, size_t base, int from, int end, std::vector<bool>& ok) {
+    for (int o = from; o < end;) {
+        const int tag = e[o] >> 5, len = e[o] & 0x1F;
+        if (o + 1 + len > end) break;
+        const bool hdmi = tag == 3 && len > 4 && e[o + 1] == 0x03 && e[o + 2] == 0x0C &&
+                          e[o + 3] == 0x00;
+        if (tag == 2 || hdmi || (tag == 7 && len >= 1 && e[o + 1] == 14)) {
+            for (int i = 1; i <= len; ++i) ok[base + o + i] = true;
+        }
+        o += 1 + len;
+    }
+}
+
 std::vector<bool> rewritableBytes(const Bytes& in) {
     std::vector<bool> ok(in.size(), false);
     const size_t blocks = std::min<size_t>(in.size() / 128, in[126] + 1u);
@@ -143,16 +158,7 @@ std::vector<bool> rewritableBytes(const Bytes& in) {
                 for (int i = 0; i < (127 - d) / 18; ++i) allowDescriptor(in, base + d + 18 * i, ok);
             }
             const int end = d == 0 ? 127 : d;
-            for (int o = 4; e[1] >= 3 && o < end && end <= 127;) {
-                const int tag = e[o] >> 5, len = e[o] & 0x1F;
-                if (o + 1 + len > end) break;
-                const bool hdmi = tag == 3 && len > 4 && e[o + 1] == 0x03 && e[o + 2] == 0x0C &&
-                                  e[o + 3] == 0x00;
-                if (tag == 2 || hdmi || (tag == 7 && len >= 1 && e[o + 1] == 14)) {
-                    for (int i = 1; i <= len; ++i) ok[base + o + i] = true;
-                }
-                o += 1 + len;
-            }
+            if (e[1] >= 3 && end <= 127) allowCtaDataBlocks(e, base, 4, end, ok);
         } else if (e[0] == 0x10 && e[1] == 1) {
             for (int i = 0; i < std::min<int>(e[2], 6); ++i) allowDescriptor(in, base + 5 + 18 * i, ok);
         } else if (e[0] == 0x70) {
@@ -160,10 +166,14 @@ std::vector<bool> rewritableBytes(const Bytes& in) {
             for (int o = 5; o + 3 <= 127;) {
                 const int p = e[o + 2];
                 if (p == 0 || o + 3 + p > 127) break;
-                if (e[o] == 0x03) {
+                if (e[o] == 0x03 || (e[o] == 0x22 && !(e[o + 1] & 0x70))) {  // type I, VII
                     for (int t = 0; t + 20 <= p; t += 20) {
                         for (int k : {4, 5, 12, 13}) ok[base + o + 3 + t + k] = true;
                     }
+                } else if (e[o] == 0x06 || e[o] == 0x07 || e[o] == 0x08 || e[o] == 0x23) {
+                    for (int i = 0; i < p; ++i) ok[base + o + 3 + i] = true;  // codes, bitmaps
+                } else if (e[o] == 0x81) {
+                    allowCtaDataBlocks(e, base, o + 3, o + 3 + p, ok);
                 }
                 o += 3 + p;
             }
@@ -181,26 +191,34 @@ struct Listed {
     double hz;
 };
 
-// Timing lines that the rewrite judges. Skipped by design: DisplayID blocks other than type I
-// timings (type VII and CTA data inside DisplayID are not rewritten), the 3856x3856 residue of
-// blanked type I timings, and detailed timings the rewrite leaves alone (too small, stereo, or
-// with a zero sync pulse width).
+// Timing lines that the rewrite judges. Skipped by design: DisplayID blocks other than the
+// timing ones (type I and VII timings, type IV and VIII codes, the DMT and CTA bitmaps, video
+// blocks of the CTA data inside DisplayID), the 3856x3856 residue of blanked type I and VII
+// timings, and detailed timings the rewrite leaves alone (too small, stereo, or with a zero
+// sync pulse width).
 std::vector<Listed> listedTimings(const std::string& text, const std::set<std::pair<int, int>>& unchecked) {
     static const std::regex timing(R"(^\s*([^:]+?)\s*:\s+(\d+)x(\d+)i?\s+([0-9.]+) Hz)");
     std::vector<Listed> out;
     std::istringstream in(text);
     std::string line;
-    bool inDisplayId = false, inTypeI = false;
+    bool inDisplayId = false, inTimingBlock = false;
     while (std::getline(in, line)) {
         if (line.rfind("Block ", 0) == 0) inDisplayId = line.find("DisplayID") != std::string::npos;
         if (line.rfind("Failures:", 0) == 0 || line.rfind("Warnings:", 0) == 0) break;
         if (inDisplayId && line.size() > 2 && line[0] == ' ' && line[1] == ' ' && line[2] != ' ') {
-            inTypeI = line.find("Type 1 - Detailed Timings") != std::string::npos;
+            static const char* const judged[] = {
+                "Type 1 - Detailed Timings", "Type 7 - Detailed Timings",
+                "Type 4 - DMT Timings",      "Type 8 - Enumerated Timing Codes",
+                "VESA DMT Timings Data Block", "CTA-861 Timings Data Block",
+                "Video Data Block", "Vendor-Specific Data Block (HDMI)"};
+            inTimingBlock = std::any_of(std::begin(judged), std::end(judged), [&](const char* h) {
+                return line.find(h) != std::string::npos;
+            });
         }
         std::smatch m;
         if (!std::regex_search(line, m, timing)) continue;
         Listed t{line, m[1].str(), std::stoi(m[2]), std::stoi(m[3]), std::stod(m[4])};
-        if (inDisplayId && !inTypeI) continue;
+        if (inDisplayId && !inTimingBlock) continue;
         if (t.width == 3856 && t.height == 3856) continue;
         if (m[1].str().rfind("DTD", 0) == 0 && unchecked.count({t.width, t.height})) continue;
         out.push_back(t);
@@ -386,6 +404,103 @@ TEST_F(EdidCorpusTest, EveryCorpusEdidRewritesCleanlyAgainstEveryModeList) {
     // Every monitor has at least its preferred timing: far fewer lines means edid-decode's output
     // is no longer what this test reads.
     EXPECT_GE(timingsListed, 2 * files.size()) << "edid-decode listed almost no timing";
+}
+
+// ---- DisplayID timing codes, checked by edid-decode -----------------------------------------
+
+// A DisplayID extension block: section version, data blocks as given, section checksum and
+// block checksum.
+Bytes displayIdExtension(unsigned char version, const Bytes& blocks) {
+    Bytes b(128, 0);
+    b[0] = 0x70;
+    b[1] = version;
+    b[2] = static_cast<unsigned char>(blocks.size());
+    std::copy(blocks.begin(), blocks.end(), b.begin() + 5);
+    unsigned sum = 0;
+    for (size_t i = 1; i < 5 + blocks.size(); ++i) sum += b[i];
+    b[5 + blocks.size()] = static_cast<unsigned char>(-sum & 0xFF);
+    b[127] = edid_block_checksum(b.data());
+    return b;
+}
+
+// A 20-byte type VII timing (1 kHz clock units) of the given active and blanking sizes.
+Bytes typeVIITiming(int w, int hblank, int h, int vblank, int hz) {
+    Bytes t(20, 0);
+    const int clock = (w + hblank) * (h + vblank) / 1000 * hz - 1;
+    t[0] = clock & 0xFF; t[1] = (clock >> 8) & 0xFF; t[2] = (clock >> 16) & 0xFF;
+    t[4] = (w - 1) & 0xFF; t[5] = (w - 1) >> 8;
+    t[6] = (hblank - 1) & 0xFF; t[7] = (hblank - 1) >> 8;
+    t[8] = 88; t[10] = 43;
+    t[12] = (h - 1) & 0xFF; t[13] = (h - 1) >> 8;
+    t[14] = (vblank - 1) & 0xFF; t[15] = (vblank - 1) >> 8;
+    t[16] = 4; t[18] = 4;
+    return t;
+}
+
+std::vector<std::string> displayIdLabels(const std::string& decoded) {
+    std::vector<std::string> out;
+    for (const auto& t : listedTimings(decoded, {})) {
+        out.push_back(t.label + " " + std::to_string(t.width) + "x" + std::to_string(t.height));
+    }
+    return out;
+}
+
+TEST_F(EdidCorpusTest, DisplayIdTimingBlocksKeepOnlyTheListedModes) {
+    if (system("command -v edid-decode >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "edid-decode is not installed";
+    }
+    // A base block with no timing of its own, so that every kept mode below is a DisplayID one.
+    Bytes e(128, 0);
+    const unsigned char head[20] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0x31, 0xAE,
+                                    0x01, 0x00, 0, 0, 0, 0, 1, 30, 1, 4};
+    std::copy(head, head + 20, e.begin());
+    e[20] = 0xA5;
+    for (int i = 38; i < 54; ++i) e[i] = 0x01;
+    for (int d = 54; d < 126; d += 18) e[d + 3] = 0x10;
+    e[126] = 2;
+    e[127] = edid_block_checksum(e.data());
+
+    // DisplayID 2.0: type VII timings, type VIII codes (DMT, CTA VIC, two-byte DMT, HDMI VIC)
+    // and a CTA video data block.
+    Bytes b1 = {0x22, 0x00, 40};
+    for (const Bytes& t : {typeVIITiming(1920, 280, 1080, 45, 60), typeVIITiming(2560, 160, 1440, 41, 60)}) {
+        b1.insert(b1.end(), t.begin(), t.end());
+    }
+    const Bytes codes2 = {0x23, 0x00, 3, 0x52, 0x55, 0x57,         // 1080p (again), 720p, 4096x2160
+                          0x23, 0x40, 3, 97, 1, 200,               // 2160p60, 480p, unknown VIC
+                          0x23, 0x08, 4, 0x10, 0x00, 0x23, 0x00,   // 1024x768, 1280x1024
+                          0x23, 0x80, 2, 1, 4,                     // HDMI 2160p30, 4096x2160p24
+                          0x81, 0x00, 4, 0x43, 16, 3, 95};         // CTA video: 1080p, 480p, 2160p30
+    b1.insert(b1.end(), codes2.begin(), codes2.end());
+    // DisplayID 1.2: type IV codes (DMT, CTA VIC), the DMT bitmap and the CTA bitmap.
+    const Bytes b2 = {0x06, 0x01, 3, 0x09, 0x3A, 0x52,             // 800x600, 1680x1050, 1080p again
+                      0x06, 0x41, 2, 4, 5,                         // 720p again, 1080i
+                      0x07, 0x00, 10, 0x08, 0, 0, 0x80, 0x08, 0x40, 0, 0, 0, 0,  // DMT 04, 20, 24, 2F
+                      0x08, 0x00, 8, 0x02, 0x80, 0x04, 0, 0, 0, 0, 0};        // VIC 2, 16, 19
+    const Bytes d1 = displayIdExtension(0x20, b1), d2 = displayIdExtension(0x12, b2);
+    e.insert(e.end(), d1.begin(), d1.end());
+    e.insert(e.end(), d2.begin(), d2.end());
+
+    const std::string decodedIn = runEdidDecode(dir_, e, "did-in");
+    ASSERT_FALSE(decodedIn.empty());
+    ASSERT_EQ(decodedIn.find("should be"), std::string::npos) << "input checksums: " << decodedIn;
+    const auto labelsIn = displayIdLabels(decodedIn);
+    ASSERT_GE(labelsIn.size(), 20u) << decodedIn;
+
+    const auto m = padded({{1920, 1080, 60, 32}, {1280, 720, 60, 32}, {640, 480, 60, 32},
+                           {1024, 768, 60, 32}, {1280, 1024, 60, 32}, {3840, 2160, 30, 32},
+                           {800, 600, 60, 32}, {1680, 1050, 60, 32}, {1280, 960, 60, 32},
+                           {720, 480, 60, 32}});
+    ASSERT_EQ(createEdid(e.data(), e.size(), m.data()), 0);
+    const std::string decoded = runEdidDecode(dir_, e, "did-out");
+    ASSERT_FALSE(decoded.empty());
+    EXPECT_EQ(decoded.find("should be"), std::string::npos) << "a checksum is off: " << decoded;
+    // Each mode at its first place only, in walk order; everything else is gone.
+    const std::vector<std::string> kept = {
+        "DTD 1920x1080",  "DMT 0x55 1280x720", "VIC   1 640x480",  "DMT 0x10 1024x768",
+        "DMT 0x23 1280x1024", "HDMI VIC 1 3840x2160", "VIC   3 720x480", "DMT 0x09 800x600",
+        "DMT 0x3a 1680x1050", "DMT 0x20 1280x960"};
+    EXPECT_EQ(displayIdLabels(decoded), kept) << decoded;
 }
 
 }  // namespace
