@@ -42,11 +42,7 @@ struct Hotplug520 : Session520 {
         data.insert(data.end(), targets.begin(), targets.end());
         model->queueMessage(emu::Model520::message(4, 1, 0, data));
     }
-    int semValue(int view) {
-        int v = -1;
-        sem_getvalue(&dev->frameFeedbackSemaphore[view], &v);
-        return v;
-    }
+    int semValue(int view) { return vtest::semValue(&dev->frameFeedbackSemaphore[view]); }
 };
 
 }  // namespace
