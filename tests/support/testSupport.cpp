@@ -248,6 +248,32 @@ int findLine(const std::vector<std::string>& lines, const std::string& needle, i
     return -1;
 }
 
+StdoutToFile::StdoutToFile() {
+    fflush(stdout);
+    const int fd = open(m_dir.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) {
+        ADD_FAILURE() << "cannot open a file for standard output";
+        return;
+    }
+    m_saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+}
+
+StdoutToFile::~StdoutToFile() { finish(); }
+
+std::string StdoutToFile::text() const { return readFile(m_dir.file("stdout")); }
+
+std::string StdoutToFile::finish() {
+    if (m_saved >= 0) {
+        fflush(stdout);
+        dup2(m_saved, STDOUT_FILENO);
+        close(m_saved);
+        m_saved = -1;
+    }
+    return text();
+}
+
 bool waitSteady(const std::function<uint64_t()>& count, std::chrono::milliseconds quiet,
                 std::chrono::milliseconds timeout) {
     uint64_t last = count();

@@ -66,6 +66,13 @@ inline constexpr int kTimeScale = 4;
 #else
 inline constexpr int kTimeScale = 1;
 #endif
+// Built with AddressSanitizer or ThreadSanitizer: every lock, allocation and wake-up costs
+// several times its CPU, so shares of a core measured there get more room.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
 
 // Polls `cond` every 5 ms until it holds or `timeout` (times kTimeScale) passes; returns its
 // last value.
@@ -77,6 +84,22 @@ bool waitFor(const std::function<bool()>& cond,
 bool waitSteady(const std::function<uint64_t()>& count,
                 std::chrono::milliseconds quiet = std::chrono::milliseconds(400),
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Standard output (descriptor 1) goes to a file from construction to finish(), and can be read
+// while it is written: a test waits for what a program prints instead of sleeping.
+class StdoutToFile {
+  public:
+    StdoutToFile();
+    ~StdoutToFile();
+    StdoutToFile(const StdoutToFile&) = delete;
+    StdoutToFile& operator=(const StdoutToFile&) = delete;
+    std::string text() const;  // what was printed so far (and flushed)
+    std::string finish();      // restores standard output; returns all that was printed
+
+  private:
+    TempDir m_dir;
+    int m_saved = -1;
+};
 
 struct ProcResult {
     int status = -1;  // exit code, or 128 + signal

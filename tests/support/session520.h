@@ -1,6 +1,7 @@
-// Test fixture shared by the model-520 transport, monitor, hot-plug, cursor and clean-up tests: a model-520 session on the
-// emulated bus with its display class and receive thread, powered on, without bring-up (so no
-// heartbeat competes for the wire), and the EVDI stand-in without its desktop.
+// Test fixture of the model-520 transport, monitor, hot-plug, cursor and clean-up tests: a
+// model-520 session on the emulated bus with its display class and receive thread, powered on,
+// without bring-up (so no heartbeat competes for the wire), and the EVDI stand-in without its
+// desktop.
 #pragma once
 
 #include <gtest/gtest.h>
