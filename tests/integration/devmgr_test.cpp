@@ -3,19 +3,11 @@
 #include <gtest/gtest.h>
 #include <libusb-1.0/libusb.h>
 
-#include <filesystem>
-#include <set>
 
-#include "devmgr/DevManager.h"
-#include "devmgr/controlBlock.h"
 #include "display/VelDisplayClassDriverBase.h"
-#include "emulator/adapters/model520.h"
-#include "emulator/usb/bus.h"
 #include "emulator/usb/silent_adapter.h"
 #include "service/debug.h"
-#include "session/VelDev.h"
 #include "managerFixture.h"
-#include "testSupport.h"
 
 namespace {
 

@@ -6,15 +6,8 @@
 
 #include <cstring>
 
-#include "devmgr/DevManager.h"
 #include "devmgr/clientOps.h"
-#include "devmgr/controlBlock.h"
-#include "display/VelDisplay520ClassDriver.h"
-#include "emulator/adapters/model520.h"
-#include "emulator/usb/bus.h"
-#include "session/VelDev.h"
 #include "managerFixture.h"
-#include "testSupport.h"
 
 using namespace std::chrono_literals;
 
@@ -105,14 +98,8 @@ TEST_F(Bringup520, FlaggedVersionAnswerKeepsTheEmptyText) {
     m->setAnswer(0, 1, emu::AnswerMode::ErrorFlag);
     model = m;
     busId = bus.plug(model, emu::adapterIdentity("522"));
-    g_dev = std::make_unique<DevManager>();
-    ASSERT_EQ(g_dev->registerUsb(), 0);
-    ASSERT_TRUE(vtest::waitFor(
-        [&] {
-            auto d = dev();
-            return d && d->initDone;
-        },
-        10s));
+    ASSERT_NO_FATAL_FAILURE(startManager());
+    ASSERT_TRUE(waitInitDone());
     EXPECT_GE(count("[error] (fwStatusThread): = GetClassResponse: DataClass_0x0, DataType_0x1 "
                     "response error =1"),
               2);
@@ -126,14 +113,8 @@ TEST_F(Bringup520, WrongHeartbeatAnswerGives115AndBringUpGoesOn) {
     m->setAnswer(1, 21, emu::AnswerMode::Wrong, 0ms, 1);
     model = m;
     bus.plug(model, emu::adapterIdentity("520A"));
-    g_dev = std::make_unique<DevManager>();
-    ASSERT_EQ(g_dev->registerUsb(), 0);
-    ASSERT_TRUE(vtest::waitFor(
-        [&] {
-            auto d = dev();
-            return d && d->initDone;
-        },
-        10s));
+    ASSERT_NO_FATAL_FAILURE(startManager());
+    ASSERT_TRUE(waitInitDone());
     EXPECT_EQ(count("- VelDisplay520Class::controlHeartbeat Ret=115 -"), 1) << env.log();
     EXPECT_TRUE(waitBeats(1));
 }

@@ -13,15 +13,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "devmgr/DevManager.h"
-#include "devmgr/controlBlock.h"
-#include "display/VelDisplay520ClassDriver.h"
-#include "emulator/adapters/model520.h"
-#include "emulator/usb/bus.h"
 #include "firmware/loadFW.h"
-#include "session/VelDev.h"
 #include "managerFixture.h"
-#include "testSupport.h"
 
 using namespace std::chrono_literals;
 

@@ -7,19 +7,12 @@
 #include <turbojpeg.h>
 
 #include <atomic>
-#include <cmath>
 #include <set>
 #include <thread>
 
-#include "devmgr/DevManager.h"
-#include "emulator/adapters/model520.h"
 #include "emulator/evdi/evdiEmu.h"
-#include "emulator/output/summary.h"
-#include "emulator/usb/bus.h"
 #include "managerFixture.h"
 #include "pictureReference.h"
-#include "session/VelDev.h"
-#include "testSupport.h"
 
 using namespace std::chrono_literals;
 
@@ -226,8 +219,7 @@ TEST_F(Picture520, DecodingOffStillChecksAndAcknowledges) {
     model = std::make_shared<emu::Model520>(cfg);
     model->plugMonitor(0, monitorOf(0x20, 640, 480), false);
     ASSERT_GT(bus.plug(model, emu::adapterIdentity("520")), 0);
-    g_dev = std::make_unique<DevManager>();
-    ASSERT_EQ(g_dev->registerUsb(), 0);
+    ASSERT_NO_FATAL_FAILURE(startManager());
     ASSERT_TRUE(vtest::waitFor(
         [&] {
             dev = g_dev->findDev(0);

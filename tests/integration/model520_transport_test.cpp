@@ -3,18 +3,10 @@
 // commands, the header-first rule, input nodes, the exit flag, response routing by group, the
 // bounds on device lengths, and the send-failure limit.
 #include <gtest/gtest.h>
-#include <libusb-1.0/libusb.h>
 
-#include <thread>
 
 #include "devmgr/DevManager.h"
-#include "display/VelDisplay520ClassDriver.h"
-#include "emulator/adapters/model520.h"
-#include "emulator/usb/bus.h"
-#include "service/threads.h"
-#include "session/VelDev.h"
 #include "session520.h"
-#include "testSupport.h"
 
 using namespace std::chrono_literals;
 using namespace vel520;

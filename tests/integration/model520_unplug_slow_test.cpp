@@ -6,18 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
-#include <set>
 #include <thread>
 
-#include "devmgr/DevManager.h"
 #include "display/VelDisplayClassDriverBase.h"
-#include "emulator/adapters/model520.h"
 #include "emulator/evdi/evdiEmu.h"
-#include "emulator/usb/bus.h"
-#include "session/VelDev.h"
 #include "managerFixture.h"
-#include "testSupport.h"
 
 using namespace std::chrono_literals;
 

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
