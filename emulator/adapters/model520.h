@@ -103,7 +103,17 @@ class Model520 : public DeviceModel {
         int opens = 0, closes = 0, beats = 0;
         std::chrono::steady_clock::time_point lastBeat{};
         std::chrono::steady_clock::time_point openedAt{};
+        std::chrono::steady_clock::time_point firstBeat{};
         long longestGapMs = 0;  // between two beats
+        // Mean gap between beats from the first to the last, 0 before the second beat. Less
+        // sensitive to one late transfer on a loaded machine than the longest gap.
+        long meanGapMs() const {
+            if (beats < 2) return 0;
+            return static_cast<long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(lastBeat - firstBeat)
+                    .count() /
+                (beats - 1));
+        }
     };
 
     // A monitor on one of the adapter's three outputs.

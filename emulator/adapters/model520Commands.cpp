@@ -118,6 +118,7 @@ std::vector<Model520::Answer> Model520::handleCommand(const M520Message& m) {
                                                   .count());
                         if (gap > heartbeat_.longestGapMs) heartbeat_.longestGapMs = gap;
                     }
+                    if (heartbeat_.beats == 0) heartbeat_.firstBeat = now;
                     ++heartbeat_.beats;
                     heartbeat_.lastBeat = now;
                 } else if (status == 1) {

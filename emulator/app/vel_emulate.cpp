@@ -204,8 +204,8 @@ void writeSummary(const std::string& dir, int k, emu::Model520& m) {
     FILE* f = fopen(path.c_str(), "w");
     if (!f) return;
     auto hb = m.heartbeat();
-    fprintf(f, "beats %d\nopens %d\ncloses %d\nlongest_gap_ms %ld\n", hb.beats, hb.opens, hb.closes,
-            hb.longestGapMs);
+    fprintf(f, "beats %d\nopens %d\ncloses %d\nlongest_gap_ms %ld\nmean_gap_ms %ld\n", hb.beats,
+            hb.opens, hb.closes, hb.longestGapMs, hb.meanGapMs());
     auto errors = m.errors();
     fprintf(f, "refused %zu\n", errors.size());
     for (const auto& e : errors) fprintf(f, "error: %s\n", e.c_str());

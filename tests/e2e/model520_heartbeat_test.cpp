@@ -47,8 +47,12 @@ TEST_F(Heartbeat520, BeatsEverySecondUntilTheStop) {
     ASSERT_EQ(r.status, 0) << r.err << env.log();
     auto s = summary();
     EXPECT_GE(s["beats"], 3);
-    EXPECT_LT(s["longest_gap_ms"], 1500);
+    // A beat a second: a loaded machine only lengthens the gaps, so the lower bound is firm and
+    // the upper ones are held by the mean (one late transfer does not move it much) and, for a
+    // beat left out altogether, loosely by the longest gap.
     EXPECT_GE(s["longest_gap_ms"], 900);
+    EXPECT_LT(s["mean_gap_ms"], 1500);
+    EXPECT_LT(s["longest_gap_ms"], 2500 * vtest::kTimeScale);
     // Bring-up, then the built-in monitor's display switching on.
     EXPECT_EQ(s["opens"], 2);
     EXPECT_EQ(s["refused"], 0) << vtest::readFile(out.file("model520-0.txt"));

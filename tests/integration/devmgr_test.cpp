@@ -3,38 +3,15 @@
 #include <gtest/gtest.h>
 #include <libusb-1.0/libusb.h>
 
-#include <filesystem>
-#include <set>
 
-#include "devmgr/DevManager.h"
-#include "devmgr/controlBlock.h"
 #include "display/VelDisplayClassDriverBase.h"
-#include "emulator/adapters/model520.h"
-#include "emulator/usb/bus.h"
 #include "emulator/usb/silent_adapter.h"
 #include "service/debug.h"
-#include "session/VelDev.h"
-#include "testSupport.h"
+#include "managerFixture.h"
 
 namespace {
 
-struct DevMgr : ::testing::Test {
-    vtest::IsolatedEnv env;
-    emu::Bus& bus = emu::Bus::instance();
-
-    void SetUp() override {
-        bus.reset();
-        g_exitRequested = false;
-        g_abortRequested = false;
-        g_exitSignal = 0;
-    }
-    void TearDown() override {
-        if (g_dev) {
-            g_dev->removeAllDevice();
-            g_dev.reset();
-        }
-        bus.reset();
-    }
+struct DevMgr : vtest::ManagerTest {
     // Second-generation adapters get the model-520 firmware model (a silent one would fail
     // bring-up and end the process after 3 s); the 50x family a silent adapter.
     int plug(const char* model) {
@@ -44,21 +21,8 @@ struct DevMgr : ::testing::Test {
         else dm = std::make_shared<emu::SilentAdapter>();
         return bus.plug(dm, emu::adapterIdentity(model));
     }
-    void start() {
-        g_dev = std::make_unique<DevManager>();
-        ASSERT_EQ(g_dev->registerUsb(), 0);
-    }
+    void start() { startManager(); }
     std::vector<std::string> lines() { return env.logLines(); }
-    // Asserts the needles appear in this order in the log.
-    void expectInOrder(const std::vector<std::string>& needles) {
-        auto l = lines();
-        int at = 0;
-        for (const auto& n : needles) {
-            int found = vtest::findLine(l, n, at);
-            ASSERT_GE(found, 0) << "missing after line " << at << ": " << n << "\n" << env.log();
-            at = found + 1;
-        }
-    }
 };
 
 }  // namespace
@@ -305,17 +269,7 @@ TEST_F(DevMgrDeathTest, AbortWakesTheMainThreadFirst) {
     expectInOrder({"usb_abort!", "main woke"});
 }
 
-namespace {
-std::multiset<std::string> threadNames() {
-    std::multiset<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string comm = vtest::readFile(e.path().string() + "/comm");
-        if (!comm.empty() && comm.back() == '\n') comm.pop_back();
-        names.insert(comm);
-    }
-    return names;
-}
-}  // namespace
+using vtest::threadNames;
 
 TEST_F(DevMgr, SessionAndEventThreadsCarryTheirNames) {
     plug("520");

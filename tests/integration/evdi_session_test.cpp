@@ -13,9 +13,9 @@
 #include <mutex>
 #include <thread>
 
-#include "display/VelDisplayClassDriverBase.h"
 #include "emulator/evdi/desktop.h"
 #include "emulator/evdi/evdiEmu.h"
+#include "fakeDisplayClass.h"
 #include "session/VelDev.h"
 #include "session/evdiHandlers.h"
 #include "session/evdiVersion.h"
@@ -28,54 +28,9 @@ namespace {
 constexpr size_t kPlugInArea = 67108864;
 
 // Records the display-class calls the handlers make.
-class RecordingDisplayClass : public VelDisplayClassBase {
-public:
-    struct Cursor {
-        int x, y, view, state;
-    };
-    void checkMonitorStatus(void*, std::set<int>, bool) override {}
-    int dataHeaderPackage(const void*, void*, _VELRECT, int, int) override { return 0; }
-    int checkFrameIndex(unsigned char*) override { return 0; }
-    int resetDevice(int) override { return 0; }
-    int sendPatchCommand(int, unsigned int) override { return 0; }
-    int setCursorState(int x, int y, int view, int state) override {
-        std::lock_guard<std::mutex> lk(m);
-        cursorStates.push_back({x, y, view, state});
-        return 0;
-    }
-    int setCursorImage(evdi_cursor_set c, int view) override {
-        std::lock_guard<std::mutex> lk(m);
-        imageViews.push_back(view);
-        images.emplace_back(c.buffer, c.buffer + c.buffer_length / 4);
-        return 0;
-    }
-    int setMode(int view) override {
-        std::lock_guard<std::mutex> lk(m);
-        modeViews.push_back(view);
-        return 0;
-    }
-    int doDpmsState(int view, int state) override {
-        std::lock_guard<std::mutex> lk(m);
-        dpms.push_back({view, state});
-        return 0;
-    }
-    template <typename T>
-    T get(const T& field) {
-        std::lock_guard<std::mutex> lk(m);
-        return field;
-    }
-    std::mutex m;  // guards everything below
-    std::vector<Cursor> cursorStates;
-    std::vector<int> imageViews, modeViews;
-    std::vector<std::vector<uint32_t>> images;
-    std::vector<std::pair<int, int>> dpms;
-};
+using RecordingDisplayClass = vtest::FakeDisplayClass;
 
-int semValue(sem_t* s) {
-    int v = -1;
-    sem_getvalue(s, &v);
-    return v;
-}
+using vtest::semValue;
 
 long rssBytes() {
     FILE* f = fopen("/proc/self/statm", "r");

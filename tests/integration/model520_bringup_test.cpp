@@ -6,69 +6,14 @@
 
 #include <cstring>
 
-#include "devmgr/DevManager.h"
 #include "devmgr/clientOps.h"
-#include "devmgr/controlBlock.h"
-#include "display/VelDisplay520ClassDriver.h"
-#include "emulator/adapters/model520.h"
-#include "emulator/usb/bus.h"
-#include "session/VelDev.h"
-#include "testSupport.h"
+#include "managerFixture.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-struct Bringup520 : ::testing::Test {
-    vtest::IsolatedEnv env;
-    emu::Bus& bus = emu::Bus::instance();
-    std::shared_ptr<emu::Model520> model;
-    int busId = -1;
-
-    void SetUp() override {
-        bus.reset();
-        g_exitRequested = false;
-        g_abortRequested = false;
-        VelDisplay520Class::s_sendFailures = 0;
-    }
-    void TearDown() override {
-        if (g_dev) {
-            g_dev->removeAllDevice();
-            g_dev.reset();
-        }
-        bus.reset();
-    }
-    // Plugs the adapter, starts the manager and waits for bring-up to finish.
-    void start(emu::Model520::Config config = {}) {
-        model = std::make_shared<emu::Model520>(std::move(config));
-        busId = bus.plug(model, emu::adapterIdentity("520"));
-        ASSERT_GT(busId, 0);
-        g_dev = std::make_unique<DevManager>();
-        ASSERT_EQ(g_dev->registerUsb(), 0);
-        ASSERT_TRUE(vtest::waitFor(
-            [&] {
-                auto d = g_dev->findDev(0);
-                return d && d->initDone;
-            },
-            10s))
-            << env.log();
-    }
-    std::shared_ptr<VelDev> dev() { return g_dev->findDev(0); }
-    std::shared_ptr<VelDisplay520Class> dc() {
-        return std::dynamic_pointer_cast<VelDisplay520Class>(dev()->displayClass);
-    }
-    vtest::ShmMapping shm;  // the block as a client process sees it
-    VEL_SHM_RECORD& record() {
-        void* block = shm.map(env.shmName(), VEL_SHM_SIZE);
-        EXPECT_NE(block, nullptr) << "no control block";
-        return static_cast<VEL_SHM_BLOCK*>(block)->record[0];
-    }
-    int count(const std::string& needle) { return env.logCount(needle); }
-    void expectInOrder(const std::vector<std::string>& needles) { env.expectLogInOrder(needles); }
-    bool waitBeats(int n, std::chrono::milliseconds timeout = 6s) {
-        return vtest::waitFor([&] { return model->heartbeat().beats >= n; }, timeout);
-    }
-};
+using Bringup520 = vtest::Manager520Test;
 
 }  // namespace
 
@@ -153,14 +98,8 @@ TEST_F(Bringup520, FlaggedVersionAnswerKeepsTheEmptyText) {
     m->setAnswer(0, 1, emu::AnswerMode::ErrorFlag);
     model = m;
     busId = bus.plug(model, emu::adapterIdentity("522"));
-    g_dev = std::make_unique<DevManager>();
-    ASSERT_EQ(g_dev->registerUsb(), 0);
-    ASSERT_TRUE(vtest::waitFor(
-        [&] {
-            auto d = dev();
-            return d && d->initDone;
-        },
-        10s));
+    ASSERT_NO_FATAL_FAILURE(startManager());
+    ASSERT_TRUE(waitInitDone());
     EXPECT_GE(count("[error] (fwStatusThread): = GetClassResponse: DataClass_0x0, DataType_0x1 "
                     "response error =1"),
               2);
@@ -174,14 +113,8 @@ TEST_F(Bringup520, WrongHeartbeatAnswerGives115AndBringUpGoesOn) {
     m->setAnswer(1, 21, emu::AnswerMode::Wrong, 0ms, 1);
     model = m;
     bus.plug(model, emu::adapterIdentity("520A"));
-    g_dev = std::make_unique<DevManager>();
-    ASSERT_EQ(g_dev->registerUsb(), 0);
-    ASSERT_TRUE(vtest::waitFor(
-        [&] {
-            auto d = dev();
-            return d && d->initDone;
-        },
-        10s));
+    ASSERT_NO_FATAL_FAILURE(startManager());
+    ASSERT_TRUE(waitInitDone());
     EXPECT_EQ(count("- VelDisplay520Class::controlHeartbeat Ret=115 -"), 1) << env.log();
     EXPECT_TRUE(waitBeats(1));
 }
@@ -192,9 +125,13 @@ TEST_F(Bringup520, BeatsEverySecondWithoutLogging) {
     auto hb = model->heartbeat();
     EXPECT_TRUE(hb.open);
     EXPECT_EQ(hb.opens, 1);
+    // A beat a second: a loaded machine only lengthens the gaps, so the lower bound is firm and
+    // the upper ones are held by the mean (one late transfer does not move it much) and, for a
+    // beat left out altogether, loosely by the longest gap.
     EXPECT_GE(hb.longestGapMs, 900);
-    EXPECT_LT(hb.longestGapMs, 1500);
-    EXPECT_FALSE(model->beatMissing(1500ms));
+    EXPECT_LT(hb.meanGapMs(), 1500);
+    EXPECT_LT(hb.longestGapMs, 2500 * vtest::kTimeScale);
+    EXPECT_FALSE(model->beatMissing(2500ms * vtest::kTimeScale));
     // Only the open exchange logs; beats add no line.
     EXPECT_EQ(count("controlHeartbeat"), 2) << env.log();
     for (const auto& m : model->received(1, 21)) {
@@ -215,8 +152,10 @@ TEST_F(Bringup520, FirmwareLogRequestClosesTheHeartbeatFirst) {
                 if (m.header.dataClass == 0 && m.header.dataType == 48) return true;
             return false;
         },
-        3s));
-    EXPECT_LT(std::chrono::steady_clock::now() - requested, 1500ms);
+        5s));
+    // Served at the heartbeat thread's next poll, once a second; bounded loosely for a loaded
+    // machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - requested, 3s * vtest::kTimeScale);
     auto got = model->received();
     int close = -1, logReq = -1;
     for (size_t i = 0; i < got.size(); ++i) {

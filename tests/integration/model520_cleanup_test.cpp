@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "devmgr/DevManager.h"
-#include "model520Session.h"
+#include "session520.h"
 #include "pipeline/jpeg520.h"
 #include "service/velMain.h"
 

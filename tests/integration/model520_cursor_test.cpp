@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <set>
 
-#include "model520Session.h"
+#include "session520.h"
 
 using namespace std::chrono_literals;
 using namespace m520test;
@@ -41,12 +41,8 @@ struct Cursor520 : Session520 {
         c.buffer_length = static_cast<uint32_t>(px.size() * 4);
         return c;
     }
-    static uint32_t idOf(const emu::M520Message& m) { return vel520::getU32(m.payload.data() + 8); }
-    int semCount() {
-        int v = -1;
-        sem_getvalue(&dev->displayOffSemaphore, &v);
-        return v;
-    }
+    static uint32_t idOf(const emu::M520Message& m) { return vtest::le32(m.payload.data() + 8); }
+    int semCount() { return vtest::semValue(&dev->displayOffSemaphore); }
 };
 
 const uint8_t* bytes(const std::vector<uint32_t>& px) {

@@ -13,14 +13,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "devmgr/DevManager.h"
-#include "devmgr/controlBlock.h"
-#include "display/VelDisplay520ClassDriver.h"
-#include "emulator/adapters/model520.h"
-#include "emulator/usb/bus.h"
 #include "firmware/loadFW.h"
-#include "session/VelDev.h"
-#include "testSupport.h"
+#include "managerFixture.h"
 
 using namespace std::chrono_literals;
 
@@ -34,24 +28,7 @@ std::string hostImage(const std::string& version, size_t size = 4096) {
     return image + tail;
 }
 
-struct Firmware520 : ::testing::Test {
-    vtest::IsolatedEnv env;
-    emu::Bus& bus = emu::Bus::instance();
-    std::shared_ptr<emu::Model520> model;
-
-    void SetUp() override {
-        bus.reset();
-        g_exitRequested = false;
-        g_abortRequested = false;
-        VelDisplay520Class::s_sendFailures = 0;
-    }
-    void TearDown() override {
-        if (g_dev) {
-            g_dev->removeAllDevice();
-            g_dev.reset();
-        }
-        bus.reset();
-    }
+struct Firmware520 : vtest::Manager520Test {
     void putImages(const std::string& main) {
         put("Bootloader0.bin", "bootloader zero");
         put("Bootloader1.bin", "bootloader one image");
@@ -61,30 +38,6 @@ struct Firmware520 : ::testing::Test {
     void put(const std::string& name, const std::string& bytes) {
         std::ofstream(env.fwDir() + "/" + name, std::ios::binary) << bytes;
     }
-    void start(emu::Model520::Config config = {}) {
-        model = std::make_shared<emu::Model520>(std::move(config));
-        ASSERT_GT(bus.plug(model, emu::adapterIdentity("520")), 0);
-        g_dev = std::make_unique<DevManager>();
-        ASSERT_EQ(g_dev->registerUsb(), 0);
-        ASSERT_TRUE(vtest::waitFor(
-            [&] {
-                auto d = g_dev->findDev(0);
-                return d && d->initDone;
-            },
-            10s))
-            << env.log();
-    }
-    std::shared_ptr<VelDisplay520Class> dc() {
-        return std::dynamic_pointer_cast<VelDisplay520Class>(g_dev->findDev(0)->displayClass);
-    }
-    vtest::ShmMapping shm;  // the block as a client process sees it
-    VEL_SHM_RECORD& record() {
-        void* block = shm.map(env.shmName(), VEL_SHM_SIZE);
-        EXPECT_NE(block, nullptr) << "no control block";
-        return static_cast<VEL_SHM_BLOCK*>(block)->record[0];
-    }
-    int count(const std::string& needle) { return env.logCount(needle); }
-    void expectInOrder(const std::vector<std::string>& needles) { env.expectLogInOrder(needles); }
     std::string logPath(int k = 0, const char* stamp = "1207_031500") {
         return env.logDir() + "/fw_log_" + stamp + "_" + std::to_string(k) + ".log";
     }
@@ -103,11 +56,7 @@ struct Firmware520 : ::testing::Test {
     // The service raises fwLogDone after its last read of the path field: only then may the
     // test write the next path (a client process would, too).
     bool downloadDone() { return controlBlockLoad(record().fwLogDone) == 1; }
-    int querySemaphoreValue() {
-        int v = -1;
-        sem_getvalue(&semaphores[0][0][vel520::SEM_QUERY], &v);
-        return v;
-    }
+    int querySemaphoreValue() { return vtest::semValue(&semaphores[0][0][vel520::SEM_QUERY]); }
 };
 
 }  // namespace

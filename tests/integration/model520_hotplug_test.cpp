@@ -2,7 +2,7 @@
 // receive thread, their worker and the session's plug-in and plug-out (EVDI stand-in), the
 // re-check path, port positions from target ids, the fixed table on unplug, frame-index
 // feedback, and the bounds on notification bytes.
-#include "model520Session.h"
+#include "session520.h"
 
 using namespace std::chrono_literals;
 using namespace m520test;
@@ -42,11 +42,7 @@ struct Hotplug520 : Session520 {
         data.insert(data.end(), targets.begin(), targets.end());
         model->queueMessage(emu::Model520::message(4, 1, 0, data));
     }
-    int semValue(int view) {
-        int v = -1;
-        sem_getvalue(&dev->frameFeedbackSemaphore[view], &v);
-        return v;
-    }
+    int semValue(int view) { return vtest::semValue(&dev->frameFeedbackSemaphore[view]); }
 };
 
 }  // namespace

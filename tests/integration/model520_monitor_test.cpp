@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "model520Session.h"
+#include "session520.h"
 
 using namespace std::chrono_literals;
 using namespace m520test;

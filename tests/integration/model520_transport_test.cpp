@@ -3,82 +3,38 @@
 // commands, the header-first rule, input nodes, the exit flag, response routing by group, the
 // bounds on device lengths, and the send-failure limit.
 #include <gtest/gtest.h>
-#include <libusb-1.0/libusb.h>
 
-#include <thread>
 
 #include "devmgr/DevManager.h"
-#include "display/VelDisplay520ClassDriver.h"
-#include "emulator/adapters/model520.h"
-#include "emulator/usb/bus.h"
-#include "service/threads.h"
-#include "session/VelDev.h"
-#include "testSupport.h"
+#include "session520.h"
 
 using namespace std::chrono_literals;
 using namespace vel520;
 
 namespace {
 
-struct Transport520 : ::testing::Test {
-    vtest::IsolatedEnv env;
-    emu::Bus& bus = emu::Bus::instance();
-    std::shared_ptr<emu::Model520> model = std::make_shared<emu::Model520>();
-    int busId = -1;
-    libusb_context* ctx = nullptr;
-    libusb_device_handle* handle = nullptr;
-    std::shared_ptr<VelDev> dev;
-    std::shared_ptr<VelDisplay520Class> dc;
+// Records every OUT transfer on the command endpoint as it was sent.
+struct Transport520 : m520test::Session520 {
     std::mutex outMutex;
     std::vector<std::vector<uint8_t>> outs;  // OUT transfers on 0x01, as sent
 
     void SetUp() override {
-        bus.reset();
-        VelDisplay520Class::s_sendFailures = 0;
-        busId = bus.plug(model, emu::adapterIdentity("520"));
-        ASSERT_GT(busId, 0);
+        ASSERT_NO_FATAL_FAILURE(Session520::SetUp());
+        dev->connected = true;
         bus.setTransferLog([this](const emu::TransferRecord& r) {
             if (r.in() || r.endpoint != 0x01 || r.status != 0) return;
             std::lock_guard<std::mutex> lk(outMutex);
             outs.push_back(r.data);
         });
-        ASSERT_EQ(libusb_init(&ctx), 0);
-        libusb_device** list = nullptr;
-        ssize_t n = libusb_get_device_list(ctx, &list);
-        ASSERT_EQ(n, 1);
-        ASSERT_EQ(libusb_open(list[0], &handle), 0);
-        libusb_free_device_list(list, 1);
-        ASSERT_EQ(libusb_claim_interface(handle, 4), 0);
-        ASSERT_EQ(libusb_set_interface_alt_setting(handle, 4, 1), 0);
-
-        dev = std::make_shared<VelDev>(nullptr);
-        dev->usbHandle = handle;
-        dev->connected = true;
-        dev->imageEndpoint = 1;
-        dc = std::make_shared<VelDisplay520Class>(dev.get(), 0);
-        dc->bindSession(dev);
-        dev->displayClass = dc;
-        ASSERT_EQ(dc->init(), 0);
-        dc->prepareResponses();
-        std::shared_ptr<VelDisplay520Class> self = dc;
-        std::thread([self] { self->fwStatusThread(); }).detach();
     }
     void TearDown() override {
-        if (dc) dc->displayClassExitFlag = true;
-        // The receive thread leaves at its next check (its transfer times out within 1 s).
-        vel::sleepMs(1100);
+        Session520::TearDown();
         bus.setTransferLog({});
-        if (handle) libusb_close(handle);
-        dev.reset();
-        dc.reset();
-        if (ctx) libusb_exit(ctx);
-        bus.reset();
     }
     std::vector<std::vector<uint8_t>> sent() {
         std::lock_guard<std::mutex> lk(outMutex);
         return outs;
     }
-    int count(const std::string& needle) { return env.logCount(needle); }
     int sendFirmware(size_t length) {
         std::vector<unsigned char> payload(length, 0x5A);
         return dc->sendCommand(0, 0, 0, CLASS_DATA, DATA_FIRMWARE, 0, payload.data(),
@@ -139,9 +95,9 @@ TEST_F(Transport520, InputNodeRules) {
     }
     auto o = sent();
     ASSERT_EQ(o.size(), 5u);
-    EXPECT_EQ(getU16(o[0].data() + 18), 5);
-    EXPECT_EQ(getU16(o[1].data() + 18), 3);
-    for (int i = 2; i < 5; ++i) EXPECT_EQ(getU16(o[i].data() + 18), 0);
+    EXPECT_EQ(vtest::le16(o[0].data() + 18), 5);
+    EXPECT_EQ(vtest::le16(o[1].data() + 18), 3);
+    for (int i = 2; i < 5; ++i) EXPECT_EQ(vtest::le16(o[i].data() + 18), 0);
 }
 
 TEST_F(Transport520, ExitFlagRefusesEveryCommandWithoutTraffic) {
@@ -211,17 +167,12 @@ TEST_F(Transport520, ResponseForAGroupWakesOnlyThatGroup) {
     EXPECT_EQ(r.displayDevice, 2);
     EXPECT_EQ(r.payloadLength, 3u);
     for (int g = 0; g < kSemGroups; ++g)
-        for (int k = 0; k < kSemKinds; ++k) {
-            int v = -1;
-            sem_getvalue(&semaphores[0][g][k], &v);
-            EXPECT_EQ(v, 0) << g << "/" << k;
-        }
+        for (int k = 0; k < kSemKinds; ++k)
+            EXPECT_EQ(vtest::semValue(&semaphores[0][g][k]), 0) << g << "/" << k;
     // Nobody waits on group 0: that answer is dropped, and the next exchange is unaffected.
     model->queueMessage(emu::Model520::message(0, 0, 0, {9}));
     ASSERT_TRUE(vtest::waitFor([&] { return count("has no waiter, dropped") == 1; }, 3s));
-    int v = -1;
-    sem_getvalue(&semaphores[0][0][SEM_QUERY], &v);
-    EXPECT_EQ(v, 0);
+    EXPECT_EQ(vtest::semValue(&semaphores[0][0][SEM_QUERY]), 0);
     unsigned char text[124];
     EXPECT_EQ(dc->getFWVersion(1, text, nullptr), 0);
     EXPECT_STREQ(reinterpret_cast<char*>(text), model->config().firmwareVersion.c_str());

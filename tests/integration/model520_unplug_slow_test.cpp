@@ -6,31 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
-#include <set>
 #include <thread>
 
-#include "devmgr/DevManager.h"
 #include "display/VelDisplayClassDriverBase.h"
-#include "emulator/adapters/model520.h"
 #include "emulator/evdi/evdiEmu.h"
-#include "emulator/usb/bus.h"
-#include "session/VelDev.h"
-#include "testSupport.h"
+#include "managerFixture.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-std::multiset<std::string> threadNames() {
-    std::multiset<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string comm = vtest::readFile(e.path().string() + "/comm");
-        if (!comm.empty() && comm.back() == '\n') comm.pop_back();
-        names.insert(comm);
-    }
-    return names;
-}
+using vtest::threadNames;
 
 // Threads that belong to a session or its display class.
 bool sessionThreadsLeft(std::string* which) {
@@ -59,21 +45,15 @@ size_t imagePackets(const std::vector<emu::M520Message>& all) {
     return n;
 }
 
-struct Unplug520 : ::testing::Test {
-    vtest::IsolatedEnv env;
-    emu::Bus& bus = emu::Bus::instance();
+struct Unplug520 : vtest::ManagerTest {
     std::atomic<bool> stopDrawing{false};
     std::thread painter;
 
     void SetUp() override {
         emu::setEvdiLibVersion(1, 12, 0);
         emu::setAutoDesktop(true);
-        bus.reset();
-        g_exitRequested = false;
-        g_abortRequested = false;
-        g_exitSignal = 0;
-        g_dev = std::make_unique<DevManager>();
-        ASSERT_EQ(g_dev->registerUsb(), 0);
+        ManagerTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(startManager());
         // The desktop of every open display draws, moves its cursor and now and then changes
         // it, whatever the service is doing meanwhile.
         painter = std::thread([this] {
@@ -96,11 +76,7 @@ struct Unplug520 : ::testing::Test {
     void TearDown() override {
         stopDrawing = true;
         if (painter.joinable()) painter.join();
-        if (g_dev) {
-            g_dev->removeAllDevice();
-            g_dev.reset();
-        }
-        bus.reset();
+        ManagerTest::TearDown();
     }
 
     // Waits until the model has accepted `more` further image packets.

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "display/VelDisplayClassDriverBase.h"
+#include "fakeDisplayClass.h"
 #include "pipeline/colorConvert.h"
 #include "pipeline/jpeg520.h"
 #include "session/VelDev.h"
@@ -25,33 +25,9 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 constexpr uint32_t kXB24 = 0x34324258;
 
-// Frame indexes as the 520 class hands them out; the first answer is 0 (a wrapped counter).
-class IndexingDisplayClass : public VelDisplayClassBase {
-  public:
-    void checkMonitorStatus(void*, std::set<int>, bool) override {}
-    // Frames the packet as far as the send path cares (length = JPEG length + 112), unless told
-    // to leave it unframed.
-    int dataHeaderPackage(const void*, void* packet, _VELRECT, int jpegSize, int) override {
-        if (frame) static_cast<_evdi_send*>(packet)->length = jpegSize + 112;
-        ++framed;
-        return 0;
-    }
-    std::atomic<int> framed{0};
-    int checkFrameIndex(unsigned char*) override { return 0; }
-    int resetDevice(int) override { return 0; }
-    int sendPatchCommand(int, unsigned int) override { return 0; }
-    int setCursorState(int, int, int, int) override { return 0; }
-    int setCursorImage(evdi_cursor_set, int) override { return 0; }
-    uint32_t updateFrameIndex(unsigned short) override { return next++; }
-    std::atomic<bool> frame{true};
-    int zeroFrameIndex() override {
-        ++zeroed;
-        next = 1;
-        return 0;
-    }
-    std::atomic<uint32_t> next{0};
-    std::atomic<int> zeroed{0};
-};
+// Frame indexes as the 520 class hands them out: the fake's counter, whose first answer is 0
+// (a wrapped counter).
+using IndexingDisplayClass = vtest::FakeDisplayClass;
 
 struct Frame {
     _RECT_IN_ENCODE_Q record;
@@ -60,11 +36,7 @@ struct Frame {
     Bytes yuv;
 };
 
-int semValue(sem_t* s) {
-    int v = -1;
-    sem_getvalue(s, &v);
-    return v;
-}
+using vtest::semValue;
 
 class Conv520 : public ::testing::Test {
   protected:
@@ -220,7 +192,8 @@ TEST_F(Conv520, FrameWaitsAtMostOneSecondForACredit) {
     push(0, {0, 0, 4, 4});
     const auto start = steady_clock::now();
     wake();
-    ASSERT_TRUE(waitFrames(1, milliseconds(3000)));
+    ASSERT_TRUE(waitFrames(1, milliseconds(10000)));
+    // Never before the second is over; how much later depends on the machine's load.
     const auto waited = duration_cast<milliseconds>(steady_clock::now() - start);
     EXPECT_GE(waited.count(), 900);
     EXPECT_NE(env.log().find("[warning] waiting 1 seconds timed out\n"), std::string::npos);

@@ -14,12 +14,13 @@
 #include <thread>
 #include <vector>
 
-#include "display/VelDisplayClassDriverBase.h"
 #include "emulator/usb/bus.h"
 #include "emulator/usb/silent_adapter.h"
+#include "fakeDisplayClass.h"
 #include "pipeline/colorConvert.h"
 #include "pipeline/jpeg520.h"
 #include "session/VelDev.h"
+#include "pictureReference.h"
 #include "testSupport.h"
 
 using namespace std::chrono;
@@ -30,31 +31,11 @@ using Bytes = std::vector<unsigned char>;
 constexpr uint32_t kXR24 = 0x34325258;
 
 // Frames a packet as length = JPEG length argument + 112 and marks its first header byte.
-class FramingDisplayClass : public VelDisplayClassBase {
-  public:
-    void checkMonitorStatus(void*, std::set<int>, bool) override {}
-    int dataHeaderPackage(const void*, void* packet, _VELRECT, int jpegSize, int) override {
-        auto* send = static_cast<_evdi_send*>(packet);
-        send->length = jpegSize + 112;
-        memset(send->buffer, 0, 112);
-        send->buffer[0] = 'V';
-        lastLength = jpegSize;
-        return 0;
-    }
-    int checkFrameIndex(unsigned char*) override { return 0; }
-    int resetDevice(int) override { return 0; }
-    int sendPatchCommand(int, unsigned int) override { return 0; }
-    int setCursorState(int, int, int, int) override { return 0; }
-    int setCursorImage(evdi_cursor_set, int) override { return 0; }
-    uint32_t updateFrameIndex(unsigned short) override { return 3; }
-    std::atomic<int> lastLength{-1};
+struct FramingDisplayClass : vtest::FakeDisplayClass {
+    FramingDisplayClass() { markHeader = true; }
 };
 
-int semValue(sem_t* s) {
-    int v = -1;
-    sem_getvalue(s, &v);
-    return v;
-}
+using vtest::semValue;
 
 // An open, claimed model-520 adapter on the emulated bus and a session sending to it.
 struct Adapter {
@@ -68,14 +49,7 @@ struct Adapter {
     bool open() {
         bus.reset();
         busId = bus.plug(model, emu::adapterIdentity("520"));
-        if (busId <= 0 || libusb_init(&ctx) != 0) return false;
-        libusb_device** list = nullptr;
-        const ssize_t n = libusb_get_device_list(ctx, &list);
-        const bool ok = n == 1 && libusb_open(list[0], &handle) == 0;
-        if (n >= 0) libusb_free_device_list(list, 1);
-        if (!ok || libusb_claim_interface(handle, 4) != 0 ||
-            libusb_set_interface_alt_setting(handle, 4, 1) != 0)
-            return false;
+        if (busId <= 0 || !vtest::openClaimedAdapter(&ctx, &handle)) return false;
         dev = std::make_unique<VelDev>(nullptr);
         dev->usbHandle = handle;
         dev->model = 0x520;
@@ -207,21 +181,6 @@ TEST(SendThreadDeath, SixConsecutiveFailuresEndTheService) {
         ::testing::ExitedWithCode(1), "");
 }
 
-// PSNR over B, G and R of two BGRX images.
-double psnr(const Bytes& a, const Bytes& b) {
-    double se = 0;
-    size_t n = 0;
-    for (size_t i = 0; i + 3 < a.size() && i + 3 < b.size(); i += 4) {
-        for (int c = 0; c < 3; ++c) {
-            const double d = double(a[i + c]) - double(b[i + c]);
-            se += d * d;
-            ++n;
-        }
-    }
-    const double mse = n ? se / n : 1e9;
-    return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
-}
-
 TEST_F(SendThread, EncodedFramesReachTheAdapterAsJpegsOfTheFrame) {
     auto display = std::make_shared<FramingDisplayClass>();
     a.dev->displayClass = display;
@@ -248,9 +207,9 @@ TEST_F(SendThread, EncodedFramesReachTheAdapterAsJpegsOfTheFrame) {
     ASSERT_TRUE(a.model->waitForOut(1, milliseconds(5000)));
     const auto out = a.model->outTransfers().at(0);
     EXPECT_EQ(out.endpoint, 0x02);
-    ASSERT_EQ(out.bytes.size(), size_t(display->lastLength + 112));
+    ASSERT_EQ(out.bytes.size(), size_t(display->lengthArg + 112));
     EXPECT_EQ(out.bytes[0], 'V');
-    const unsigned long jpegSize = display->lastLength - 32;  // light mode announces 32 more
+    const unsigned long jpegSize = display->lengthArg - 32;  // light mode announces 32 more
 
     Bytes decoded(px.size());
     tjhandle d = tjInitDecompress();
@@ -259,7 +218,7 @@ TEST_F(SendThread, EncodedFramesReachTheAdapterAsJpegsOfTheFrame) {
         0)
         << tjGetErrorStr2(d);
     tjDestroy(d);
-    const double quality = psnr(px, decoded);
+    const double quality = vtest::psnrBgrx(px, decoded, w, h);
     RecordProperty("psnr_db", std::to_string(quality));
     EXPECT_GT(quality, 30.0) << quality;
 }

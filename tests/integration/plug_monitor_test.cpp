@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <atomic>
 #include <fstream>
@@ -17,10 +18,11 @@
 #include <vector>
 
 #include "devmgr/DevManager.h"
-#include "display/VelDisplayClassDriverBase.h"
 #include "edid/velEdid.h"
 #include "emulator/adapters/edidCorpus.h"
+#include "edidDecode.h"
 #include "emulator/evdi/evdiEmu.h"
+#include "fakeDisplayClass.h"
 #include "session/VelDev.h"
 #include "session/plugMonitor.h"
 #include "testSupport.h"
@@ -34,16 +36,8 @@ const char* kEdid256 = "cta3-1080p-dell-s2419h-5A2CDC31568E.bin";  // byte 126 =
 const char* kEdid128 = "analog-noext-dell-e2011h-3E7E918BD230.bin";
 
 // Answers the plug flow's display-class calls from configured values and records them.
-class FakeDisplayClass : public VelDisplayClassBase {
+class PlugDisplayClass : public vtest::FakeDisplayClass {
   public:
-    void checkMonitorStatus(void*, std::set<int>, bool) override {}
-    int dataHeaderPackage(const void*, void*, _VELRECT, int, int) override { return 0; }
-    int checkFrameIndex(unsigned char*) override { return 0; }
-    int setCursorState(int, int, int, int) override { return 0; }
-    int setCursorImage(evdi_cursor_set, int) override { return 0; }
-    int resetDevice(int) override { return 0; }
-    int sendPatchCommand(int, unsigned int) override { return 0; }
-
     int readMonitorEDID(int target, unsigned char* out, unsigned int* length) override {
         if (beforeEdid) beforeEdid(target);
         std::lock_guard<std::mutex> lk(m);
@@ -70,23 +64,12 @@ class FakeDisplayClass : public VelDisplayClassBase {
         topoViews.push_back(source);
         return topoResult;
     }
-    int setMode(int view) override {
-        std::lock_guard<std::mutex> lk(m);
-        modeViews.push_back(view);
-        return 0;
-    }
-    template <typename T>
-    T get(const T& field) {
-        std::lock_guard<std::mutex> lk(m);
-        return field;
-    }
-
-    std::mutex m;  // guards everything below
+    // Guarded by the fake's mutex `m`.
     std::vector<unsigned char> edid;
     unsigned int reportedLength = 0;  // 0: the bytes copied
     int edidResult = 0, modeListResult = 0, topoResult = 0;
     std::vector<CAPS_MODE_STRUCT> modes{{1920, 1080, 60, 32}, {1280, 720, 60, 32}};
-    std::vector<int> edidTargets, topoViews, modeViews;
+    std::vector<int> edidTargets, topoViews;
     std::vector<std::pair<int, int>> modeListCalls;
     // Runs at the start of every EDID read, outside the lock (set before plugging).
     std::function<void(int target)> beforeEdid;
@@ -101,11 +84,7 @@ struct Gate {
     }
 };
 
-int semValue(sem_t* s) {
-    int v = -1;
-    sem_getvalue(s, &v);
-    return v;
-}
+using vtest::semValue;
 
 class PlugMonitor : public ::testing::Test {
   protected:
@@ -117,7 +96,7 @@ class PlugMonitor : public ::testing::Test {
         dev->model = 0x520;
         dev->viewCount = 3;
         dev->openTimeReset();
-        dc = std::make_shared<FakeDisplayClass>();
+        dc = std::make_shared<PlugDisplayClass>();
         dc->m_dev = dev.get();
         dc->edid = corpusEdid(kEdid256);
         ASSERT_EQ(dc->edid.size(), 256u);
@@ -143,11 +122,30 @@ class PlugMonitor : public ::testing::Test {
         std::lock_guard<std::mutex> lk(dev->evdiDispatchMutex);
         return dev->evdiListening[v];
     }
-    std::vector<unsigned char> rewritten(std::vector<unsigned char> edid) {
-        CAPS_MODE_STRUCT modes[VEL_CAPS_MODE_MAX] = {};
-        for (size_t i = 0; i < dc->modes.size(); ++i) modes[i] = dc->modes[i];
-        createEdid(edid.data(), edid.size(), modes);
-        return edid;
+    // The EDID the desktop got for `monitor`, read by edid-decode: the same monitor (bytes 0 to 17:
+    // header, maker, product, serial, week and year) with its size and blocks, every block's
+    // checksum right, and no timing left that the mode list lacks.
+    void expectRewrittenFor(const std::vector<unsigned char>& got,
+                            const std::vector<unsigned char>& monitor) {
+        ASSERT_EQ(got.size(), monitor.size());
+        EXPECT_TRUE(std::equal(monitor.begin(), monitor.begin() + 18, got.begin()));
+        EXPECT_EQ(got[126], monitor[126]);
+        for (size_t b = 0; b < got.size() / 128; ++b) {
+            EXPECT_EQ(got[b * 128], monitor[b * 128]) << "block " << b;
+            EXPECT_EQ(got[b * 128 + 127], vtest::edidChecksumFor(&got[b * 128])) << "block " << b;
+        }
+        vtest::TempDir dir;
+        const auto timings = vtest::edidDecodeTimings(vtest::runEdidDecode(dir.path(), got, "got"));
+        ASSERT_FALSE(timings.empty());
+        bool preferredKept = false;
+        for (const auto& [w, h, hz] : timings) {
+            const bool supported = std::any_of(dc->modes.begin(), dc->modes.end(), [&](auto& m) {
+                return int(m.width) == w && int(m.height) == h && std::abs(hz - m.refresh) < 1.0;
+            });
+            EXPECT_TRUE(supported) << w << "x" << h << " " << hz << " Hz is not in the mode list";
+            preferredKept = preferredKept || (w == 1920 && h == 1080);
+        }
+        EXPECT_TRUE(preferredKept);
     }
     // The view is fully shown: table, map, handle, epoll, flags, connect record.
     void expectShown(int v, int target) {
@@ -181,7 +179,7 @@ class PlugMonitor : public ::testing::Test {
 
     vtest::IsolatedEnv env;
     std::shared_ptr<VelDev> dev;
-    std::shared_ptr<FakeDisplayClass> dc;
+    std::shared_ptr<PlugDisplayClass> dc;
     size_t handlesBefore = 0;
 };
 
@@ -197,8 +195,7 @@ TEST_F(PlugMonitor, OneMonitorGetsAConnectedDisplayWithTheRewrittenEdid) {
     EXPECT_EQ(rec.length, 256u);  // byte 126 = 1
     EXPECT_EQ(rec.areaLimit, 8294400u);
     EXPECT_EQ(rec.rateLimit, 530841600u);
-    const auto expected = rewritten(corpusEdid(kEdid256));
-    EXPECT_EQ(rec.edid, expected);
+    expectRewrittenFor(rec.edid, corpusEdid(kEdid256));
     EXPECT_NE(rec.edid, corpusEdid(kEdid256));  // the rewrite did change something
     const auto st = emu::stats(dev->evdiHandle[0]);
     EXPECT_EQ(st.openEntry, "evdi_open_attached_to");
@@ -343,7 +340,7 @@ TEST_F(PlugMonitor, EdidLengthIsBoundedByWhatWasReceived) {
     EXPECT_EQ(rec.length, 128u);
     ASSERT_EQ(rec.edid.size(), 128u);
     EXPECT_EQ(rec.edid[126], 0);
-    EXPECT_EQ(rec.edid[127], edid_block_checksum(rec.edid.data()));
+    EXPECT_EQ(rec.edid[127], vtest::edidChecksumFor(rec.edid.data()));
     EXPECT_EQ(logCount("[warning] EDID claims 2 blocks, 128 bytes received"), 1);
 
     // A class that reports more than the buffer holds, and one that sends a short base block.

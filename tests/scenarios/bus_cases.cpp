@@ -98,7 +98,7 @@ TEST_F(BusCase, TimedOutInTransferIsCancelledWithoutLosingLaterData) {
               LIBUSB_ERROR_TIMEOUT);
     const auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(took, 100ms);
-    EXPECT_LT(took, 2s);
+    EXPECT_LT(took, 3s * vtest::kTimeScale);  // late only by the machine's load
     EXPECT_EQ(done, 0);
     EXPECT_EQ(frontEnd->transfersInFlight(id), 0);
     // The cancelled request is gone: the next message goes to the next transfer.

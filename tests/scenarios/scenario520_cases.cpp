@@ -190,8 +190,9 @@ TEST_F(Scenario520, IdleServiceUsesAlmostNoCpu) {
                 frontEnd->name().c_str(), cpu, wall, 100.0 * cpu / wall);
     RecordProperty("idle_cpu_ms", static_cast<int>(cpu * 1000));
     // A busy loop (a node polling always ready) costs most of a core; a beat a second costs
-    // next to nothing.
-    EXPECT_LT(cpu, 0.25 * wall);
+    // next to nothing. CPU time does not grow with the machine's load; the sanitizers' own
+    // cost per wake-up gets room.
+    EXPECT_LT(cpu, (vtest::kSanitized ? 0.5 : 0.25) * wall);
     stopService();
 }
 

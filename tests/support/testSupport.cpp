@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <libusb-1.0/libusb.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -245,6 +246,77 @@ int findLine(const std::vector<std::string>& lines, const std::string& needle, i
         if (lines[i].find(needle) != std::string::npos) return i;
     }
     return -1;
+}
+
+StdoutToFile::StdoutToFile() {
+    fflush(stdout);
+    const int fd = open(m_dir.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) {
+        ADD_FAILURE() << "cannot open a file for standard output";
+        return;
+    }
+    m_saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+}
+
+StdoutToFile::~StdoutToFile() { finish(); }
+
+std::string StdoutToFile::text() const { return readFile(m_dir.file("stdout")); }
+
+std::string StdoutToFile::finish() {
+    if (m_saved >= 0) {
+        fflush(stdout);
+        dup2(m_saved, STDOUT_FILENO);
+        close(m_saved);
+        m_saved = -1;
+    }
+    return text();
+}
+
+bool waitSteady(const std::function<uint64_t()>& count, std::chrono::milliseconds quiet,
+                std::chrono::milliseconds timeout) {
+    uint64_t last = count();
+    auto since = std::chrono::steady_clock::now();
+    const auto deadline = since + timeout * kTimeScale;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const uint64_t n = count();
+        const auto now = std::chrono::steady_clock::now();
+        if (n != last) {
+            last = n;
+            since = now;
+        } else if (now - since >= quiet) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool openClaimedAdapter(libusb_context** ctx, libusb_device_handle** handle) {
+    if (libusb_init(ctx) != 0) {
+        ADD_FAILURE() << "libusb_init failed";
+        return false;
+    }
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(*ctx, &list);
+    const bool opened = n == 1 && libusb_open(list[0], handle) == 0;
+    if (n >= 0) libusb_free_device_list(list, 1);
+    const bool ok = opened && libusb_claim_interface(*handle, 4) == 0 &&
+                    libusb_set_interface_alt_setting(*handle, 4, 1) == 0;
+    if (!ok) ADD_FAILURE() << "no single adapter to open and claim (" << n << " on the bus)";
+    return ok;
+}
+
+std::multiset<std::string> threadNames() {
+    std::multiset<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        std::string comm = readFile(e.path().string() + "/comm");
+        if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+        names.insert(comm);
+    }
+    return names;
 }
 
 }  // namespace vtest

@@ -3,12 +3,18 @@
 // polling for conditions.
 #pragma once
 
+#include <semaphore.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
+
+struct libusb_context;
+struct libusb_device_handle;
 
 namespace vtest {
 
@@ -60,11 +66,40 @@ inline constexpr int kTimeScale = 4;
 #else
 inline constexpr int kTimeScale = 1;
 #endif
+// Built with AddressSanitizer or ThreadSanitizer: every lock, allocation and wake-up costs
+// several times its CPU, so shares of a core measured there get more room.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
 
 // Polls `cond` every 5 ms until it holds or `timeout` (times kTimeScale) passes; returns its
 // last value.
 bool waitFor(const std::function<bool()>& cond,
              std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// Polls `count` every 10 ms until it has not changed for `quiet` (a stream that has stopped);
+// false when that does not happen within `timeout` (times kTimeScale).
+bool waitSteady(const std::function<uint64_t()>& count,
+                std::chrono::milliseconds quiet = std::chrono::milliseconds(400),
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Standard output (descriptor 1) goes to a file from construction to finish(), and can be read
+// while it is written: a test waits for what a program prints instead of sleeping.
+class StdoutToFile {
+  public:
+    StdoutToFile();
+    ~StdoutToFile();
+    StdoutToFile(const StdoutToFile&) = delete;
+    StdoutToFile& operator=(const StdoutToFile&) = delete;
+    std::string text() const;  // what was printed so far (and flushed)
+    std::string finish();      // restores standard output; returns all that was printed
+
+  private:
+    TempDir m_dir;
+    int m_saved = -1;
+};
 
 struct ProcResult {
     int status = -1;  // exit code, or 128 + signal
@@ -128,5 +163,36 @@ class ShmMapping {
 
 // Index of the first line at or after `from` that contains `needle`, or -1.
 int findLine(const std::vector<std::string>& lines, const std::string& needle, int from = 0);
+
+// Opens the one adapter on the bus and claims its interface 4 with alternate setting 1, as the
+// device manager does. False (and a test failure) when any step fails; what was opened is left
+// in `*ctx` and `*handle` for the caller to close.
+bool openClaimedAdapter(libusb_context** ctx, libusb_device_handle** handle);
+
+// Little-endian fields as the adapters' wire has them, read by the tests themselves rather than
+// with the service's own accessors.
+inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// The byte 127 that an EDID block of 128 bytes needs: all 128 bytes sum to 0 modulo 256. Written
+// here from the EDID rule, so that it can disagree with the service's own checksum.
+inline uint8_t edidChecksumFor(const uint8_t* block) {
+    unsigned sum = 0;
+    for (int i = 0; i < 127; ++i) sum += block[i];
+    return static_cast<uint8_t>((256 - sum % 256) % 256);
+}
+
+// The count of a semaphore, -1 when it cannot be read.
+inline int semValue(sem_t* s) {
+    int v = -1;
+    sem_getvalue(s, &v);
+    return v;
+}
+
+// The names of this process's threads (as prctl or pthread_setname_np set them).
+std::multiset<std::string> threadNames();
 
 }  // namespace vtest

@@ -22,6 +22,8 @@
 
 #include "edid/velEdid.h"
 #include "emulator/adapters/edidCorpus.h"
+#include "edidDecode.h"
+#include "testSupport.h"
 
 namespace {
 
@@ -79,36 +81,7 @@ Bytes readFile(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// edid-decode is this test's oracle: when it is missing or reads no EDID, the comparison would
-// have nothing to compare and pass, so that fails here with what went wrong.
-std::string runEdidDecode(const std::string& dir, const Bytes& edid, const char* tag) {
-    const std::string path = dir + "/" + tag + ".bin";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(edid.data()),
-                                                static_cast<std::streamsize>(edid.size()));
-    std::string out;
-    FILE* p = popen(("edid-decode -c --skip-sha '" + path + "' 2>&1").c_str(), "r");
-    if (!p) {
-        ADD_FAILURE() << "cannot start edid-decode";
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    const int status = pclose(p);
-    // The shell answers 127 (not found) or 126 (not runnable); edid-decode itself exits 254 when
-    // it lists conformity failures, which this test reads from its output.
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) == 126 ||
-        WEXITSTATUS(status) == 127) {
-        ADD_FAILURE() << "edid-decode did not run (install the Debian package edid-decode): "
-                      << out;
-        return {};
-    }
-    if (out.find("Block 0, Base EDID:") == std::string::npos) {
-        ADD_FAILURE() << "edid-decode read no EDID from " << path << ": " << out.substr(0, 300);
-        return {};
-    }
-    return out;
-}
+using vtest::runEdidDecode;  // edid-decode is this test's oracle
 
 // ---- which bytes the rewrite may touch, worked out from the input's own structure ----------
 
@@ -382,7 +355,8 @@ TEST_F(EdidCorpusTest, EveryCorpusEdidRewritesCleanlyAgainstEveryModeList) {
             ASSERT_EQ(createEdid(out.data(), out.size(), list.modes.data()), 0);
             ASSERT_EQ(out.size(), in.size());
             for (size_t b = 0; b < blocks; ++b) {
-                EXPECT_EQ(out[b * 128 + 127], edid_block_checksum(&out[b * 128])) << "block " << b;
+                EXPECT_EQ(out[b * 128 + 127], vtest::edidChecksumFor(&out[b * 128]))
+                    << "block " << b;
             }
             for (size_t i = 0; i < in.size(); ++i) {
                 if (!ok[i]) {

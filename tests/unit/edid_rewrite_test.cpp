@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "edid/velEdid.h"
+#include "testSupport.h"
 #include "service/debug.h"
 
 namespace {
@@ -65,7 +66,7 @@ Bytes baseBlock(int extensions = 0) {
     putDescriptor(&e[90], 0xFC);
     putDescriptor(&e[108], 0x10);
     e[126] = static_cast<unsigned char>(extensions);
-    e[127] = edid_block_checksum(e.data());
+    e[127] = vtest::edidChecksumFor(e.data());
     return e;
 }
 
@@ -76,7 +77,7 @@ Bytes ctaBlock(const Bytes& dbc, unsigned char revision = 3) {
     b[1] = revision;
     b[2] = static_cast<unsigned char>(4 + dbc.size());
     std::copy(dbc.begin(), dbc.end(), b.begin() + 4);
-    b[127] = edid_block_checksum(b.data());
+    b[127] = vtest::edidChecksumFor(b.data());
     return b;
 }
 
@@ -153,7 +154,7 @@ TEST_F(EdidRewriteTest, ModeListEndsAtZeroWidthOrAfterSixtyFourEntries) {
 TEST_F(EdidRewriteTest, NoExtensionOnlyChecksumOfBlockZeroChanges) {
     Bytes e = baseBlock();
     for (int i = 38; i < 54; ++i) e[i] = 0;  // no standard timings at all
-    e[127] = edid_block_checksum(e.data());
+    e[127] = vtest::edidChecksumFor(e.data());
     e.resize(256, 0xAB);  // whatever follows the claimed blocks is not ours
     const Bytes in = e;
     const auto m = modes({{1920, 1080, 60, 32}});
@@ -163,7 +164,7 @@ TEST_F(EdidRewriteTest, NoExtensionOnlyChecksumOfBlockZeroChanges) {
         EXPECT_EQ(e[i], in[i]) << "byte " << i;
     }
     EXPECT_EQ(e[79], 0xFF);
-    EXPECT_EQ(e[127], edid_block_checksum(e.data()));
+    EXPECT_EQ(e[127], vtest::edidChecksumFor(e.data()));
     const std::string log = takeLog();
     EXPECT_TRUE(has(log, "EDID VERSION [1.4]\n"));
     EXPECT_TRUE(has(log, "OldEdid  0 checksum: value = " + std::to_string(e[127]) + "\n"));
@@ -278,7 +279,7 @@ TEST_F(EdidRewriteTest, CtaRevisionOneOrTwoIsLeftUntouched) {
         const auto none = modes({});
         ASSERT_EQ(createEdid(e.data(), e.size(), none.data()), 0);
         for (int i = 128; i < 255; ++i) EXPECT_EQ(e[i], in[i]) << "rev " << int(rev) << " byte " << i;
-        EXPECT_EQ(e[255], edid_block_checksum(&e[128]));
+        EXPECT_EQ(e[255], vtest::edidChecksumFor(&e[128]));
     }
 }
 
@@ -301,7 +302,7 @@ TEST_F(EdidRewriteTest, CtaVideoHdmiAndY420BlocksAreFiltered) {
     EXPECT_EQ(x[16], 1);  // HDMI VIC 1 kept
     EXPECT_EQ(x[17], 0);
     EXPECT_EQ(x[22], 0);  // 4:2:0 repeat of 4k60
-    EXPECT_EQ(e[255], edid_block_checksum(&e[128]));
+    EXPECT_EQ(e[255], vtest::edidChecksumFor(&e[128]));
     const std::string log = takeLog();
     EXPECT_TRUE(has(log, "Unknown HDMI VIC: 5\n"));
     EXPECT_TRUE(has(log, "support [3840]x[2160]@[30]Hz\n"));
@@ -353,7 +354,7 @@ Bytes displayIdBlock(const std::vector<std::array<int, 3>>& timings) {
     }
     const int end = 5 + b[2];
     b[end] = static_cast<unsigned char>(256 - sum(b.data(), 1, end - 1)) & 0xFF;
-    b[127] = edid_block_checksum(b.data());
+    b[127] = vtest::edidChecksumFor(b.data());
     return b;
 }
 
@@ -369,20 +370,20 @@ TEST_F(EdidRewriteTest, DisplayIdTimingsTheDeviceLacksReadBackAs3856) {
     EXPECT_EQ(size(1), std::make_pair(3856, 3856));  // 144 Hz is not the 60 Hz mode
     EXPECT_EQ(size(2), std::make_pair(3856, 3856));
     EXPECT_EQ(sum(&e[128], 1, 5 + e[130]), 0) << "DisplayID section checksum";
-    EXPECT_EQ(e[255], edid_block_checksum(&e[128]));
+    EXPECT_EQ(e[255], vtest::edidChecksumFor(&e[128]));
 }
 
 // ---- malformed input -----------------------------------------------------------------------
 
 TEST_F(EdidRewriteTest, ByteCountClaimsBeyondTheBufferAreIgnored) {
     Bytes e = join(baseBlock(5), ctaBlock({0x41, 16}));
-    e[127] = edid_block_checksum(e.data());
+    e[127] = vtest::edidChecksumFor(e.data());
     e.push_back(0x5A);  // a partial third block stays as it is
     const auto none = modes({});
     ASSERT_EQ(createEdid(e.data(), e.size(), none.data()), 0);
     EXPECT_EQ(e.size(), 257u);
     EXPECT_EQ(e[256], 0x5A);
-    EXPECT_EQ(e[255], edid_block_checksum(&e[128]));
+    EXPECT_EQ(e[255], vtest::edidChecksumFor(&e[128]));
     const std::string log = takeLog();
     EXPECT_TRUE(has(log, "[warning] EDID claims 5 extension blocks, 1 present\n"));
     EXPECT_TRUE(has(log, "OldEdid  1 checksum"));
@@ -419,10 +420,10 @@ TEST_F(EdidRewriteTest, LengthsThatRunPastTheirBlockEndTheWalk) {
     // DisplayID whose data block claims 200 bytes.
     Bytes did = displayIdBlock({{1920, 1080, 60}});
     did[7] = 200;
-    did[127] = edid_block_checksum(did.data());
+    did[127] = vtest::edidChecksumFor(did.data());
     e = join(e, did);
     e[126] = 2;
-    e[127] = edid_block_checksum(e.data());
+    e[127] = vtest::edidChecksumFor(e.data());
     const Bytes in = e;
     const auto none = modes({});
     ASSERT_EQ(createEdid(e.data(), e.size(), none.data()), 0);

@@ -11,6 +11,7 @@
 
 #include "emulator/usb/bus.h"
 #include "emulator/usb/silent_adapter.h"
+#include "testSupport.h"
 
 using namespace std::chrono;
 using emu::Bus;
@@ -236,7 +237,7 @@ TEST_F(EmuUsb, InTimeoutIsHonouredWithNothingTransferred) {
     EXPECT_EQ(libusb_bulk_transfer(h, 0x81, b, sizeof b, &n, 100), LIBUSB_ERROR_TIMEOUT);
     auto took = steady_clock::now() - t0;
     EXPECT_GE(took, milliseconds(90));
-    EXPECT_LT(took, seconds(1));
+    EXPECT_LT(took, seconds(3) * vtest::kTimeScale);  // late only by the machine's load
     EXPECT_EQ(n, 0);
 }
 
@@ -275,7 +276,7 @@ TEST_F(EmuUsb, BlockedInWakesWhenTheModelQueuesData) {
     auto t0 = steady_clock::now();
     model->queueIn(0x81, {1, 2, 3, 4, 5});
     rx.join();
-    EXPECT_LT(steady_clock::now() - t0, seconds(1));
+    EXPECT_LT(steady_clock::now() - t0, seconds(4));  // well before the transfer's 5 s time-out
     EXPECT_EQ(rc.load(), 0);
     EXPECT_EQ(got.load(), 5);
 }
@@ -305,7 +306,7 @@ TEST_F(EmuUsb, UnplugEndsABlockedUnlimitedInPromptlyAndDeliversDeparture) {
     auto t0 = steady_clock::now();
     Bus::instance().unplug(id);
     rx.join();
-    EXPECT_LT(steady_clock::now() - t0, milliseconds(500));
+    EXPECT_LT(steady_clock::now() - t0, seconds(3) * vtest::kTimeScale);  // it had no time-out
     EXPECT_EQ(rc.load(), LIBUSB_ERROR_NO_DEVICE);
     ASSERT_TRUE(s.waitFor(2));
     EXPECT_EQ(s.events[1].event, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
@@ -605,7 +606,7 @@ TEST_F(EmuUsb, ResetLeavesACleanBusAndWakesBlockedCalls) {
     s.keep = nullptr;
     auto t0 = steady_clock::now();
     Bus::instance().reset();
-    EXPECT_LT(steady_clock::now() - t0, seconds(2));
+    EXPECT_LT(steady_clock::now() - t0, seconds(4));  // before the reset's 5 s wait for a drain
     rx.join();
     // The context is retired, not freed: an event handler that arrived late is released too.
     libusb_interrupt_event_handler(ctx);

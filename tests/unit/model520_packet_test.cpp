@@ -66,7 +66,8 @@ struct Packet520 : ::testing::Test {
         rect.stride = 7680;
         return dc->dataHeaderPackage(&record, &send, rect, jpegSize, source);
     }
-    uint32_t at32(size_t off) const { return getU32(buffer.data() + off); }
+    uint32_t at32(size_t off) const { return vtest::le32(buffer.data() + off); }
+    uint16_t at16(size_t off) const { return vtest::le16(buffer.data() + off); }
     // The emulated adapter's view of the packet as the send thread would transfer it.
     std::string adapterVerdict() {
         emu::Model520 m;
@@ -93,20 +94,20 @@ TEST_F(Packet520, DataHeaderAndRoundingFor5000Bytes) {
     EXPECT_EQ(at32(44), 16u);
     EXPECT_EQ(at32(48), 8u);
     EXPECT_EQ(at32(52), 0u);
-    EXPECT_EQ(getU16(buffer.data() + 56), 64);
-    EXPECT_EQ(getU16(buffer.data() + 58), 48);
-    EXPECT_EQ(getU16(buffer.data() + 60), 7680);
+    EXPECT_EQ(at16(56), 64);
+    EXPECT_EQ(at16(58), 48);
+    EXPECT_EQ(at16(60), 7680);
     const uint8_t fixed[] = {1, 0, 0, 0, 0xE0, 0x00, 0x33, 17, 5};
     EXPECT_EQ(memcmp(buffer.data() + 68, fixed, sizeof fixed), 0);
     EXPECT_EQ(at32(108), 0u);
-    // Wire header: image packet, class 2 type 4, no response, payload = 80 + n + h.
-    WireHeader w = readHeader(buffer.data());
-    EXPECT_TRUE(hasMagic(buffer.data()));
-    EXPECT_EQ(w.kind, 2);
-    EXPECT_EQ(w.dataClass, 2);
-    EXPECT_EQ(w.dataType, 4);
-    EXPECT_FALSE(w.responseRequested);
-    EXPECT_EQ(w.payloadLength, 80 + n + h);
+    // Wire header: "VELC", kind 2 (image) at 8, type 4 at 12, class 2 at 13 with its response bit
+    // (0x80) clear, header size 32 at 20, payload = 80 + n + h at 24.
+    EXPECT_EQ(memcmp(buffer.data(), "VELC", 4), 0);
+    EXPECT_EQ(at16(8), 2);
+    EXPECT_EQ(buffer[12], 4);
+    EXPECT_EQ(buffer[13], 2);
+    EXPECT_EQ(at16(20), 32);
+    EXPECT_EQ(at32(24), 80 + n + h);
     EXPECT_EQ(send.length, static_cast<int32_t>(112 + n + h));
     EXPECT_EQ(send.packetKind, 4);
     // The rounding bytes are zeros, not the buffer's old contents.
@@ -132,7 +133,7 @@ TEST_F(Packet520, PacketEndingOnA512ByteBoundaryGetsTheFillerBlock) {
     ASSERT_EQ(package(end - 112 - h), 0);
     ASSERT_EQ(static_cast<int>(at32(104)), h);
     EXPECT_EQ(send.length, end + 32);
-    EXPECT_EQ(readHeader(buffer.data()).payloadLength, static_cast<uint32_t>(end - 32));
+    EXPECT_EQ(at32(24), static_cast<uint32_t>(end - 32));
     EXPECT_EQ(memcmp(buffer.data() + end, "VELC", 4), 0);
     for (int i = 4; i < 32; ++i) EXPECT_EQ(buffer[end + i], 0);
     EXPECT_EQ(adapterVerdict(), "");
@@ -156,15 +157,14 @@ TEST_F(Packet520, DisplayDeviceAndTargetComeFromTheMaps) {
     dev->m_IDDisplayDevice2MonitorMap[0x20] = 1;
     dev->m_IDDisplayDevice2MonitorMap[0x21] = 2;
     dev->m_IDDisplayDevice2MonitorMap[0x33] = 2;
+    // Target at 14, display device at 16, source in the low 7 bits of byte 11.
     ASSERT_EQ(package(3000, 1), 0);
-    WireHeader w = readHeader(buffer.data());
-    EXPECT_EQ(w.displayDevice, 2);
-    EXPECT_EQ(w.target, 0x33);  // the largest target bound to that display device
-    EXPECT_EQ(w.source, 0);
+    EXPECT_EQ(at16(16), 2);
+    EXPECT_EQ(at16(14), 0x33);  // the largest target bound to that display device
+    EXPECT_EQ(buffer[11] & 0x7F, 0);
     ASSERT_EQ(package(3000, 2), 0);  // unbound source: display device 0, no target
-    w = readHeader(buffer.data());
-    EXPECT_EQ(w.displayDevice, 0);
-    EXPECT_EQ(w.target, 0);
+    EXPECT_EQ(at16(16), 0);
+    EXPECT_EQ(at16(14), 0);
 }
 
 TEST_F(Packet520, MissingOrInvalidNodeRefusesThePacket) {

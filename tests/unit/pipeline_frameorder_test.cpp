@@ -15,11 +15,7 @@
 
 namespace {
 
-int credits(VelDev& dev, int view) {
-    int v = -1;
-    sem_getvalue(&dev.frameFeedbackSemaphore[view], &v);
-    return v;
-}
+int credits(VelDev& dev, int view) { return vtest::semValue(&dev.frameFeedbackSemaphore[view]); }
 
 _evdi_send packet(int view, uint32_t index) {
     _evdi_send s;

@@ -84,7 +84,7 @@ TEST(Queue, TimedPopGivesUpAfterItsTimeout) {
     EXPECT_EQ(q.timedpop(milliseconds(100)), nullptr);
     auto ms = duration_cast<milliseconds>(steady_clock::now() - t0).count();
     EXPECT_GE(ms, 95);
-    EXPECT_LT(ms, 1000);
+    EXPECT_LT(ms, 3000 * vtest::kTimeScale);  // late only by the machine's load
 }
 
 TEST(Locks, RecursiveCommandLockDoesNotBlockItsOwner) {
@@ -126,8 +126,9 @@ TEST(SemWait, SecondTimeoutLogsItsWarning) {
     auto t0 = steady_clock::now();
     EXPECT_EQ(semWaitSecond(&s, 1), -1);
     auto ms = duration_cast<milliseconds>(steady_clock::now() - t0).count();
+    // Never early; late only by as much as a loaded machine may make it.
     EXPECT_GE(ms, 900);
-    EXPECT_LT(ms, 3000);
+    EXPECT_LT(ms, 5000 * vtest::kTimeScale);
     EXPECT_GE(vtest::findLine(env.logLines(), "[warning] waiting 1 seconds timed out"), 0);
     sem_post(&s);
     EXPECT_EQ(semWaitSecond(&s, 1), 0);

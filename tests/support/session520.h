@@ -1,6 +1,7 @@
-// Test fixture shared by the model-520 monitor and hot-plug tests: a model-520 session on the
-// emulated bus with its display class and receive thread, powered on, without bring-up (so no
-// heartbeat competes for the wire), and the EVDI stand-in without its desktop.
+// Test fixture of the model-520 transport, monitor, hot-plug, cursor and clean-up tests: a
+// model-520 session on the emulated bus with its display class and receive thread, powered on,
+// without bring-up (so no heartbeat competes for the wire), and the EVDI stand-in without its
+// desktop.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -58,13 +59,7 @@ struct Session520 : ::testing::Test {
         VelDisplay520Class::s_sendFailures = 0;
         busId = bus.plug(model, emu::adapterIdentity("520"));
         ASSERT_GT(busId, 0);
-        ASSERT_EQ(libusb_init(&ctx), 0);
-        libusb_device** list = nullptr;
-        ASSERT_EQ(libusb_get_device_list(ctx, &list), 1);
-        ASSERT_EQ(libusb_open(list[0], &handle), 0);
-        libusb_free_device_list(list, 1);
-        ASSERT_EQ(libusb_claim_interface(handle, 4), 0);
-        ASSERT_EQ(libusb_set_interface_alt_setting(handle, 4, 1), 0);
+        ASSERT_TRUE(vtest::openClaimedAdapter(&ctx, &handle));
 
         dev = std::make_shared<VelDev>(nullptr);
         dev->usbHandle = handle;
@@ -79,7 +74,10 @@ struct Session520 : ::testing::Test {
         ASSERT_EQ(dc->init(), 0);
         dc->prepareResponses();
         std::shared_ptr<VelDisplay520Class> self = dc;
-        std::thread([self] { self->fwStatusThread(); }).detach();
+        std::thread([self, t = ClassThreadTicket()]() mutable {
+            self->fwStatusThread();
+            self.reset();
+        }).detach();
     }
     void TearDown() override {
         std::vector<int> targets;
@@ -90,8 +88,9 @@ struct Session520 : ::testing::Test {
         }
         dc->displayClassExitFlag = true;
         dev->connected = false;
-        // Receive thread and workers leave at their next check.
-        vel::sleepMs(1100);
+        // Receive thread and workers leave at their next check (the receive thread's transfer
+        // times out within 1 s).
+        EXPECT_TRUE(velWaitClassThreads(std::chrono::seconds(20)));
         if (handle) libusb_close(handle);
         dev->displayClass.reset();
         dev.reset();
