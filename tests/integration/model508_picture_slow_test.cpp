@@ -169,6 +169,7 @@ TEST_F(Picture508, SplitBoundaryBetweenTwoViewSizesThatStraddleIt) {
     start("508", {monitor(1606, 1054), monitor(1582, 1070)});
     settle();
     model->clearReceived();
+    const uint64_t before0 = model->view(0).images, before1 = model->view(1).images;
     for (int i = 0; i < 4; ++i) {
         for (int v = 0; v < 2; ++v) {
             emu::desktopSetScene(handleOf(v), emu::Scene::FullScreen);
@@ -176,6 +177,9 @@ TEST_F(Picture508, SplitBoundaryBetweenTwoViewSizesThatStraddleIt) {
         }
         std::this_thread::sleep_for(50ms);
     }
+    // Under load the first frames may take a while: settling starts once both views sent.
+    ASSERT_TRUE(vtest::waitFor(
+        [&] { return model->view(0).images > before0 && model->view(1).images > before1; }, 20s));
     settle();
     const auto seen = imagesSeen(*model);
     ASSERT_FALSE(seen.empty()) << refusals();
