@@ -68,6 +68,7 @@ void Model508::stopTimer() {
 void Model508::onReset() {
     // A USB reset drops what the adapter had queued for the host; the firmware keeps running.
     inQueue_.clear();
+    framesOut_.clear();
 }
 
 void Model508::timerLoop() {
@@ -124,7 +125,12 @@ Status Model508::out(uint8_t endpoint, const uint8_t* data, size_t length) {
 
 Status Model508::in(uint8_t endpoint, InBuffer& buffer) {
     if (endpoint != kEpIn) return Status::Pending;
-    return inQueue_.pop(endpoint, buffer);
+    const Status s = inQueue_.pop(endpoint, buffer);
+    // A frame-index event the host has read ends its frame's flight.
+    if (s == Status::Ok && buffer.length >= 24 && memcmp(buffer.data, kMagic, 12) == 0 &&
+        buffer.data[16] == 0xE9)
+        framesOut_.erase(u32(buffer.data + 20));
+    return s;
 }
 
 std::string Model508::checkFraming(M508Packet& p, const uint8_t* data, size_t length) const {

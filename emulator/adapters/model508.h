@@ -32,6 +32,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,12 +88,18 @@ class Model508 : public DeviceModel {
         bool heartbeatExtension = true;
         uint8_t heartbeatFlags = 0x03;
         std::vector<uint8_t> capabilities;  // empty: a 205-byte block of the model's own
-        // Acknowledge every image packet taken with an 0xE9 frame-index event, after this delay.
+        // Acknowledge every frame taken with an 0xE9 frame-index event, after this delay: a
+        // whole frame with its packet, a split frame once both of its halves are in.
         bool acknowledgeFrames = true;
         std::chrono::milliseconds frameAckDelay{0};
         // Decode every image packet and paint it into its view's picture. Off, the packets are
         // still checked and acknowledged.
         bool decodeImages = true;
+        // Frame buffers per view the pictures are decoded into, in turn: each new frame (a new
+        // frame index) goes into the one after the last, which still holds the picture of
+        // `frameBuffers` frames ago, and is what the monitor shows (1: one picture that every
+        // frame paints over). The first frame after the picture's size changes starts them all.
+        int frameBuffers = 1;
         // Monitors already on the ports at power-on are reported by an 0xE1 event this long
         // after the first power-state-on reply.
         std::chrono::milliseconds powerOnEventDelay{100};
@@ -137,9 +144,10 @@ class Model508 : public DeviceModel {
         int pictureWidth = 0, pictureHeight = 0;
         uint64_t framesShown = 0;   // packets painted
         uint64_t undecodable = 0;   // packets whose JPEG did not decode
-        // Frames (distinct frame indexes) taken whose acknowledgement was not due yet when an
-        // image packet arrived, counting that packet's frame: now, and the most ever (both
-        // halves of a split frame are one frame; the session's frames of both views count).
+        // Frames in flight: frames (distinct frame indexes) of which a packet arrived and whose
+        // 0xE9 acknowledgement the host has not read yet, counted when an image packet arrives
+        // (with that packet's frame): now, and the most ever. Both halves of a split frame are
+        // one frame; the session's frames of both views count.
         int framesInFlight = 0, maxFramesInFlight = 0;
     };
     struct TargetState {
@@ -323,8 +331,21 @@ class Model508 : public DeviceModel {
     bool powerOn_ = false;
     bool reportedAtPowerOn_ = false;
     ViewState views_[kViews];
-    // Acknowledgements scheduled and when they fall due: frame index and time.
-    std::deque<std::pair<uint32_t, std::chrono::steady_clock::time_point>> ackDue_;
+    // Frame indexes of which a packet arrived and whose acknowledgement the host has not read.
+    std::set<uint32_t> framesOut_;
+    // Per view: the frame whose pieces are arriving and the pieces of it taken (bit n - 1 for
+    // piece n), so a split frame is acknowledged once, when its last half is in.
+    struct Pieces {
+        uint32_t index = 0;
+        uint8_t seen = 0;
+    } pieces_[kViews];
+    // The frame buffers of each view (Config::frameBuffers), the one shown and its frame.
+    struct FrameRing {
+        std::vector<std::vector<uint8_t>> buffers;
+        size_t shown = 0;
+        uint32_t index = 0;
+        bool first = true;  // the shown frame is the first since the size changed
+    } rings_[kViews];
     std::map<uint8_t, TargetState> targets_;
     CursorStore cursors_;
     LayerState layer_;

@@ -533,20 +533,21 @@ std::vector<Model508::Answer> Model508::handleImage(const M508Packet& p, const u
     s.frameIndexes.push_back(index);
     (void)p;
     std::vector<Answer> answers;
-    if (config_.acknowledgeFrames) {
+    if (!config_.acknowledgeFrames) return answers;
+    framesOut_.insert(index);
+    const int inFlight = static_cast<int>(framesOut_.size());
+    for (auto& v : views_) {
+        v.framesInFlight = inFlight;
+        v.maxFramesInFlight = std::max(v.maxFramesInFlight, inFlight);
+    }
+    // The frame is shown, and acknowledged, once all of its pieces are in (piece flags: count
+    // in the high nibble, number in the low one; checked by checkImage).
+    Pieces& pc = pieces_[data[19] == 0xB0 ? 1 : 0];
+    if (pc.index != index) pc = Pieces{index, 0};
+    pc.seen = static_cast<uint8_t>(pc.seen | (1u << ((data[42] & 0x0F) - 1)));
+    if (pc.seen == (1u << (data[42] >> 4)) - 1) {
+        pc.seen = 0;
         answers.push_back({frameIndexEvent(index), config_.frameAckDelay, false});
-        // The host may only have sent this frame on credits its earlier acknowledgements gave:
-        // those not due yet are frames still in flight.
-        const auto now = std::chrono::steady_clock::now();
-        while (!ackDue_.empty() && ackDue_.front().second <= now) ackDue_.pop_front();
-        bool known = false;
-        for (const auto& a : ackDue_) known = known || a.first == index;
-        if (!known) ackDue_.emplace_back(index, now + config_.frameAckDelay);
-        const int inFlight = static_cast<int>(ackDue_.size());
-        for (auto& v : views_) {
-            v.framesInFlight = inFlight;
-            v.maxFramesInFlight = std::max(v.maxFramesInFlight, inFlight);
-        }
     }
     return answers;
 }
@@ -558,12 +559,27 @@ void Model508::paint(ViewState& s, const uint8_t* data) {
     const uint8_t* j = data + 48;
     const size_t end = jpegEnd(j, u32(data + 38));
     const int pw = s.modeSets > 0 ? s.width : x + w, ph = s.modeSets > 0 ? s.height : y + h;
-    if (s.pictureWidth != pw || s.pictureHeight != ph) {
+    FrameRing& ring = rings_[&s - views_];
+    const size_t buffers = static_cast<size_t>(std::max(1, config_.frameBuffers));
+    if (s.pictureWidth != pw || s.pictureHeight != ph ||
+        ring.buffers.size() != (buffers > 1 ? buffers : 0)) {
         s.pictureWidth = pw;
         s.pictureHeight = ph;
         s.picture.assign(static_cast<size_t>(pw) * ph * 4, 0);
+        ring.buffers.assign(buffers > 1 ? buffers : 0, s.picture);
+        ring.shown = 0;
+        ring.index = u32(data + 22);
+        ring.first = true;
     }
     if (x + w > pw || y + h > ph) return;
+    // A new frame is decoded into the next buffer; both halves of a split frame into the same.
+    if (buffers > 1 && u32(data + 22) != ring.index) {
+        ring.index = u32(data + 22);
+        ring.first = false;
+        ring.buffers[ring.shown].swap(s.picture);
+        ring.shown = (ring.shown + 1) % buffers;
+        s.picture.swap(ring.buffers[ring.shown]);
+    }
     std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * 4);
     tjhandle t = tjInitDecompress();
     const int rc = t ? tjDecompress2(t, j, static_cast<unsigned long>(end), pixels.data(), w, 0, h,
@@ -577,6 +593,10 @@ void Model508::paint(ViewState& s, const uint8_t* data) {
     for (int r = 0; r < h; ++r)
         memcpy(&s.picture[(static_cast<size_t>(y + r) * pw + x) * 4], &pixels[r * size_t{w} * 4],
                size_t{w} * 4);
+    // The first frame after a size change starts every buffer.
+    if (ring.first)
+        for (size_t b = 0; b < ring.buffers.size(); ++b)
+            if (b != ring.shown) ring.buffers[b] = s.picture;
     ++s.framesShown;
 }
 

@@ -90,6 +90,16 @@ void Desktop::fillRect(const evdi_rect& r, uint32_t xrgb) {
         for (int x = r.x1; x < r.x2; ++x) put(x, y, xrgb);
 }
 
+void Desktop::draw(const evdi_rect& r, const std::vector<uint32_t>& xrgb) {
+    if (r.x1 < 0 || r.y1 < 0 || r.x2 > m_mode.width || r.y2 > m_mode.height || r.x2 <= r.x1 ||
+        r.y2 <= r.y1 || xrgb.size() != static_cast<size_t>(r.x2 - r.x1) * (r.y2 - r.y1))
+        return;
+    size_t i = 0;
+    for (int y = r.y1; y < r.y2; ++y)
+        for (int x = r.x1; x < r.x2; ++x) put(x, y, xrgb[i++]);
+    m_sink->damaged(r);
+}
+
 void Desktop::paintBackground(const evdi_rect& r) {
     for (int y = r.y1; y < r.y2; ++y)
         for (int x = r.x1; x < r.x2; ++x) put(x, y, background(x, y));

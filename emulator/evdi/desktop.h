@@ -77,6 +77,9 @@ public:
     void moveCursor(int x, int y);
     void setCursor(uint32_t width, uint32_t height, int hotX, int hotY, bool enabled);
     void setDpms(int mode);
+    // Draws `xrgb` (width x height of `r`, row after row) at `r` and reports the damage; a
+    // rectangle not wholly on the screen draws nothing.
+    void draw(const evdi_rect& r, const std::vector<uint32_t>& xrgb);
 
     const DesktopMode& mode() const { return m_mode; }
     const std::vector<uint32_t>& pixels() const { return m_pixels; }

@@ -70,6 +70,8 @@ void desktopStart(evdi_handle handle, const DesktopMode& mode);
 void desktopSetMode(evdi_handle handle, const DesktopMode& mode);
 void desktopSetScene(evdi_handle handle, Scene scene);
 void desktopStep(evdi_handle handle, int steps = 1);
+// Draws the XRGB pixels (row after row) into `rect` and damages it (Desktop::draw).
+void desktopDraw(evdi_handle handle, const evdi_rect& rect, const std::vector<uint32_t>& xrgb);
 void desktopMoveCursor(evdi_handle handle, int x, int y);
 void desktopSetCursor(evdi_handle handle, uint32_t width, uint32_t height, int hotX, int hotY,
                       bool enabled);

@@ -541,6 +541,10 @@ void desktopStep(evdi_handle handle, int steps) {
     });
 }
 
+void desktopDraw(evdi_handle handle, const evdi_rect& rect, const std::vector<uint32_t>& xrgb) {
+    withDisplay(handle, [&](evdi_device_context& d) { d.desktop->draw(rect, xrgb); });
+}
+
 void desktopMoveCursor(evdi_handle handle, int x, int y) {
     withDisplay(handle, [x, y](evdi_device_context& d) { d.desktop->moveCursor(x, y); });
 }

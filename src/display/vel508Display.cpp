@@ -212,9 +212,7 @@ int VelDisplayClass508::checkFrameIndex(unsigned char* data) {
     // Each loop below is bounded by the credits there can be: a give past three and a take
     // from none change nothing, so a wild report cannot spin here.
     constexpr uint32_t kMaxCredits = 3;
-    auto give = [&dev](uint32_t n) {
-        for (uint32_t i = 0; i < n && i < kMaxCredits; ++i) dev->giveFrameCredit508();
-    };
+    auto give = [&dev](uint32_t n) { dev->giveAcknowledgedCredits508(n); };
     auto takeBack = [&dev](uint32_t n) {
         for (uint32_t i = 0; i < n && i <= kMaxCredits; ++i)
             if (sem_trywait(&dev->frameCreditSemaphore) != 0) return false;

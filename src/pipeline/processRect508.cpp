@@ -6,9 +6,16 @@
 // lower converted at the same time by "R2YBottom" (g_sem_cwThread starts it, g_sem_mainThread
 // says its block is queued). "Y2JUpper" compresses every block of the view's encode queue into
 // a packet; for a split frame "Y2JBottom" compresses the other half at the same time
-// (sem_cwThread_step2 starts it, sem_mainThread_step2 says its packet is on the send queue), so
-// the second half taken from the queue goes out first. The frame gives the view's update token
-// back once all of its pixels are converted, so no grab or mode change replaces them meanwhile.
+// (sem_cwThread_step2 starts it, sem_mainThread_step2 says its packet is ready) and hands it
+// over, and "Y2JUpper" sends the upper half, then the lower one. The frame gives the view's
+// update token back once all of its pixels are converted, so no grab or mode change replaces
+// them meanwhile.
+//
+// A frame takes its frame index only when its packets go on the send queue (sendFrame508), so
+// the session's frames leave in index order with no index left out: the adapter reports the
+// last frame it finished and every index up to it gives a credit back, so a frame of the other
+// view sent ahead of a lower index, or an index that never went out, would return credits of
+// frames still in flight (with two views streaming, five were seen in flight).
 //
 // Every wait is a slice of at most kSliceMs, so each thread notices within one slice that its
 // view went inactive or the session stops; stopPipeline508 then joins them (plug-out and the
@@ -123,14 +130,8 @@ void VelDev::rgb2YuvEncoder508(_alignmentRect merged, int viewId) {
     const int split = area > kSplitPixels508 ? 1 : 0;
     const int quality = split ? 97 : 90;
     const _alignmentRect region = updateRectForFwRingBuf(&merged, viewId);
-    int32_t frameIndex = 0;
-    if (displayClass) {
-        frameIndex = static_cast<int32_t>(displayClass->updateFrameIndex(viewId));
-        if (frameIndex == 0) {
-            displayClass->zeroFrameIndex();
-            frameIndex = static_cast<int32_t>(displayClass->updateFrameIndex(viewId));
-        }
-    }
+    // The frame's index is taken when it is sent (sendFrame508).
+    const int32_t frameIndex = 0;
     {
         std::lock_guard<std::mutex> lk(pipelineStateMutex);
         encodeParams[viewId] = _ENCODE_PARAMS_{0xE0, quality, split, region};
@@ -283,14 +284,32 @@ _evdi_send VelDev::velYuv2JpegEncoder508(_RECT_IN_ENCODE_Q record, int viewId) {
     return packet;
 }
 
-// A packet goes on the send queue; one that could not be made gives its frame's credit back
-// (an upper or whole piece carries the frame's credit, as in the send thread).
-static void queuePacket508(VelDev& dev, const _evdi_send& packet) {
-    if (packet.buffer) {
-        dev.sendQueue.push(packet);
+void VelDev::sendFrame508(int viewId, _evdi_send* packets, int count) {
+    bool whole = true;
+    for (int i = 0; i < count; ++i) whole = whole && packets[i].buffer;
+    if (!whole) {
+        // Half a picture is not shown: the frame goes whole or not at all (the ring-buffer
+        // union repaints its region with the next frames). No index was taken for it.
+        for (int i = 0; i < count; ++i)
+            if (packets[i].buffer) velFrameBufferGive(packets[i].buffer);
+        giveFrameCredit508();
         return;
     }
-    if (packet.pieceFlags & 0x01) dev.giveFrameCredit508();
+    std::lock_guard<std::mutex> order(sendOrderMutex508);
+    uint32_t index = 0;
+    if (displayClass) {
+        index = displayClass->updateFrameIndex(static_cast<unsigned short>(viewId));
+        if (index == 0) {
+            displayClass->zeroFrameIndex();
+            index = displayClass->updateFrameIndex(static_cast<unsigned short>(viewId));
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        unsigned char* b = packets[i].buffer;
+        for (int k = 0; k < 4; ++k) b[22 + k] = static_cast<unsigned char>(index >> (8 * k));
+        packets[i].frameIndex = static_cast<int32_t>(index);
+        sendQueue.push(packets[i]);
+    }
 }
 
 void VelDev::velYuv2Jpeg508(int viewId) {
@@ -301,20 +320,23 @@ void VelDev::velYuv2Jpeg508(int viewId) {
         if (!record->split) {
             // The region's pixels are all converted: the next grab may go ahead.
             sem_post(&updateToken[viewId]);
-            queuePacket508(*this, velYuv2JpegEncoder508(*record, viewId));
+            _evdi_send packet = velYuv2JpegEncoder508(*record, viewId);
+            sendFrame508(viewId, &packet, 1);
             continue;
         }
         sem_post(&sem_cwThread_step2[viewId]);
-        _evdi_send packet = velYuv2JpegEncoder508(*record, viewId);
+        _evdi_send halves[2];
+        halves[0] = velYuv2JpegEncoder508(*record, viewId);
         const bool otherHalf = waitWhileRunning(*this, &sem_mainThread_step2[viewId], viewId);
         sem_post(&updateToken[viewId]);
         if (otherHalf) {
-            queuePacket508(*this, packet);
-        } else {
-            if (packet.buffer) velFrameBufferGive(packet.buffer);
-            packet.buffer = nullptr;
-            queuePacket508(*this, packet);
+            std::lock_guard<std::mutex> lk(pipelineStateMutex);
+            halves[1] = otherHalf508[viewId];
+            otherHalf508[viewId] = _evdi_send{};
         }
+        // Whichever half was converted first, the upper one goes out first.
+        if (halves[0].pieceFlags == kLowerHalf) std::swap(halves[0], halves[1]);
+        sendFrame508(viewId, halves, 2);
     }
     vel_Print("velYuv2Jpeg end\n");
 }
@@ -326,7 +348,12 @@ void VelDev::velYuv2JpegAux508(int viewId) {
         while (pipeline508Running(viewId) && !record)
             record = encodeQueue[viewId].timedpop(std::chrono::milliseconds(kSliceMs));
         if (!record) break;
-        queuePacket508(*this, velYuv2JpegEncoder508(*record, viewId));
+        const _evdi_send packet = velYuv2JpegEncoder508(*record, viewId);
+        {
+            std::lock_guard<std::mutex> lk(pipelineStateMutex);
+            if (otherHalf508[viewId].buffer) velFrameBufferGive(otherHalf508[viewId].buffer);
+            otherHalf508[viewId] = packet;
+        }
         sem_post(&sem_mainThread_step2[viewId]);
     }
     vel_Print("velYuv2JpegAux end\n");
@@ -351,6 +378,9 @@ void VelDev::stopPipeline508(int viewId) {
     for (auto& t : pipeline508[viewId])
         if (t.joinable()) t.join();
     convThreads508Started[viewId] = false;
-    // Blocks converted for packets that were never made.
+    // Blocks converted for packets that were never made, and a half never sent.
     while (auto e = encodeQueue[viewId].trypop()) velFrameBufferGive(e->rect.buffer);
+    std::lock_guard<std::mutex> lk(pipelineStateMutex);
+    if (otherHalf508[viewId].buffer) velFrameBufferGive(otherHalf508[viewId].buffer);
+    otherHalf508[viewId] = _evdi_send{};
 }

@@ -179,11 +179,42 @@ void VelDev::giveFrameCredit520(int viewId) {
     if (credits < kFrameCredits520) sem_post(&frameFeedbackSemaphore[viewId]);
 }
 
+namespace {
+// Called with frameCreditMutex held.
+void postCredit508(sem_t* credits) {
+    int value = 0;
+    sem_getvalue(credits, &value);
+    if (value < kFrameCredits508) sem_post(credits);
+}
+}  // namespace
+
 void VelDev::giveFrameCredit508() {
     std::lock_guard<std::mutex> lk(frameCreditMutex);
-    int credits = 0;
-    sem_getvalue(&frameCreditSemaphore, &credits);
-    if (credits < kFrameCredits508) sem_post(&frameCreditSemaphore);
+    postCredit508(&frameCreditSemaphore);
+}
+
+void VelDev::giveSentFrameCredit508() {
+    std::lock_guard<std::mutex> lk(frameCreditMutex);
+    ++creditsBackUnacked508;
+    postCredit508(&frameCreditSemaphore);
+}
+
+void VelDev::giveAcknowledgedCredits508(uint32_t frames) {
+    std::lock_guard<std::mutex> lk(frameCreditMutex);
+    const uint32_t early = frames < creditsBackUnacked508 ? frames : creditsBackUnacked508;
+    creditsBackUnacked508 -= early;
+    frames -= early;
+    // More than three would change nothing: the session never holds more.
+    for (uint32_t i = 0; i < frames && i < static_cast<uint32_t>(kFrameCredits508); ++i)
+        postCredit508(&frameCreditSemaphore);
+}
+
+void VelDev::refillFrameCredits508() {
+    std::lock_guard<std::mutex> lk(frameCreditMutex);
+    creditsBackUnacked508 = 0;
+    while (sem_trywait(&frameCreditSemaphore) == 0) {
+    }
+    for (int i = 0; i < kFrameCredits508; ++i) sem_post(&frameCreditSemaphore);
 }
 
 void VelDev::refillFrameCredits520(int viewId) {

@@ -62,7 +62,7 @@ void VelDev::usb_bulk_transfer(_evdi_send packet, int viewId) {
             if (model == 0x520)
                 giveFrameCredit520(viewId);
             else
-                giveFrameCredit508();
+                giveSentFrameCredit508();
             vel_Printf("******Dev[%d] Send graghic data failed err=%d\n", devKey.load(), rc);
             if (++g_bulkFailCount > VEL_BULK_FAIL_LIMIT) {
                 free(packet.buffer);

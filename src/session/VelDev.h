@@ -179,6 +179,12 @@ class VelDev {
     // Held around every post of frameFeedbackSemaphore (and its refill at plug-in), so that the
     // bound of four credits per view is checked and kept in one step; takers do not need it.
     std::mutex frameCreditMutex;
+    // 50x family: frames given their credit back without an acknowledgement and not yet
+    // covered by one (see giveSentFrameCredit508); guarded by frameCreditMutex.
+    uint32_t creditsBackUnacked508 = 0;
+    // 50x family: held while a frame takes its index and its packets go on the send queue, so
+    // the session's frames leave in the order of their indexes (sendFrame508).
+    std::mutex sendOrderMutex508;
     threadsafe_queue<_RECT_IN_ENCODE_Q> encodeQueue[VEL_MAX_VIEWS];
     threadsafe_queue<evdi_rect> rectQueue[VEL_MAX_VIEWS];
     evdi_buffer evdiBuffer[VEL_MAX_VIEWS] = {};
@@ -282,6 +288,16 @@ class VelDev {
     // failed transfers, dropped frames), so a report that covers more frames than were taken
     // cannot raise the credits above three.
     void giveFrameCredit508();
+    // 50x family, a frame that took its frame index but will not be acknowledged (its transfer
+    // failed, or plug-out dropped it from the send queue): its credit comes back now, and is
+    // remembered so the adapter's next report, which counts every index up to the one it
+    // finished, does not give it back a second time.
+    void giveSentFrameCredit508();
+    // 50x family, the receive thread: the adapter reported `frames` more frames finished. Each
+    // gives its credit back unless it already came back through giveSentFrameCredit508.
+    void giveAcknowledgedCredits508(uint32_t frames);
+    // Plug-in's fresh start of the session's credits and frame numbering.
+    void refillFrameCredits508();
     // Forgets the newest queued frame index of the view: plug-in restarts its numbering, and a
     // frame of the new monitor must not count as overtaken by one of the old.
     void restartFrameOrder520(int viewId);
@@ -341,6 +357,13 @@ class VelDev {
     // Compresses one record into a new packet (buffer null when none could be made); the
     // record's YUV block is given back either way.
     _evdi_send velYuv2JpegEncoder508(_RECT_IN_ENCODE_Q record, int viewId);
+    // Gives one frame of the view its frame index and puts its `count` packets (a whole frame,
+    // or the upper then the lower half) on the send queue; a frame with a missing packet is
+    // dropped whole and gives its credit back.
+    void sendFrame508(int viewId, _evdi_send* packets, int count);
+    // "Y2JBottom"'s packet of the current split frame, for "Y2JUpper" to send with its own
+    // (guarded by pipelineStateMutex).
+    _evdi_send otherHalf508[VEL_MAX_VIEWS];
     std::thread pipeline508[VEL_MAX_VIEWS][4];
 
     // ---- Monitor plug-in and plug-out (session/plugMonitor.cpp) ----

@@ -145,9 +145,7 @@ void restartFrames508(VelDev& dev, int v) {
     // frames fly and make the adapter's reports of those frames count against the new ones.
     for (int other = 0; other < VEL_MAX_VIEWS; ++other)
         if (other != v && dev.viewActive[other]) return;
-    while (sem_trywait(&dev.frameCreditSemaphore) == 0) {
-    }
-    for (int i = 0; i < 3; ++i) sem_post(&dev.frameCreditSemaphore);
+    dev.refillFrameCredits508();
     dev.frameCounter[v] = 0;
     {
         CthreadLock lk(g_Lock508);
@@ -379,7 +377,7 @@ int plugOutLocked(VelDev& dev, int targetId) {
         // The session's credits stay in use by its other view: every frame dropped here (its
         // whole or upper piece carries the credit) gives its credit back.
         while (auto p = dev.sendQueue.trypop()) {
-            if (p->pieceFlags & 0x01) dev.giveFrameCredit508();
+            if (p->pieceFlags & 0x01) dev.giveSentFrameCredit508();
             free(p->buffer);
         }
     } else {

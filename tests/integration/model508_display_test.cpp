@@ -363,6 +363,37 @@ TEST_F(Display508, FrameIndexFeedbackCasesAndTheThreeCreditBound) {
     ASSERT_TRUE(vtest::waitFor([&] { return credits() == 3; }));
 }
 
+// A frame whose credit came back without an acknowledgement (its transfer failed) is not
+// credited again by the report that goes past its index: three frames 2, 3 and 4 in flight, 2
+// fails, the adapter reports 3 finished (2 never came): one credit for frame 3, not two, so
+// frame 4 still holds the third.
+TEST_F(Display508, AReportPastAFailedFrameDoesNotReturnItsCreditTwice) {
+    auto report = [&](uint32_t finished) {
+        unsigned char p[7] = {0, 0, 0};
+        for (int i = 0; i < 4; ++i) p[3 + i] = static_cast<unsigned char>(finished >> (8 * i));
+        dc->checkFrameIndex(p);
+    };
+    dev->frameIndex508Reported = 1;
+    setCredits(0);
+    dev->giveSentFrameCredit508();  // frame 2's transfer failed
+    EXPECT_EQ(credits(), 1);
+    report(3);
+    EXPECT_EQ(credits(), 2);
+    report(4);
+    EXPECT_EQ(credits(), 3);
+    // Once covered, the failed frame is forgotten: the next frames count one each.
+    setCredits(1);
+    report(6);
+    EXPECT_EQ(credits(), 3);
+    // Plug-in's fresh start forgets a failed frame not covered yet.
+    setCredits(0);
+    dev->giveSentFrameCredit508();
+    dev->refillFrameCredits508();
+    setCredits(0);
+    report(7);
+    EXPECT_EQ(credits(), 1);
+}
+
 TEST_F(Display508, ImageHeaderTotalsViewByteAndDecoderHeader) {
     // A real 4:2:0 JPEG of a 64 x 32 picture.
     std::vector<uint8_t> rgb(64 * 32 * 4);

@@ -13,6 +13,10 @@ namespace vtest {
 inline void put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
     for (int i = 0; i < 4; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * i));
 }
+inline void put16(std::vector<uint8_t>& v, size_t at, uint16_t x) {
+    v[at] = static_cast<uint8_t>(x);
+    v[at + 1] = static_cast<uint8_t>(x >> 8);
+}
 inline uint32_t get32(const std::vector<uint8_t>& v, size_t at) {
     uint32_t x = 0;
     for (int i = 3; i >= 0; --i) x = (x << 8) | v[at + i];

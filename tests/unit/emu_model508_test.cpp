@@ -4,6 +4,8 @@
 #include <libusb-1.0/libusb.h>
 #include <turbojpeg.h>
 
+#include <functional>
+
 #include "emulator/adapters/edidCorpus.h"
 #include "emulator/adapters/model508.h"
 #include "emulator/usb/bus.h"
@@ -608,4 +610,77 @@ TEST_F(Model508Test, FirmwareQueriesSromAndImages) {
     drv.send(kCmd, vtest::dataPacket508(0x06, {{5, 0xD0}, {6, 0x01}}, image));
     EXPECT_EQ(model.firmware().images, 1);
     EXPECT_EQ(model.errors().size(), 4u);
+}
+
+// The emulated adapter as the oracle of the image header: every kind of malformed image packet
+// is refused, counted and not acknowledged (the reasons not already held by the tests above).
+// View 0 has a 640 x 480 mode, so rectangle and stride are checked against it.
+TEST_F(Model508Test, EachKindOfMalformedImagePacketIsRefusedAndCounted) {
+    auto mode = packet508(0x30, 0,
+                          {{5, 0}, {6, 1}, {7, 2}, {8, 0x80}, {9, 0x02}, {10, 0xE0}, {11, 0x01},
+                           {12, 32}, {13, 60}, {15, 255}});
+    ASSERT_EQ(ret(ask(mode))[1], 0);
+    ASSERT_EQ(model.view(0).width, 640);
+    const std::vector<uint8_t> j = jpeg420(64, 32);
+    const size_t dh = 48 + j.size();  // the decoder header's first record at dh + 1
+    auto good = [&] {
+        auto p = imagePacket(j, false, 9, 32, 16, 64, 32);
+        vtest::put16(p, 36, 640 * 4);
+        return p;
+    };
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> spoil;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"bad magic", [](auto& p) { p[3] ^= 0x20; }, "bad magic"},
+        {"class", [](auto& p) { p[16] = 3; }, "unknown class 0x03"},
+        {"total not JPEG + 20528",
+         [](auto& p) {
+             p.push_back(0);
+             vtest::put32(p, 12, static_cast<uint32_t>(p.size()));
+         },
+         "-byte JPEG"},
+        {"length field against the transfer",
+         [](auto& p) { vtest::put32(p, 12, static_cast<uint32_t>(p.size() + 1)); },
+         "length field"},
+        {"view byte", [](auto& p) { p[19] = 0xA1; }, "view select 0xa1"},
+        {"format byte", [](auto& p) { p[26] = 0xE1; }, "format 0xe1"},
+        {"rectangle right of the mode", [](auto& p) { vtest::put16(p, 27, 640 - 32); },
+         "outside the view's mode"},
+        {"rectangle below the mode", [](auto& p) { vtest::put16(p, 29, 480 - 16); },
+         "outside the view's mode"},
+        {"stride", [](auto& p) { vtest::put16(p, 36, 64 * 4); }, "image stride 256"},
+        {"JPEG length shorter than the JPEG",
+         [&](auto& p) { vtest::put32(p, 38, static_cast<uint32_t>(j.size() - 2)); },
+         "-byte JPEG"},
+        {"piece flags", [](auto& p) { p[42] = 0x23; }, "piece flags 0x23"},
+        {"decoder header frame offset", [&](auto& p) { vtest::put32(p, dh + 1 + 28, 4); },
+         "frame offset 4"},
+        {"decoder header stream span",
+         [&](auto& p) { vtest::put32(p, dh + 1 + 12, vtest::get32(p, dh + 1 + 12) + 1); },
+         "stream end"},
+        {"decoder header aligned size", [&](auto& p) { vtest::put32(p, dh + 1 + 128, 48); },
+         "aligned size"},
+        {"decoder header format", [&](auto& p) { vtest::put32(p, dh + 1 + 152, 1); },
+         "decoder header format 1"},
+    };
+    // The unspoilt packet is taken: each refusal below is the spoilt field's.
+    drv.send(kImg, good());
+    ASSERT_EQ(drv.next()[16], 0xE9);
+    ASSERT_TRUE(model.errors().empty()) << model.errors().front();
+    size_t refused = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto p = good();
+        c.spoil(p);
+        drv.send(kImg, p);
+        EXPECT_TRUE(drv.silent());
+        const auto errs = model.errors();
+        ASSERT_EQ(errs.size(), ++refused);
+        EXPECT_NE(errs.back().find(c.reason), std::string::npos) << errs.back();
+    }
+    EXPECT_EQ(model.view(0).images, 1u);
+    EXPECT_EQ(model.view(1).images, 0u);
 }
