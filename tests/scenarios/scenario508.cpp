@@ -1,5 +1,6 @@
 #include "scenario508.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -110,9 +111,21 @@ void Scenario508::expectShowsDesktop(const Adapter508& a, int port, void* displa
     uint64_t frames = 0;
     vtest::waitFor(
         [&] {
+            const emu::Model508::ViewState s = a.model->view(view);
+            // Plugging the next monitor may make the service set its views up anew, with new
+            // handles: the monitor's desktop is then the open one with the view's picture size.
+            const auto open = emu::openHandles();
+            if (std::find(open.begin(), open.end(), h) == open.end() ||
+                !emu::desktopRunning(h)) {
+                for (evdi_handle o : open) {
+                    const emu::DesktopMode m = emu::desktopMode(o);
+                    if (emu::desktopRunning(o) && m.width == s.pictureWidth &&
+                        m.height == s.pictureHeight)
+                        h = o;
+                }
+            }
             const emu::DesktopMode mode = emu::desktopMode(h);
             const std::vector<uint32_t> desktop = emu::desktopPixels(h);
-            const emu::Model508::ViewState s = a.model->view(view);
             width = s.pictureWidth;
             height = s.pictureHeight;
             frames = s.framesShown;
