@@ -25,6 +25,7 @@
 #include <atomic>
 #include <filesystem>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,14 +48,17 @@ namespace rig508 {
 using rig::nowNs;
 
 // Per view: push time of each update (by sequence), and the framing and transfer-end times of
-// each frame's last packet. Frame indexes are numbered by the session, so a map from index to
-// (view, sequence) is kept while the frame is in flight.
+// each frame's last packet. A frame takes its index only when its packets go on the send queue,
+// after framing, and one view's frames are framed and sent in order: framed frames wait in a
+// per-view queue, and the first packet of a new index on the wire takes the oldest of them.
+// (A frame dropped between framing and sending would shift the pairing; the bench sees none.)
 struct Timeline {
     struct Pending {
         int view = -1, seq = -1;
         int framedPieces = 0, sentPieces = 0, pieces = 1;
     };
     std::mutex m;
+    std::deque<Pending> unsent[VEL_MAX_VIEWS];
     std::map<uint32_t, Pending> byIndex;
     std::vector<int64_t> pushed[VEL_MAX_VIEWS], framed[VEL_MAX_VIEWS], sent[VEL_MAX_VIEWS];
     int nextSeq[VEL_MAX_VIEWS] = {};
@@ -66,25 +70,29 @@ struct Timeline {
         framed[view].assign(frames, 0);
         sent[view].assign(frames, 0);
     }
-    void noteFramed(int view, uint32_t index, uint8_t pieceFlags, int64_t t) {
+    void noteFramed(int view, uint8_t pieceFlags, int64_t t) {
         std::lock_guard<std::mutex> lk(m);
         if (view < 0 || view >= VEL_MAX_VIEWS) return;
-        auto it = byIndex.find(index);
-        if (it == byIndex.end()) {
+        std::deque<Pending>& q = unsent[view];
+        if (q.empty() || q.back().framedPieces >= q.back().pieces) {
             Pending p;
             p.view = view;
             p.seq = nextSeq[view]++;
             p.pieces = pieceFlags == 0x11 ? 1 : 2;
-            it = byIndex.emplace(index, p).first;
+            q.push_back(p);
         }
-        Pending& p = it->second;
+        Pending& p = q.back();
         ++p.framedPieces;
         if (p.seq < static_cast<int>(framed[view].size())) framed[view][p.seq] = t;
     }
-    void noteSent(uint32_t index, int64_t t) {
+    void noteSent(int view, uint32_t index, int64_t t) {
         std::lock_guard<std::mutex> lk(m);
         auto it = byIndex.find(index);
-        if (it == byIndex.end()) return;
+        if (it == byIndex.end()) {
+            if (view < 0 || view >= VEL_MAX_VIEWS || unsent[view].empty()) return;
+            it = byIndex.emplace(index, unsent[view].front()).first;
+            unsent[view].pop_front();
+        }
         Pending& p = it->second;
         if (++p.sentPieces < p.pieces) return;
         if (p.seq < static_cast<int>(sent[p.view].size())) sent[p.view][p.seq] = t;
@@ -105,7 +113,7 @@ class TimedModel508 : public emu::Model508 {
         if (endpoint == 2 && length >= 48 && data[16] == 0x02) {
             const uint32_t index = static_cast<uint32_t>(data[22]) | (data[23] << 8) |
                                    (data[24] << 16) | (static_cast<uint32_t>(data[25]) << 24);
-            timeline->noteSent(index, nowNs());
+            timeline->noteSent(data[19] == 0xB0 ? 1 : 0, index, nowNs());
         }
         return s;
     }
@@ -123,8 +131,7 @@ class TimedDisplay508 : public VelDisplayClass508 {
             VelDisplayClass508::dataHeaderPackage(frameRecord, packet, rect, jpegSize, sourceIndex);
         const auto* record = static_cast<const _RECT_IN_ENCODE_Q*>(frameRecord);
         if (record)
-            timeline->noteFramed(sourceIndex, static_cast<uint32_t>(record->frameIndex),
-                                 record->pieceFlags, nowNs());
+            timeline->noteFramed(sourceIndex, record->pieceFlags, nowNs());
         return rc;
     }
     Timeline* timeline;
