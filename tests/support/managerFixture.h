@@ -63,6 +63,15 @@ struct ManagerTest : ::testing::Test {
     void expectInOrder(const std::vector<std::string>& needles) { env.expectLogInOrder(needles); }
 };
 
+// A small monitor for a model-520 output, so that frames stay cheap: 640 x 480 at 60 Hz.
+inline emu::Model520::Monitor smallMonitor520() {
+    emu::Model520::Monitor m;
+    m.target = 0x20;
+    m.edid = emu::makeEdid(640, 480, 60);
+    m.modeList = emu::Model520::modeEntry(640, 480, 32, 60);
+    return m;
+}
+
 // One model-520 adapter, made from `config` by start().
 struct Manager520Test : ManagerTest {
     std::shared_ptr<emu::Model520> model;
