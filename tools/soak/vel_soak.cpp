@@ -124,6 +124,18 @@ double msSince(Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
 
+// The bus forgets the unplugged adapter, and its model must then be freed: nothing of the
+// service still holds the adapter's libusb device. Without this the emulator would keep every
+// model of the run, with what it recorded, and the memory figures would be its own.
+template <class Model>
+void release(emu::Bus& bus, int id, std::shared_ptr<Model>& model) {
+    ASSERT_EQ(bus.forget(id), 0);
+    std::weak_ptr<Model> gone = model;
+    model.reset();
+    ASSERT_TRUE(vtest::waitFor([&] { return gone.expired(); }, 15s))
+        << "the unplugged adapter's device is still referenced";
+}
+
 struct Soak520 : vtest::ManagerTest {
     std::shared_ptr<emu::Model520> model;
     std::shared_ptr<VelDev> dev;
@@ -175,6 +187,7 @@ struct Soak520 : vtest::ManagerTest {
         ASSERT_TRUE(vtest::waitFor([&] { return emu::openHandles().empty(); }, 15s));
         EXPECT_EQ(bus.status(id).openHandles, 0);
         EXPECT_TRUE(model->errors().empty()) << model->errors().front();
+        ASSERT_NO_FATAL_FAILURE(release(bus, id, model));
     }
 };
 
@@ -215,6 +228,7 @@ struct Soak508 : vtest::Service508 {
         ASSERT_TRUE(vtest::waitFor([&] { return emu::openHandles().empty(); }, 15s));
         EXPECT_EQ(bus.status(id).openHandles, 0);
         EXPECT_TRUE(model->errors().empty()) << refusals();
+        ASSERT_NO_FATAL_FAILURE(release(bus, id, model));
     }
 };
 
