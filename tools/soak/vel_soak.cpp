@@ -6,12 +6,16 @@
 //
 //   vel-soak --adapter 520|508 [--cycles N] [--settle SECONDS]
 //
+// SIGINT or SIGTERM ends the run after the cycle in progress, with the report of the cycles done.
+//
 // It runs on the test fixtures of the in-process service tests, as a test program with its own
 // options. It fails when the process crashes, when a re-plug never shows the desktop, when a
 // session is not cleaned up after its unplug, or when the thread or descriptor count has not
 // come back to its start value within the settle wait at the end. Resident memory is reported,
 // never judged: the allocator keeps freed pages as it sees fit.
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -40,6 +44,9 @@ struct Options {
     int settleSeconds = 60;
 };
 Options g_options;
+// SIGINT or SIGTERM: the run ends after the cycle in progress and reports the cycles done.
+volatile sig_atomic_t g_stop = 0;
+void onStop(int) { g_stop = 1; }
 
 // Re-plugs that show no desktop in this long count as never.
 constexpr auto kShowBound = 30s;
@@ -80,7 +87,7 @@ void soak(Fixture& f) {
 
     std::vector<double> shown;
     shown.reserve(g_options.cycles);
-    for (int cycle = 1; cycle <= g_options.cycles; ++cycle) {
+    for (int cycle = 1; cycle <= g_options.cycles && !g_stop; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         id = f.plug(&ms);
         ASSERT_GT(id, 0) << "the re-plug never showed the desktop";
@@ -94,6 +101,7 @@ void soak(Fixture& f) {
         }
     }
     painter.stop();
+    if (g_stop) std::printf("stopped by a signal after %zu of %d cycles\n", shown.size(), g_options.cycles);
     // Detached threads leave on their own time: wait (generously) for the counts to come back.
     // The painter was running at the start and is not now.
     const auto settleFrom = Clock::now();
@@ -110,6 +118,7 @@ void soak(Fixture& f) {
     printUsage("end", end);
     std::printf("settled in %ld ms (painter thread stopped: threads compared with %ld)\n",
                 settleMs, threadsBack);
+    ASSERT_FALSE(shown.empty());
     std::sort(shown.begin(), shown.end());
     std::printf("re-plug to desktop, ms over %zu cycles: min %.1f median %.1f p99 %.1f max %.1f\n",
                 shown.size(), shown.front(), rank(shown, 0.5), rank(shown, 0.99), shown.back());
@@ -267,5 +276,9 @@ int main(int argc, char** argv) {
         ::testing::GTEST_FLAG(filter) = "Soak508.*";
     else
         return usage();
+    struct sigaction sa = {};
+    sa.sa_handler = onStop;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
     return RUN_ALL_TESTS();
 }
