@@ -5,9 +5,9 @@
 // USB handle open) and plugging in again must work.
 #include <gtest/gtest.h>
 
+#include "desktopPainter.h"
 #include "display/VelDisplayClassDriverBase.h"
 #include "emulator/evdi/evdiEmu.h"
-#include "desktopPainter.h"
 #include "managerFixture.h"
 
 using namespace std::chrono_literals;

@@ -14,7 +14,6 @@
 // come back to its start value within the settle wait at the end. Resident memory is reported,
 // never judged: the allocator keeps freed pages as it sees fit.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <algorithm>
@@ -101,7 +100,8 @@ void soak(Fixture& f) {
         }
     }
     painter.stop();
-    if (g_stop) std::printf("stopped by a signal after %zu of %d cycles\n", shown.size(), g_options.cycles);
+    if (g_stop)
+        std::printf("stopped by a signal after %zu of %d cycles\n", shown.size(), g_options.cycles);
     // Detached threads leave on their own time: wait (generously) for the counts to come back.
     // The painter was running at the start and is not now.
     const auto settleFrom = Clock::now();
@@ -112,12 +112,11 @@ void soak(Fixture& f) {
         },
         std::chrono::seconds(g_options.settleSeconds));
     const Usage end = usageNow();
-    const long settleMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              Clock::now() - settleFrom)
-                              .count();
+    const long settleMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - settleFrom).count();
     printUsage("end", end);
-    std::printf("settled in %ld ms (painter thread stopped: threads compared with %ld)\n",
-                settleMs, threadsBack);
+    std::printf("settled in %ld ms (painter thread stopped: threads compared with %ld)\n", settleMs,
+                threadsBack);
     ASSERT_FALSE(shown.empty());
     std::sort(shown.begin(), shown.end());
     std::printf("re-plug to desktop, ms over %zu cycles: min %.1f median %.1f p99 %.1f max %.1f\n",
