@@ -185,6 +185,17 @@ int Bus::unplug(int id) {
     return 0;
 }
 
+int Bus::forget(int id) {
+    State& s = state();
+    std::shared_ptr<EmuDevice> dropped;  // freed outside the lock: it may free the model
+    std::lock_guard<std::mutex> lk(s.mu);
+    auto it = s.devices.find(id);
+    if (it == s.devices.end() || it->second->plugged || it->second->openHandles > 0) return -1;
+    dropped = std::move(it->second);
+    s.devices.erase(it);
+    return 0;
+}
+
 bool Bus::plugged(int id) const {
     State& s = state();
     std::lock_guard<std::mutex> lk(s.mu);

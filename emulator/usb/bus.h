@@ -120,6 +120,11 @@ class Bus {
     // Unplug: departure is queued, transfers in flight end with LIBUSB_ERROR_NO_DEVICE, every
     // later call on the device's handles fails the same way. 0, or -1 if not plugged.
     int unplug(int id);
+    // Drops the bus's record of an unplugged device with no handle open (status() then reports
+    // it unknown), so that a long run of plug cycles does not keep every adapter model it made;
+    // libusb objects still referring to the device keep it alive until they are freed.
+    // 0, or -1 if the device is unknown, still plugged or still open.
+    int forget(int id);
     bool plugged(int id) const;
     DeviceStatus status(int id) const;
     Faults faults(int id) { return Faults(id); }

@@ -4,24 +4,17 @@
 // threads each, the update handlers: all gone), and plugging in again must show the desktop.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
+#include "desktopPainter.h"
+#include "processUsage.h"
 #include "service508.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-size_t threadCount() {
-    size_t n = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
-        (void)e;
-        ++n;
-    }
-    return n;
-}
 
 std::string threadNames() {
     std::string names;
@@ -34,35 +27,21 @@ std::string threadNames() {
 }
 
 struct Unplug508 : vtest::Service508 {
-    std::atomic<bool> stopDrawing{false};
-    std::thread painter;
-    size_t baseline = 0;
+    std::unique_ptr<vtest::DesktopPainter> painter;
+    long baseline = 0;
 
     void SetUp() override {
         Service508::SetUp();
         g_dev = std::make_unique<DevManager>();
         ASSERT_EQ(g_dev->registerUsb(), 0);
         // The desktops of every open display keep drawing, whatever the service is doing.
-        painter = std::thread([this] {
-            int tick = 0;
-            while (!stopDrawing) {
-                for (evdi_handle h : emu::openHandles()) {
-                    if (!emu::desktopRunning(h)) continue;
-                    emu::desktopSetScene(
-                        h, tick % 4 ? emu::Scene::MovingWindow : emu::Scene::FullScreen);
-                    emu::desktopStep(h);
-                }
-                ++tick;
-                std::this_thread::sleep_for(20ms);
-            }
-        });
+        painter = std::make_unique<vtest::DesktopPainter>(4, false);
         // What runs without an adapter: the manager's, the emulator's, the painter.
         std::this_thread::sleep_for(300ms);
-        baseline = threadCount();
+        baseline = vtest::threadCount();
     }
     void TearDown() override {
-        stopDrawing = true;
-        if (painter.joinable()) painter.join();
+        painter.reset();
         Service508::TearDown();
     }
     // Plugs a new adapter with two monitors and waits until both views stream.
@@ -92,8 +71,7 @@ struct Unplug508 : vtest::Service508 {
     // Stops the painter and leaves both desktops with windows and text (a screen of one colour
     // would prove nothing about the picture), then waits for the pictures to settle.
     void finalScene() {
-        stopDrawing = true;
-        if (painter.joinable()) painter.join();
+        painter.reset();
         for (int v = 0; v < 2; ++v)
             for (emu::Scene scene : {emu::Scene::MovingWindow, emu::Scene::ScrollingText}) {
                 emu::desktopSetScene(handleOf(v), scene);
@@ -122,8 +100,8 @@ struct Unplug508 : vtest::Service508 {
         ASSERT_TRUE(vtest::waitFor([&] { return emu::openHandles().empty(); }, 15s));
         EXPECT_EQ(bus.status(id).openHandles, 0);
         // Generous: detached threads leave on their own time.
-        ASSERT_TRUE(vtest::waitFor([&] { return threadCount() <= baseline; }, 20s))
-            << threadCount() << " threads, " << baseline << " before: " << threadNames();
+        ASSERT_TRUE(vtest::waitFor([&] { return vtest::threadCount() <= baseline; }, 20s))
+            << vtest::threadCount() << " threads, " << baseline << " before: " << threadNames();
     }
 };
 
@@ -152,7 +130,7 @@ TEST_F(Unplug508, MonitorGoesWhileBothViewsStreamTwentyTimes) {
     ASSERT_GT(id, 0);
     std::this_thread::sleep_for(300ms);
     // With the adapter's session running: its threads and both views' pipelines.
-    const size_t withBoth = threadCount();
+    const long withBoth = vtest::threadCount();
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const int port = round % 2;
@@ -166,8 +144,8 @@ TEST_F(Unplug508, MonitorGoesWhileBothViewsStreamTwentyTimes) {
             << env.log();
         EXPECT_TRUE(streams(0) && streams(1)) << refusals();
         // Nothing of the gone view is left running (its pipeline threads are new ones).
-        ASSERT_TRUE(vtest::waitFor([&] { return threadCount() <= withBoth; }, 20s))
-            << threadCount() << " threads, " << withBoth << " before: " << threadNames();
+        ASSERT_TRUE(vtest::waitFor([&] { return vtest::threadCount() <= withBoth; }, 20s))
+            << vtest::threadCount() << " threads, " << withBoth << " before: " << threadNames();
     }
     EXPECT_TRUE(model->errors().empty()) << refusals();
     finalScene();

@@ -11,9 +11,10 @@
 #include <thread>
 
 #include "devmgr/DevManager.h"
-#include "session520.h"
+#include "managerFixture.h"
 #include "pipeline/jpeg520.h"
 #include "service/velMain.h"
+#include "session520.h"
 
 using namespace std::chrono_literals;
 using namespace m520test;
@@ -175,21 +176,13 @@ bool receivedCommand(emu::Model520& model, uint8_t dataClass, uint8_t dataType) 
         20s);
 }
 
-emu::Model520::Monitor smallMonitor(uint16_t target) {
-    emu::Model520::Monitor m;
-    m.target = target;
-    m.edid = emu::makeEdid(640, 480, 60);
-    m.modeList = emu::Model520::modeEntry(640, 480, 32, 60);
-    return m;
-}
-
 }  // namespace
 
 TEST_F(PlugExit520, AdapterLeavingDuringAPlugInEndsNothing) {
     EXPECT_EXIT(
         {
             auto model = std::make_shared<emu::Model520>();
-            model->plugMonitor(0, smallMonitor(0x20), false);
+            model->plugMonitor(0, vtest::smallMonitor520(), false);
             model->setAnswer(0, 0, emu::AnswerMode::Never);  // the EDID query stays unanswered
             const int id = bus.plug(model, emu::adapterIdentity("520"));
             runService([&, model, id] {
@@ -212,7 +205,7 @@ TEST_F(PlugExit520, StopDuringAPlugInExitsWithZero) {
     EXPECT_EXIT(
         {
             auto model = std::make_shared<emu::Model520>();
-            model->plugMonitor(0, smallMonitor(0x20), false);
+            model->plugMonitor(0, vtest::smallMonitor520(), false);
             model->setAnswer(0, 0, emu::AnswerMode::Never);
             bus.plug(model, emu::adapterIdentity("520"));
             runService([model] {
@@ -231,7 +224,7 @@ TEST_F(PlugExit520, AdapterLeavingDuringAPlugOutEndsNothing) {
     EXPECT_EXIT(
         {
             auto model = std::make_shared<emu::Model520>();
-            model->plugMonitor(0, smallMonitor(0x20), false);
+            model->plugMonitor(0, vtest::smallMonitor520(), false);
             const int id = bus.plug(model, emu::adapterIdentity("520"));
             runService([&, model, id] {
                 awaitLog("Monitor max mode size is");

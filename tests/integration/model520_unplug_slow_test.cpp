@@ -5,9 +5,7 @@
 // USB handle open) and plugging in again must work.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
+#include "desktopPainter.h"
 #include "display/VelDisplayClassDriverBase.h"
 #include "emulator/evdi/evdiEmu.h"
 #include "managerFixture.h"
@@ -30,15 +28,6 @@ bool sessionThreadsLeft(std::string* which) {
     return !which->empty();
 }
 
-// A small monitor, so that the frames stay cheap: 640 x 480 at 60 Hz.
-emu::Model520::Monitor smallMonitor() {
-    emu::Model520::Monitor m;
-    m.target = 0x20;
-    m.edid = emu::makeEdid(640, 480, 60);
-    m.modeList = emu::Model520::modeEntry(640, 480, 32, 60);
-    return m;
-}
-
 size_t imagePackets(const std::vector<emu::M520Message>& all) {
     size_t n = 0;
     for (const auto& m : all) n += m.endpoint == 0x02 && m.error.empty();
@@ -46,36 +35,17 @@ size_t imagePackets(const std::vector<emu::M520Message>& all) {
 }
 
 struct Unplug520 : vtest::ManagerTest {
-    std::atomic<bool> stopDrawing{false};
-    std::thread painter;
+    std::unique_ptr<vtest::DesktopPainter> painter;
 
     void SetUp() override {
         emu::setEvdiLibVersion(1, 12, 0);
         emu::setAutoDesktop(true);
         ManagerTest::SetUp();
         ASSERT_NO_FATAL_FAILURE(startManager());
-        // The desktop of every open display draws, moves its cursor and now and then changes
-        // it, whatever the service is doing meanwhile.
-        painter = std::thread([this] {
-            int tick = 0;
-            while (!stopDrawing) {
-                for (evdi_handle h : emu::openHandles()) {
-                    if (!emu::desktopRunning(h)) continue;
-                    emu::desktopSetScene(
-                        h, tick % 3 ? emu::Scene::MovingWindow : emu::Scene::FullScreen);
-                    emu::desktopStep(h);
-                    emu::desktopMoveCursor(h, 10 + tick % 300, 5 + tick % 200);
-                    if (tick % 10 == 0)
-                        emu::desktopSetCursor(h, 32 + 16 * (tick / 10 % 3), 32, 1, 1, true);
-                }
-                ++tick;
-                std::this_thread::sleep_for(20ms);
-            }
-        });
+        painter = std::make_unique<vtest::DesktopPainter>();
     }
     void TearDown() override {
-        stopDrawing = true;
-        if (painter.joinable()) painter.join();
+        painter.reset();
         ManagerTest::TearDown();
     }
 
@@ -113,7 +83,7 @@ TEST_F(Unplug520, UnplugWhileStreamingTwentyTimes) {
             },
             10s))
             << env.log();
-        model->plugMonitor(0, smallMonitor());
+        model->plugMonitor(0, vtest::smallMonitor520());
         ASSERT_TRUE(streams(*model, 3)) << env.log();
 
         if (round % 2 == 1) {
@@ -121,7 +91,7 @@ TEST_F(Unplug520, UnplugWhileStreamingTwentyTimes) {
             model->unplugMonitor(0);
             ASSERT_TRUE(vtest::waitFor(
                 [&] { return emu::openHandles().empty() && dev->shownTargets().empty(); }, 10s));
-            model->plugMonitor(0, smallMonitor());
+            model->plugMonitor(0, vtest::smallMonitor520());
             ASSERT_TRUE(streams(*model, 3)) << env.log();
         }
 

@@ -14,6 +14,7 @@
 #include "devmgr/controlBlock.h"
 #include "display/VelDisplay520ClassDriver.h"
 #include "emulator/adapters/model520.h"
+#include "emulator/evdi/desktop.h"
 #include "emulator/usb/bus.h"
 #include "session/VelDev.h"
 #include "testSupport.h"
@@ -62,6 +63,15 @@ struct ManagerTest : ::testing::Test {
     int count(const std::string& needle) { return env.logCount(needle); }
     void expectInOrder(const std::vector<std::string>& needles) { env.expectLogInOrder(needles); }
 };
+
+// A small monitor for a model-520 output, so that frames stay cheap: 640 x 480 at 60 Hz.
+inline emu::Model520::Monitor smallMonitor520(uint16_t target = 0x20) {
+    emu::Model520::Monitor m;
+    m.target = target;
+    m.edid = emu::makeEdid(640, 480, 60);
+    m.modeList = emu::Model520::modeEntry(640, 480, 32, 60);
+    return m;
+}
 
 // One model-520 adapter, made from `config` by start().
 struct Manager520Test : ManagerTest {

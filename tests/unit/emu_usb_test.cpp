@@ -211,6 +211,30 @@ TEST_F(EmuUsb, DevicesLiveWhileReferencedAndHandlesHoldAReference) {
     EXPECT_EQ(Bus::instance().liveHandles(), 0u);
 }
 
+// A long run of plug cycles must not keep every adapter model: the bus forgets an unplugged
+// device once no handle is open on it, and the model goes with the last libusb reference.
+TEST_F(EmuUsb, ForgetDropsOnlyAnUnpluggedClosedDeviceAndTheModelGoesWithItsLastReference) {
+    auto model = std::make_shared<emu::SilentAdapter>();
+    std::weak_ptr<emu::SilentAdapter> gone = model;
+    openAdapter(model);
+    model.reset();
+    EXPECT_EQ(Bus::instance().forget(id), -1);  // still plugged
+    ASSERT_EQ(Bus::instance().unplug(id), 0);
+    EXPECT_EQ(Bus::instance().forget(id), -1);  // a handle is still open
+    EXPECT_TRUE(Bus::instance().status(id).known);
+    libusb_close(h);
+    EXPECT_EQ(Bus::instance().forget(id), 0);
+    EXPECT_FALSE(Bus::instance().status(id).known);
+    EXPECT_EQ(Bus::instance().forget(id), -1);  // already forgotten
+    EXPECT_FALSE(gone.expired());               // the callback's reference still holds it
+    struct timeval tv = {0, 20000};
+    libusb_handle_events_timeout(ctx, &tv);  // departure delivered, its reference dropped
+    libusb_unref_device(s.keep);
+    s.keep = nullptr;
+    EXPECT_EQ(Bus::instance().liveDevices(), 0u);
+    EXPECT_TRUE(gone.expired());
+}
+
 TEST_F(EmuUsb, InterruptWakesABlockedEventHandlerAndIdleTimeoutsAreKept) {
     ASSERT_EQ(libusb_init(&ctx), 0);
     struct timeval tv = {0, 100000};

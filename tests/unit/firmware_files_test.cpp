@@ -15,20 +15,11 @@
 #include "devmgr/DevManager.h"
 #include "display/VelDisplay520ClassDriver.h"
 #include "firmware/loadFW.h"
+#include "processUsage.h"
 #include "session/VelDev.h"
 #include "testSupport.h"
 
 namespace {
-
-// Descriptors open in this process, to show that a failed attempt leaves nothing open.
-int openDescriptors() {
-    int n = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        (void)e;
-        ++n;
-    }
-    return n;
-}
 
 struct FwFiles : ::testing::Test {
     vtest::IsolatedEnv env;
@@ -118,9 +109,9 @@ TEST_F(FwFiles, OtherModelOrNoSessionHasNoDefaultMainImage) {
 TEST_F(FwFiles, OnlyFirstBootloaderPresentLeavesNothingOpen) {
     addSession(0x520);
     put("Bootloader0.bin", "b0");
-    const int before = openDescriptors();
+    const long before = vtest::openDescriptors();
     EXPECT_EQ(checkFileExists(0, &files), 1);
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(vtest::openDescriptors(), before);  // a failed attempt leaves nothing open
     EXPECT_TRUE(logged("Bootloader1 not found, can't to update firmware!"));
     EXPECT_FALSE(logged("Bootloader0 not found"));
     EXPECT_EQ(files.bootloader0.file, nullptr);
@@ -132,9 +123,9 @@ TEST_F(FwFiles, EachMissingImageHasItsLine) {
     EXPECT_TRUE(logged("Bootloader0 not found, can't to update firmware!"));
     put("Bootloader0.bin", "b0");
     put("Bootloader1.bin", "b1");
-    const int before = openDescriptors();
-    EXPECT_EQ(checkFileExists(0, &files), 1);  // secondary firmware missing
-    EXPECT_EQ(openDescriptors(), before);
+    const long before = vtest::openDescriptors();
+    EXPECT_EQ(checkFileExists(0, &files), 1);     // secondary firmware missing
+    EXPECT_EQ(vtest::openDescriptors(), before);  // a failed attempt leaves nothing open
     EXPECT_TRUE(logged("Firmware not found, can't to update firmware!"));
 }
 
@@ -143,9 +134,9 @@ TEST_F(FwFiles, DirectoryInPlaceOfAnImageIsRefused) {
     putAll("USBDisplay520.bin");
     std::filesystem::remove(env.fwDir() + "/firmware0.bin");
     std::filesystem::create_directory(env.fwDir() + "/firmware0.bin");
-    const int before = openDescriptors();
+    const long before = vtest::openDescriptors();
     EXPECT_EQ(checkFileExists(0, &files), 1);
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(vtest::openDescriptors(), before);  // a failed attempt leaves nothing open
     EXPECT_TRUE(logged("is not a regular file"));
     EXPECT_TRUE(logged("Firmware not found, can't to update firmware!"));
 }
@@ -245,7 +236,8 @@ struct VirtualImage {
         size_t done = 0;
         for (; done < n && v->pos < v->size; ++done, ++v->pos) {
             const off64_t tailStart = v->size - static_cast<off64_t>(v->tail.size());
-            buf[done] = v->pos >= tailStart ? v->tail[static_cast<size_t>(v->pos - tailStart)] : 'z';
+            buf[done] =
+                v->pos >= tailStart ? v->tail[static_cast<size_t>(v->pos - tailStart)] : 'z';
         }
         v->bytesRead += done;
         return static_cast<ssize_t>(done);
