@@ -149,6 +149,8 @@ void dispatch(FuzzSession& s, int v, bool hostile) {
     velEvdiSetDispatchSession(nullptr);
 }
 
+void harnessShutdown();
+
 struct Harness {
     libusb_context* ctx = nullptr;
     std::shared_ptr<emu::Model520> model520 = std::make_shared<emu::Model520>();
@@ -220,12 +222,46 @@ struct Harness {
             velEvdiWaitUpdateTasks(*s->dev);
             drainAndCheck(*s);
         }
+        // The sessions' threads must be gone before the process's static objects (the bus, the
+        // stand-in, the log) are destroyed under them.
+        atexit([] { harnessShutdown(); });
+    }
+
+    void shutdown() {
+        for (FuzzSession* s : {&s520, &s508}) s->dc->displayClassExitFlag = true;
+        // The receive threads leave within their 1 s transfer time-out.
+        velWaitClassThreads(std::chrono::seconds(20));
+        for (FuzzSession* s : {&s520, &s508}) {
+            VelDev& dev = *s->dev;
+            velEvdiWaitUpdateTasks(dev);
+            for (int v = 0; v < kOpenViews; ++v) {
+                dev.viewActive[v] = false;
+                dev.bufferRegistered[v] = false;
+                dev.evdiOpened[v] = false;
+                evdi_disconnect(s->views[v].handle);
+                evdi_close(s->views[v].handle);
+                dev.evdiHandle[v] = nullptr;
+            }
+            libusb_device_handle* usb = dev.usbHandle;
+            dev.displayClass.reset();
+            s->dc.reset();
+            s->dev.reset();  // joins the session's own threads and frees its areas
+            libusb_close(usb);
+        }
+        libusb_exit(ctx);
+        emu::Bus::instance().reset();
     }
 };
 
+Harness* g_harness = nullptr;
+
+void harnessShutdown() {
+    if (g_harness) g_harness->shutdown();
+}
+
 Harness& harness() {
-    static Harness* h = new Harness;
-    return *h;
+    if (!g_harness) g_harness = new Harness;
+    return *g_harness;
 }
 
 uint32_t fourcc(uint8_t pick, int32_t raw) {

@@ -13,6 +13,7 @@
 
 #include <semaphore.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -33,6 +34,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+void harnessShutdown();
 
 struct Harness {
     std::shared_ptr<emu::Model520> model = std::make_shared<emu::Model520>();
@@ -81,18 +84,51 @@ struct Harness {
         // The receive thread carries no thread ticket, so that the count of ticketed threads is
         // the count of hot-plug workers alone.
         std::shared_ptr<VelDisplay520Class> self = dc;
-        std::thread([self]() mutable {
+        std::thread([self, this]() mutable {
             self->fwStatusThread();
             self.reset();
+            receiverDone = true;
         }).detach();
         // Answers to the capability query are queued by the fuzzer, after the input's transfers.
         model->setAnswer(vel520::CLASS_QUERY, vel520::QUERY_CAPS, emu::AnswerMode::Never);
+        // The session's threads must be gone before the process's static objects (the bus, the
+        // stand-in, the log) are destroyed under them.
+        atexit([] { harnessShutdown(); });
     }
+
+    void shutdown() {
+        std::vector<int> targets;
+        for (const auto& e : dev->target2View) targets.push_back(e.first);
+        {
+            std::lock_guard<std::mutex> lk(dc->plugMutex);
+            for (int t : targets) dev->plugOutMonitor(t);
+        }
+        dc->displayClassExitFlag = true;
+        dev->connected = false;
+        velWaitClassThreads(std::chrono::seconds(20));
+        // The receive thread leaves within its 1 s transfer time-out.
+        for (int i = 0; i < 2000 && !receiverDone; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        dev->displayClass.reset();
+        dc.reset();
+        dev.reset();  // joins the session's own threads
+        libusb_close(handle);
+        libusb_exit(ctx);
+        emu::Bus::instance().reset();
+    }
+
+    std::atomic<bool> receiverDone{false};
 };
 
+Harness* g_harness = nullptr;
+
+void harnessShutdown() {
+    if (g_harness) g_harness->shutdown();
+}
+
 Harness& harness() {
-    static Harness* h = new Harness;
-    return *h;
+    if (!g_harness) g_harness = new Harness;
+    return *g_harness;
 }
 
 std::vector<uint8_t> capsAnswer() {
