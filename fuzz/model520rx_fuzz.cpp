@@ -1,0 +1,183 @@
+// Fuzzes the model-520 receive path from the raw bulk-in transfer: the emulated model-520 adapter
+// delivers the input's transfers on its bulk-in endpoint to the service's receive thread, which
+// frames them (length, magic), routes responses into a waiting exchange, takes firmware-log
+// blocks and hands notifications on: port hot-plug (whose worker then plugs monitors in and out
+// through the session, with the EVDI stand-in) and frame-index feedback.
+// Input: transfers, each a little-endian 16-bit length and that many bytes (the last one takes
+// what is left). While they arrive a capability query waits for its answer; the adapter's own
+// answer comes after them, so that a transfer of the input may be taken for it instead.
+// Checked: the exchange copies no more than its buffer holds and reports no more than that;
+// the port record only ever holds 0xEE or a target whose low four bits are its position; no view
+// gains more than its four frame credits; every hot-plug worker ends.
+#include <libusb-1.0/libusb.h>
+
+#include <semaphore.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "display/VelDisplay520ClassDriver.h"
+#include "display/vel520Protocol.h"
+#include "emulator/adapters/model520.h"
+#include "emulator/evdi/desktop.h"
+#include "emulator/evdi/evdiEmu.h"
+#include "emulator/usb/bus.h"
+#include "emulator/usb/identity.h"
+#include "session/VelDev.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+void harnessShutdown();
+
+struct Harness {
+    std::shared_ptr<emu::Model520> model = std::make_shared<emu::Model520>();
+    libusb_context* ctx = nullptr;
+    libusb_device_handle* handle = nullptr;
+    std::shared_ptr<VelDev> dev;
+    std::shared_ptr<VelDisplay520Class> dc;
+
+    Harness() {
+        setenv("VEL_LOG_DIR", "/dev/null/model520rx-fuzz", 0);  // the log is not under test
+        emu::setEvdiLibVersion(1, 12, 0);
+        emu::setAutoDesktop(false);
+        emu::Bus& bus = emu::Bus::instance();
+        bus.reset();
+        if (bus.plug(model, emu::adapterIdentity("520")) <= 0) abort();
+        libusb_device** list = nullptr;
+        if (libusb_init(&ctx) != 0 || libusb_get_device_list(ctx, &list) != 1) abort();
+        if (libusb_open(list[0], &handle) != 0) abort();
+        libusb_free_device_list(list, 1);
+        if (libusb_claim_interface(handle, 4) != 0) abort();
+        if (libusb_set_interface_alt_setting(handle, 4, 1) != 0) abort();
+        // Monitors at outputs 0 and 1, so that a hot-plug notification naming them is carried
+        // out to the end.
+        for (int output = 0; output < 2; ++output) {
+            emu::Model520::Monitor m;
+            m.target = static_cast<uint16_t>(0x20 + output);
+            m.edid = emu::makeEdid(640, 480, 60);
+            model->plugMonitor(output, m, false);
+        }
+        dev = std::make_shared<VelDev>(nullptr);
+        dev->usbHandle = handle;
+        dev->model = 0x520;
+        dev->productId = 0x520;
+        dev->viewCount = 3;
+        dev->openTimeReset();
+        dev->imageEndpoint = 1;
+        dev->imageEndpoint520 = 2;
+        dev->connected = true;
+        dev->powerOnFinished = true;
+        dev->initDone = true;
+        dc = std::make_shared<VelDisplay520Class>(dev.get(), 0);
+        dc->bindSession(dev);
+        dev->displayClass = dc;  // shared: a hot-plug notification starts its worker
+        if (dc->init() != 0) abort();
+        dc->prepareResponses();
+        // The receive thread carries no thread ticket, so that the count of ticketed threads is
+        // the count of hot-plug workers alone.
+        std::shared_ptr<VelDisplay520Class> self = dc;
+        std::thread([self, this]() mutable {
+            self->fwStatusThread();
+            self.reset();
+            receiverDone = true;
+        }).detach();
+        // Answers to the capability query are queued by the fuzzer, after the input's transfers.
+        model->setAnswer(vel520::CLASS_QUERY, vel520::QUERY_CAPS, emu::AnswerMode::Never);
+        // The session's threads must be gone before the process's static objects (the bus, the
+        // stand-in, the log) are destroyed under them.
+        atexit([] { harnessShutdown(); });
+    }
+
+    void shutdown() {
+        std::vector<int> targets;
+        for (const auto& e : dev->target2View) targets.push_back(e.first);
+        {
+            std::lock_guard<std::mutex> lk(dc->plugMutex);
+            for (int t : targets) dev->plugOutMonitor(t);
+        }
+        dc->displayClassExitFlag = true;
+        dev->connected = false;
+        velWaitClassThreads(std::chrono::seconds(20));
+        // The receive thread leaves within its 1 s transfer time-out.
+        for (int i = 0; i < 2000 && !receiverDone; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        dev->displayClass.reset();
+        dc.reset();
+        dev.reset();  // joins the session's own threads
+        libusb_close(handle);
+        libusb_exit(ctx);
+        emu::Bus::instance().reset();
+    }
+
+    std::atomic<bool> receiverDone{false};
+};
+
+Harness* g_harness = nullptr;
+
+void harnessShutdown() {
+    if (g_harness) g_harness->shutdown();
+}
+
+Harness& harness() {
+    if (!g_harness) g_harness = new Harness;
+    return *g_harness;
+}
+
+std::vector<uint8_t> capsAnswer() {
+    return emu::Model520::message(vel520::CLASS_QUERY, vel520::QUERY_CAPS, 0,
+                                  std::vector<uint8_t>(vel520::kCapsBlockSize, 0x5A));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Harness& h = harness();
+    // At most 16 transfers of at most 64 KiB each, queued a few milliseconds ahead so that the
+    // query below is waiting when they arrive.
+    size_t at = 0;
+    for (int n = 0; n < 16 && at < size; ++n) {
+        size_t length = size - at;
+        if (at + 2 <= size) {
+            const size_t want = data[at] | (data[at + 1] << 8);
+            at += 2;
+            length = std::min(want, size - at);
+        }
+        h.model->queueMessage(std::vector<uint8_t>(data + at, data + at + length), 5ms);
+        at += length;
+    }
+    h.model->queueMessage(capsAnswer(), 10ms);
+
+    unsigned char* caps = static_cast<unsigned char*>(malloc(vel520::kCapsBufferSize));
+    unsigned int length = 0xFFFFFFFFu;
+    const int rc = h.dc->getDeviceCaps(caps, &length);
+    if (rc == 0 && length > vel520::kCapsBufferSize) abort();
+    free(caps);
+    // Everything queued has been read once a second exchange is answered behind it.
+    h.model->queueMessage(capsAnswer(), 15ms);
+    caps = static_cast<unsigned char*>(malloc(vel520::kCapsBufferSize));
+    length = 0;
+    h.dc->getDeviceCaps(caps, &length);
+    free(caps);
+
+    // Hot-plug workers sleep a second after each plug call; they must all end.
+    if (!velWaitClassThreads(std::chrono::seconds(60))) abort();
+
+    for (int n = 0; n < 8; ++n) {
+        const uint8_t b = h.dc->vPort_Record[n];
+        if (b != 0xEE && (b & 0x0F) != n) abort();
+    }
+    for (int v = 0; v < VEL_MAX_VIEWS; ++v) {
+        int value = 0;
+        sem_getvalue(&h.dev->frameFeedbackSemaphore[v], &value);
+        if (value > 4) abort();
+    }
+    return 0;
+}
