@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <malloc.h>
 
 #include <cstdio>
 #include <cstring>
@@ -34,6 +35,14 @@ inline long residentKb() {
         if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1) break;
     std::fclose(f);
     return kb;
+}
+
+// Bytes the process's code holds from malloc (arenas and separately mapped blocks), as the
+// allocator counts them: unlike the resident size, this does not include freed memory the
+// allocator keeps for later.
+inline long heapInUseKb() {
+    const struct mallinfo2 mi = mallinfo2();
+    return static_cast<long>((mi.uordblks + mi.hblkhd) / 1024);
 }
 
 }  // namespace vtest

@@ -12,7 +12,8 @@
 // options. It fails when the process crashes, when a re-plug never shows the desktop, when a
 // session is not cleaned up after its unplug, or when the thread or descriptor count has not
 // come back to its start value within the settle wait at the end. Resident memory is reported,
-// never judged: the allocator keeps freed pages as it sees fit.
+// never judged: the allocator keeps freed pages as it sees fit. The heap in use (what malloc has
+// handed out and not had back) is reported beside it, and is what shows a leak.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -51,12 +52,15 @@ void onStop(int) { g_stop = 1; }
 constexpr auto kShowBound = 30s;
 
 struct Usage {
-    long rssKb, threads, fds;
+    long rssKb, heapKb, threads, fds;
 };
-Usage usageNow() { return {vtest::residentKb(), vtest::threadCount(), vtest::openDescriptors()}; }
+Usage usageNow() {
+    return {vtest::residentKb(), vtest::heapInUseKb(), vtest::threadCount(),
+            vtest::openDescriptors()};
+}
 void printUsage(const char* what, const Usage& u) {
-    std::printf("%-6s resident %ld kB, %ld threads, %ld open descriptors\n", what, u.rssKb,
-                u.threads, u.fds);
+    std::printf("%-6s resident %ld kB, heap in use %ld kB, %ld threads, %ld open descriptors\n",
+                what, u.rssKb, u.heapKb, u.threads, u.fds);
 }
 
 // The n-th smallest of `sorted` for the fraction q (nearest rank).
@@ -121,7 +125,8 @@ void soak(Fixture& f) {
     std::sort(shown.begin(), shown.end());
     std::printf("re-plug to desktop, ms over %zu cycles: min %.1f median %.1f p99 %.1f max %.1f\n",
                 shown.size(), shown.front(), rank(shown, 0.5), rank(shown, 0.99), shown.back());
-    std::printf("resident memory change: %+ld kB\n", end.rssKb - start.rssKb);
+    std::printf("resident memory change: %+ld kB, heap in use: %+ld kB\n", end.rssKb - start.rssKb,
+                end.heapKb - start.heapKb);
     EXPECT_EQ(end.threads, threadsBack) << "threads not back to their start value";
     EXPECT_EQ(end.fds, start.fds) << "open descriptors not back to their start value";
     std::printf("crashes: none\n");
