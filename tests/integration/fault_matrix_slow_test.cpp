@@ -17,6 +17,21 @@ struct FaultMatrix : vtest::faults::FaultMatrix {};
 
 TEST_P(FaultMatrix, Row) { run(GetParam()); }
 
+TEST_F(FaultMatrix, StormOfTwentyMonitorEventsInOneSecond520) {
+    EXPECT_EXIT(runStorm(Gen::M520), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(env.logCount("usb_abort!"), 0) << env.log();
+}
+
+TEST_F(FaultMatrix, StormOfTwentyMonitorEventsInOneSecond508) {
+    EXPECT_EXIT(runStorm(Gen::M508), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(env.logCount("usb_abort!"), 0) << env.log();
+}
+
+TEST_F(FaultMatrix, BothAdaptersUnpluggedTogether) {
+    EXPECT_EXIT(runDoubleUnplug(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(env.logCount("usb_abort!"), 0) << env.log();
+}
+
 // Model-520 commands by (class, type): power status (1, 2), version (0, 1), frame-index reset
 // (1, 19), heartbeat (1, 21: 1 open, 2 beat), capabilities (0, 5), EDID (0, 0), mode list
 // (0, 4), display device create (1, 51), monitor bind (1, 58), source bind (1, 60), mode set

@@ -114,14 +114,28 @@ struct Adapter {
         return busId;
     }
     // Bring-up has finished its commands: hot-plug handling has begun.
+    // The session of this generation (whichever device key it has), or null.
+    std::shared_ptr<VelDev> session() {
+        for (int key : {0, 1}) {
+            auto dev = g_dev->findDev(key);
+            if (dev && (dev->model == 0x520) == (gen == Gen::M520)) return dev;
+        }
+        return nullptr;
+    }
     bool broughtUp() {
         return vtest::waitFor(
             [&] {
-                auto dev = g_dev->findDev(0);
+                auto dev = session();
                 return dev &&
                        (gen == Gen::M520 ? dev->initDone.load() : dev->cmdsInitialised.load());
             },
             20s);
+    }
+    void unplugMonitor() {
+        if (gen == Gen::M520)
+            m520->unplugMonitor(0);
+        else
+            m508->unplugMonitor(0);
     }
     void plugMonitor() {
         if (gen == Gen::M520) {
@@ -306,6 +320,63 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
         }
         FAULT_NEED(bus.unplug(a.busId) == 0, "unplug");
         expectSessionGone("after the final unplug");
+        finish(threads0, fds0);
+    }
+
+    // A storm of monitor events: 20 in one second, plugging and unplugging in turn (the last one
+    // an unplug). Afterwards no display is left, and the monitor plugged once more shows.
+    [[noreturn]] void runStorm(Gen gen) {
+        const long threads0 = vtest::threadCount(), fds0 = vtest::openDescriptors();
+        g_dev = std::make_unique<DevManager>();
+        FAULT_NEED(g_dev->registerUsb() == 0, "registerUsb");
+        Adapter a(gen);
+        FAULT_NEED(a.plug() > 0, "plug");
+        FAULT_NEED(a.broughtUp(), "bring-up: " + env.log());
+        for (int i = 0; i < 20; ++i) {
+            if (i % 2 == 0)
+                a.plugMonitor();
+            else
+                a.unplugMonitor();
+            std::this_thread::sleep_for(50ms);
+        }
+        FAULT_NEED(vtest::waitFor(
+                       [&] {
+                           auto dev = a.session();
+                           return dev && dev->shownTargets().empty() && emu::openHandles().empty();
+                       },
+                       20s),
+                   "a display outlived the storm: " + env.log());
+        a.plugMonitor();
+        FAULT_NEED(a.shows(), "the desktop never reached the monitor: " + a.refusals() + env.log());
+        FAULT_NEED(bus.unplug(a.busId) == 0, "unplug");
+        expectSessionGone("after the final unplug");
+        finish(threads0, fds0);
+    }
+
+    // Both adapters served, one of each generation with its monitor shown, leave together; both
+    // come back and show their desktops again.
+    [[noreturn]] void runDoubleUnplug() {
+        const long threads0 = vtest::threadCount(), fds0 = vtest::openDescriptors();
+        g_dev = std::make_unique<DevManager>();
+        FAULT_NEED(g_dev->registerUsb() == 0, "registerUsb");
+        for (int round = 0; round < 2; ++round) {
+            Adapter a(Gen::M520), b(Gen::M508);
+            FAULT_NEED(a.plug() > 0 && b.plug() > 0, "plug");
+            FAULT_NEED(a.broughtUp() && b.broughtUp(), "bring-up: " + env.log());
+            a.plugMonitor();
+            b.plugMonitor();
+            FAULT_NEED(a.shows(), "model 520 never showed: " + a.refusals() + env.log());
+            FAULT_NEED(b.shows(), "50x never showed: " + b.refusals() + env.log());
+            std::thread other([&] { bus.unplug(b.busId); });
+            FAULT_NEED(bus.unplug(a.busId) == 0, "unplug");
+            other.join();
+            expectSessionGone(round == 0 ? "after both left" : "after both left again");
+        }
+        finish(threads0, fds0);
+    }
+
+    // Ends the child: the manager gone, every thread and descriptor of the run given back.
+    [[noreturn]] void finish(long threads0, long fds0) {
         g_dev->removeAllDevice();
         g_dev.reset();
         bus.reset();  // ends the libusb event thread's wait
