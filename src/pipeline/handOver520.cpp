@@ -176,7 +176,9 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence, bool cre
         velFrameBufferGive(packet);
         return -1;
     }
+    std::shared_lock<PixelAreaLock> px(pixelAreaLock[viewId]);
     const unsigned long jpegSize = velEncodeRgb520(region, VEL_JPEG520_QUALITY, packet, packetSize);
+    px.unlock();
     if (jpegSize == 0) {
         velFrameBufferGive(packet);
         return -1;

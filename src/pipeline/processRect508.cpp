@@ -195,7 +195,8 @@ void VelDev::velRgb2Yuv508(int viewId) {
             merged.width = x2 - merged.x;
             merged.height = y2 - merged.y;
         }
-        {
+        if (velEvdiNeedsConversion(pixelFormat[viewId])) {
+            std::lock_guard<PixelAreaLock> px(pixelAreaLock[viewId]);
             std::lock_guard<std::mutex> lk(evdiGrabMutex[viewId]);
             const evdi_buffer& eb = evdiBuffer[viewId];
             if (velEvdiNeedsConversion(pixelFormat[viewId]) && convBuffer[viewId] && eb.buffer &&
@@ -204,6 +205,9 @@ void VelDev::velRgb2Yuv508(int viewId) {
                                   static_cast<size_t>(eb.stride) * eb.height,
                                   eb.width * eb.height);
         }
+        // Both halves of a split frame are converted from the pixels of one grab: the read lock
+        // is held until the lower half is queued too.
+        std::shared_lock<PixelAreaLock> px(pixelAreaLock[viewId]);
         rgb2YuvEncoder508(merged, viewId);
     }
     vel_Print("encodeRgb end\n");
@@ -222,8 +226,13 @@ void VelDev::velRgb2YuvAux508(int viewId) {
         _alignmentRect upper, lower;
         velSplitRegion508(params.rect, &upper, &lower);
         dataAlignmentJPG(&lower, viewId);
-        if (!rgb2YuvQueue508(lower, params.quality, viewId, params.split, kLowerHalf,
-                             frameIndex)) {
+        // "encodeRgb" holds a read lock for the frame as well; this one covers a pipeline that
+        // stops (and stops waiting for this half) while the half is being converted.
+        std::shared_lock<PixelAreaLock> px(pixelAreaLock[viewId]);
+        const bool queued = rgb2YuvQueue508(lower, params.quality, viewId, params.split,
+                                            kLowerHalf, frameIndex);
+        px.unlock();
+        if (!queued) {
             // "Y2JBottom" waits for the frame's second record: an empty one makes no packet
             // but lets both compressors go on (the ring-buffer union repaints the half later).
             _RECT_IN_ENCODE_Q empty;

@@ -307,8 +307,10 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence, bool cred
     region.planes[1] = yuv + region.planeSizes[0];
     region.planes[2] = region.planes[1] + region.planeSizes[1];
     // Rows are passed at the buffer's stride (4 x width for every EVDI buffer of the service).
+    std::shared_lock<PixelAreaLock> px(pixelAreaLock[viewId]);
     const int rc = velEncodeYUVPlanes(handle, region.pixels, region.width, region.stride,
                                       region.height, TJPF_BGRX, region.planes, TJSAMP_422, 0);
+    px.unlock();
     if (rc != 0) vel_Printf("[error] rgb2Yuv520 conversion failed: %s\n", tjGetErrorStr2(handle));
     tjDestroy(handle);
     if (rc != 0) {
@@ -353,7 +355,9 @@ void VelDev::processRectData520(int threadId, int firstView, int lastView, sem_t
             merged.session = this;
             if (!velMergeRectQueue(rectQueue[v], &merged)) continue;
 
-            {
+            if (velEvdiNeedsConversion(pixelFormat[v])) {
+                // Writes the conversion area, which a frame thread may still be reading.
+                std::lock_guard<PixelAreaLock> px(pixelAreaLock[v]);
                 std::lock_guard<std::mutex> lk(evdiGrabMutex[v]);
                 const evdi_buffer& eb = evdiBuffer[v];
                 if (velEvdiNeedsConversion(pixelFormat[v]) && convBuffer[v] && eb.buffer &&

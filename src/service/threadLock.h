@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 template <typename T>
@@ -118,6 +119,41 @@ private:
     std::deque<std::shared_ptr<T>> data;
     std::condition_variable cond;
     bool cancelled = false;
+};
+
+// Guards a pixel area that one writer fills (a grab) and several stages read (the converters).
+// Readers share it; a writer has it alone. A reader never waits behind a writer that is only
+// waiting: a stage that holds a read lock may hand the rest of its area to another thread that
+// takes a read lock of its own, and must not deadlock against a grab queued in between.
+class PixelAreaLock {
+public:
+    void lock_shared() {
+        std::unique_lock<std::mutex> lk(mut);
+        cond.wait(lk, [this] { return !writing; });
+        ++readers;
+    }
+    void unlock_shared() {
+        std::lock_guard<std::mutex> lk(mut);
+        if (--readers == 0) cond.notify_all();
+    }
+    void lock() {
+        std::unique_lock<std::mutex> lk(mut);
+        cond.wait(lk, [this] { return !writing && readers == 0; });
+        writing = true;
+    }
+    void unlock() {
+        {
+            std::lock_guard<std::mutex> lk(mut);
+            writing = false;
+        }
+        cond.notify_all();
+    }
+
+private:
+    std::mutex mut;  // a leaf lock: held only to test and change the two fields
+    std::condition_variable cond;
+    int readers = 0;
+    bool writing = false;
 };
 
 // Timed semaphore waits on CLOCK_REALTIME deadlines. Return 0 when the semaphore was taken and

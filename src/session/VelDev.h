@@ -221,6 +221,10 @@ class VelDev {
     // Per view: guards evdiBuffer[v] and its pixel area against a grab running while the
     // mode-change handler swaps them, and guards retiredAreas[v].
     std::mutex evdiGrabMutex[VEL_MAX_VIEWS];
+    // Per view: a grab (and the conversion of the pixel area into convBuffer) writes the view's
+    // pixels under the write lock; every stage that reads them converts under a read lock. Taken
+    // before evdiGrabMutex, never while holding it.
+    PixelAreaLock pixelAreaLock[VEL_MAX_VIEWS];
     // Pixel and conversion areas of earlier modes that a pipeline stage may still read; freed
     // once the view's update token shows the pipeline idle, or with the session.
     std::vector<std::unique_ptr<unsigned char, VelMallocFree>> retiredAreas[VEL_MAX_VIEWS];

@@ -80,6 +80,8 @@ bool queueGrab(VelDev& dev, int viewId, const evdi_rect* rects, int count, int w
 // otherwise the rectangle count (0 to 16) with the buffer's size in *width / *height.
 int requestAndGrab(VelDev& dev, int viewId, evdi_rect* rects, int* width, int* height,
                    bool requireActive) {
+    // The grab writes the pixel area: it waits for the stages still converting the last frame.
+    std::lock_guard<PixelAreaLock> px(dev.pixelAreaLock[viewId]);
     std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[viewId]);
     evdi_handle handle = dev.evdiHandle[viewId];
     if (!handle || !dev.bufferRegistered[viewId]) return -1;

@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <mutex>
+#include <shared_mutex>
 #include <chrono>
 #include <thread>
 
@@ -117,6 +119,43 @@ TEST(Locks, ScopeGuardLocksAndUnlocks) {
     });
     for (auto& t : ts) t.join();
     EXPECT_EQ(counter, 40000);
+}
+
+// A grab waits for every converter reading the pixel area; a converter handing half its area to
+// another thread is let in even while the grab waits (no deadlock between the halves and a grab).
+TEST(Locks, PixelAreaWriterWaitsForReadersWhoAreNotHeldBehindIt) {
+    PixelAreaLock lock;
+    lock.lock_shared();
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        std::lock_guard<PixelAreaLock> w(lock);
+        written = true;
+    });
+    std::this_thread::sleep_for(milliseconds(30));
+    EXPECT_FALSE(written);
+    std::atomic<bool> secondReader{false};
+    std::thread reader([&] {
+        std::shared_lock<PixelAreaLock> r(lock);
+        secondReader = true;
+    });
+    EXPECT_TRUE(vtest::waitFor([&] { return secondReader.load(); }, seconds(10)));
+    reader.join();
+    EXPECT_FALSE(written);
+    lock.unlock_shared();
+    writer.join();
+    EXPECT_TRUE(written);
+
+    lock.lock();
+    std::atomic<bool> read{false};
+    std::thread late([&] {
+        std::shared_lock<PixelAreaLock> r(lock);
+        read = true;
+    });
+    std::this_thread::sleep_for(milliseconds(30));
+    EXPECT_FALSE(read);
+    lock.unlock();
+    late.join();
+    EXPECT_TRUE(read);
 }
 
 TEST(SemWait, SecondTimeoutLogsItsWarning) {
