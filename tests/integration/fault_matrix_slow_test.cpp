@@ -1,6 +1,12 @@
 // The fault matrix, its rows that wait out a transfer time-out, a late or missing answer, or an
-// adapter that leaves during a transfer and comes back, for both adapter generations (the rig
-// and what a row checks: tests/support/faultMatrix.h; the quick rows: fault_matrix_test.cpp).
+// adapter that leaves during a transfer and comes back, the firmware-update rows, a storm of
+// monitor events and both adapters leaving together, for both adapter generations (the rig and
+// what a row checks: tests/support/faultMatrix.h; the quick rows: fault_matrix_test.cpp).
+//
+// A model-520 firmware update that fails is tried again by the firmware check of the monitor's
+// hot-plug worker, and the successful one ends the service: those rows end through the fatal
+// path. The adapter leaving at each step of a 50x SROM update:
+// Update508.AdapterLeavingAtEachStepIsRewrittenWholeAtItsReturn (model508_update_slow_test).
 #include "faultMatrix.h"
 
 namespace {
@@ -89,6 +95,27 @@ const Row kRows[] = {
      {1, 0},
      End::Fatal,
      "[error] can not get semaphores for 3 second"},
+    {"m520_update_layout_query_fails",
+     Gen::M520,
+     Phase::Update,
+     Fault::Fail,
+     {0, 1, 4},
+     End::Fatal,
+     "FW Update Success"},
+    {"m520_update_image_fails",
+     Gen::M520,
+     Phase::Update,
+     Fault::Fail,
+     {2, 6},
+     End::Fatal,
+     "FW Update Failed"},
+    {"m520_update_image_times_out",
+     Gen::M520,
+     Phase::Update,
+     Fault::Timeout,
+     {2, 6},
+     End::Fatal,
+     "FW Update Failed"},
     // 50x family.
     {"m508_bringup_power_times_out", Gen::M508, Phase::BringUp, Fault::Timeout, {0x32}},
     {"m508_bringup_power_unplugged", Gen::M508, Phase::BringUp, Fault::Unplug, {0x32}},
@@ -105,6 +132,8 @@ const Row kRows[] = {
     {"m508_plugin_edid_missing", Gen::M508, Phase::PlugIn, Fault::Missing, {0x60}, End::Blank},
     {"m508_plugin_edid_wrong_type", Gen::M508, Phase::PlugIn, Fault::WrongType, {0x60}, End::Blank},
     {"m508_plugin_modelist_missing", Gen::M508, Phase::PlugIn, Fault::Missing, {0x64}},
+    {"m508_update_srom_read_fails", Gen::M508, Phase::Update, Fault::Fail, {0x07}},
+    {"m508_update_srom_flagged", Gen::M508, Phase::Update, Fault::Flagged, {0x07}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Slow, FaultMatrix, ::testing::ValuesIn(kRows),

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -42,9 +43,11 @@ namespace faults {
 using namespace std::chrono_literals;
 
 enum class Gen { M520, M508 };
-// When the fault is armed: before the adapter arrives (bring-up), or once it is up and before
-// its monitor is plugged in (plug-in and the mode set the desktop asks for right after).
-enum class Phase { BringUp, PlugIn };
+// When the fault is armed: before the adapter arrives (bring-up); before an adapter arrives whose
+// firmware the host's images are newer than (bring-up with its firmware update); or once it is
+// up and before its monitor is plugged in (plug-in and the mode set the desktop asks for right
+// after).
+enum class Phase { BringUp, Update, PlugIn };
 // On the transfer that carries the command: it fails, times out, or the adapter leaves during
 // it. On the adapter's answer to the command (once): late, missing, of the next type, flagged
 // as an error, sent twice.
@@ -101,11 +104,16 @@ struct Adapter {
     std::shared_ptr<emu::Model508> m508;
     int busId = -1;
 
-    explicit Adapter(Gen g) : gen(g) {
-        if (gen == Gen::M520)
+    // `update`: the 50x adapter reports an SROM layout that every bring-up rewrites whole (the
+    // model-520 update comes from the host's images, see writeHost520Images).
+    explicit Adapter(Gen g, bool update = false) : gen(g) {
+        if (gen == Gen::M520) {
             m520 = std::make_shared<emu::Model520>();
-        else
-            m508 = std::make_shared<emu::Model508>();
+        } else {
+            emu::Model508::Config config;
+            if (update) config.layoutNumber = 131077;
+            m508 = std::make_shared<emu::Model508>(config);
+        }
     }
     int plug() {
         auto& bus = emu::Bus::instance();
@@ -181,6 +189,20 @@ struct Adapter {
 
 inline void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
+// Model-520 host firmware images whose version (in the main image's tail) is `version`.
+inline void writeHost520Images(const std::string& dir, const std::string& version) {
+    auto put = [&](const char* name, const std::string& bytes) {
+        std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+    };
+    const std::string tail = "Version: " + version + " build 0520";
+    std::string main(4096 - tail.size(), '\0');
+    for (size_t i = 0; i < main.size(); ++i) main[i] = static_cast<char>((i * 31) & 0xFF);
+    put("Bootloader0.bin", "bootloader zero");
+    put("Bootloader1.bin", "bootloader one image");
+    put("firmware0.bin", "secondary firmware");
+    put("USBDisplay520.bin", main + tail);
+}
+
 struct FaultMatrix : ::testing::TestWithParam<Row> {
     vtest::IsolatedEnv env;
     emu::Bus& bus = emu::Bus::instance();
@@ -226,7 +248,11 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
     // back, 3 when a check failed, 5 when a fatal row did not end; the fatal path ends it with 1.
     [[noreturn]] void runRow(const Row& row) {
         const long threads0 = vtest::threadCount(), fds0 = vtest::openDescriptors();
-        Adapter a(row.gen);
+        const bool early = row.phase != Phase::PlugIn;
+        const bool update = row.phase == Phase::Update;
+        // Newer than the model's own V1.3.12.0520.
+        if (update && row.gen == Gen::M520) writeHost520Images(env.fwDir(), "1.3.13");
+        Adapter a(row.gen, update);
         // A transfer fault's match is asked once per transfer until the fault has landed: a yes
         // is the hit. An answer fault has landed once the adapter has taken the command.
         auto hits = std::make_shared<std::atomic<int>>(0);
@@ -275,7 +301,7 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
                     break;
             }
         };
-        if (row.phase == Phase::BringUp) {
+        if (early) {
             FAULT_NEED(a.plug() > 0, "plug");
             arm();
             g_dev = std::make_unique<DevManager>();
@@ -289,6 +315,9 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
             a.plugMonitor();
         }
         if (row.end == End::Fatal) {
+            // The fatal path may start with the monitor's plug-in (a model-520 firmware check
+            // runs again at every hot-plug worker).
+            if (early && a.broughtUp()) a.plugMonitor();
             // usb_abort ends the process; a command answer waited for gives up after 3 s.
             std::this_thread::sleep_for(std::chrono::seconds(40 * vtest::kTimeScale));
             std::fprintf(stderr, "the service did not end\n%s", env.log().c_str());
@@ -305,7 +334,7 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
                 a.plugMonitor();
             }
         }
-        if (row.phase == Phase::BringUp) {
+        if (early) {
             FAULT_NEED(a.broughtUp(), "bring-up: " + env.log());
             a.plugMonitor();
         }
