@@ -10,7 +10,8 @@ enum class AnswerMode {
     Wrong,      // answered as the next type
     ErrorFlag,  // flagged as an error (model 520: the error flag, no payload; 50x: status 1)
     Never,
-    Retyped,  // answered as the type given with setAnswerType
+    Retyped,     // answered as the type given with setAnswerType
+    Duplicated,  // answered twice: the same answer again right after it
 };
 
 }  // namespace emu

@@ -275,6 +275,9 @@ void Model508::deliver(std::vector<Answer> answers, uint8_t code) {
                 else if (a.bytes[17] == 0)
                     a.bytes[17] = 1;
                 break;
+            case AnswerMode::Duplicated:
+                pushIn(a.bytes, delay);
+                break;
             default:
                 break;
         }

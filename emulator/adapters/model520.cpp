@@ -303,6 +303,9 @@ void Model520::deliver(std::vector<Answer> answers, const M520Header& request) {
                 a.bytes[11] |= 0x80;
                 put32(a.bytes, 24, 0);
                 break;
+            case AnswerMode::Duplicated:
+                pushIn(a.bytes, delay);
+                break;
             default:
                 break;
         }

@@ -9,7 +9,7 @@
 // the adapter would, keeps the adapter's state (versions, capability block, heartbeat, display
 // devices) and records every message for tests. Image packets are decoded and painted into
 // the picture of their monitor and acknowledged with a frame-index notification. Answers can be
-// made late, wrong, flagged as errors or never sent, per command.
+// made late, wrong, flagged as errors, duplicated or never sent, per command.
 //
 // Files: model520.cpp (framing, checks, records, answer queue and faults), model520Commands.cpp
 // (what each command does to the adapter's state and what it answers), model520Image.cpp

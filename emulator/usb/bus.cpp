@@ -126,7 +126,14 @@ bool Match::matches(uint8_t address) const {
     if (endpoint >= 0 && endpoint != address) return false;
     if (direction == Direction::In && !(address & 0x80)) return false;
     if (direction == Direction::Out && (address & 0x80)) return false;
-    return true;
+    return !bytes;
+}
+
+bool Match::matches(uint8_t address, const uint8_t* data, size_t length) const {
+    if (!bytes) return matches(address);
+    if (endpoint >= 0 && endpoint != address) return false;
+    if ((address & 0x80) || !data) return false;
+    return bytes(data, length);
 }
 
 Bus& Bus::instance() {

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,16 +29,28 @@ namespace emu {
 enum class Direction { Any, In, Out };
 
 // Which transfers a fault applies to: one endpoint address (direction bit included), one
-// direction, or all. Control transfers use endpoint 0x00 (OUT) / 0x80 (IN).
+// direction, or all. Control transfers use endpoint 0x00 (OUT) / 0x80 (IN). An OUT match may
+// also look at the bytes the host submits, so that a fault lands on the transfer that carries
+// one particular command whatever other threads send on the same endpoint.
 struct Match {
+    // Decides on an OUT transfer's bytes; called with the bus lock held, so it must not call
+    // back into the bus.
+    using Bytes = std::function<bool(const uint8_t* data, size_t length)>;
+
     int endpoint = -1;  // -1: any
     Direction direction = Direction::Any;
+    Bytes bytes;  // empty: any bytes; set: OUT transfers whose bytes it accepts, never IN
 
     static Match any() { return {}; }
-    static Match ep(uint8_t address) { return {address, Direction::Any}; }
-    static Match in() { return {-1, Direction::In}; }
-    static Match out() { return {-1, Direction::Out}; }
+    static Match ep(uint8_t address) { return {address, Direction::Any, {}}; }
+    static Match in() { return {-1, Direction::In, {}}; }
+    static Match out() { return {-1, Direction::Out, {}}; }
+    static Match outWith(uint8_t address, Bytes accept) {
+        return {address, Direction::Out, std::move(accept)};
+    }
     bool matches(uint8_t address) const;
+    // A transfer on `address` with these OUT bytes (null and 0 for IN and control transfers).
+    bool matches(uint8_t address, const uint8_t* data, size_t length) const;
 };
 
 // Device operations whose libusb result can be forced.

@@ -137,20 +137,26 @@ struct Armed {
     Clock::time_point unplugAt = Clock::time_point::max();
 };
 
-Armed armFaults(EmuDevice& d, uint8_t ep, Clock::time_point start) {
+Armed armFaults(EmuDevice& d, const Request& r, Clock::time_point start) {
+    const uint8_t ep = r.endpoint;
+    // Control transfers carry their data after the set-up stage: only bulk and interrupt OUT
+    // bytes are offered to a byte match.
+    const bool outData = !(ep & 0x80) && r.type != emu::TransferType::Control;
+    const uint8_t* data = outData ? r.data : nullptr;
+    const size_t length = outData ? r.length : 0;
     Armed a;
     a.notBefore = start;
     auto& fails = d.faults.failures;
     for (auto it = fails.begin(); it != fails.end(); ++it) {
-        if (!it->match.matches(ep)) continue;
+        if (!it->match.matches(ep, data, length)) continue;
         a.injected = it->error;
         if (--it->remaining <= 0) fails.erase(it);
         break;
     }
     for (const DelayFault& f : d.faults.delays)
-        if (f.match.matches(ep)) a.notBefore = std::max(a.notBefore, start + f.delay);
+        if (f.match.matches(ep, data, length)) a.notBefore = std::max(a.notBefore, start + f.delay);
     UnplugFault& u = d.faults.unplug;
-    if (u.armed && u.match.matches(ep)) {
+    if (u.armed && u.match.matches(ep, data, length)) {
         a.unplugAt = start + u.after;
         u.armed = false;
     }
@@ -213,7 +219,7 @@ int runTransfer(libusb_device_handle* h, Request r, unsigned int timeout, size_t
     ++h->inflight;
     ++d.transfersInFlight;
     enterBlocking(s);
-    const Armed a = armFaults(d, r.endpoint, start);
+    const Armed a = armFaults(d, r, start);
     const bool doomed = a.unplugAt != Clock::time_point::max();
     // A transfer chosen for unplug is held in flight until the unplug, whatever its timeout.
     const auto deadline =

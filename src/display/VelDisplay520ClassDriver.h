@@ -103,6 +103,8 @@ class VelDisplay520Class : public VelDisplayClassBase,
 
     // Cursor image cache: images the adapter already holds, by slot (cursor id = 200 + slot).
     static constexpr int kCursorSlots = 200;
+    // Power-on commands bring-up sends before it gives up on an acknowledgement.
+    static constexpr int kPowerOnAttempts = 3;
     static constexpr size_t kCursorSlotSize = 65536;
     // Slots in use and the byte count of slot `slot` (tests).
     int cursorSlotsInUse() const;

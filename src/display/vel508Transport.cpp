@@ -113,7 +113,9 @@ int VelDisplayClass508::writeBulk(unsigned char endpoint, unsigned char* data, i
     if (exiting(dev)) return LIBUSB_ERROR_NO_DEVICE;
     if (!dev->usbHandle) return LIBUSB_ERROR_NO_DEVICE;
     int done = 0;
-    return libusb_bulk_transfer(dev->usbHandle, endpoint, data, length, &done, timeoutMs);
+    const int rc = libusb_bulk_transfer(dev->usbHandle, endpoint, data, length, &done, timeoutMs);
+    if (rc == LIBUSB_ERROR_NO_DEVICE) dev->usbGone = true;
+    return rc;
 }
 
 int VelDisplayClass508::writeCommand(size_t packetSize, uint32_t lengthField,

@@ -76,7 +76,20 @@ void* VelDisplay520Class::initCmds() {
     }
     prepareResponses();
     init();
-    setPowerStatus(1);
+    // The receive path drops every monitor report until the adapter has acknowledged power-on,
+    // so a power-on lost to one failed transfer (or refused once) would leave the adapter up
+    // but blind to its monitors for good: it is sent again, a bounded number of times.
+    for (int attempt = 1; attempt <= kPowerOnAttempts; ++attempt) {
+        if (setPowerStatus(1) == 1) break;  // the class is going away
+        auto dev = session();
+        if (!dev || dev->powerOnFinished) break;
+        if (attempt < kPowerOnAttempts) {
+            vel_Printf("[warning] power-on not acknowledged, attempt %d of %d\n", attempt,
+                       kPowerOnAttempts);
+        } else {
+            vel_Print("[error] power-on never acknowledged: monitor reports are ignored\n");
+        }
+    }
 
     unsigned int len = 0;
     int rc =

@@ -522,7 +522,12 @@ int VelDisplay520Class::sendPortLatestTopo(int source, int target, void* modeInf
     }
     _VEL_MODE_RECORD_ record{};
     if (modeInfo) memcpy(&record, modeInfo, sizeof record);
-    bindSource2DisplayDevice(static_cast<unsigned short>(source), static_cast<unsigned short>(dd));
+    // A display device without its source takes no image packet: the monitor would stay dark
+    // while every later step succeeds. A failed bind fails this attempt, so that setMode sends
+    // the topology again (1 is a class or adapter going away: nothing to retry for).
+    const int bound = bindSource2DisplayDevice(static_cast<unsigned short>(source),
+                                               static_cast<unsigned short>(dd));
+    if (bound != 0 && bound != 1) return bound;
     VEL_MODE mode{record.width, record.height, record.bpp, record.refresh};
     vel_Printf("= Send Topo VL520:[%dx%d-%d] BPP[%d] PM[%d] =\n", mode.width, mode.height,
                mode.refresh, mode.bpp, 3);

@@ -105,8 +105,12 @@ int VelDisplay520Class::sendTransfer(const std::shared_ptr<VelDev>& dev, unsigne
                                      int length) {
     if (!dev->usbHandle) return LIBUSB_ERROR_NO_DEVICE;
     int done = 0;
-    return libusb_bulk_transfer(dev->usbHandle, static_cast<unsigned char>(dev->imageEndpoint),
-                                data, length, &done, kTransferTimeoutMs);
+    const int rc =
+        libusb_bulk_transfer(dev->usbHandle, static_cast<unsigned char>(dev->imageEndpoint), data,
+                             length, &done, kTransferTimeoutMs);
+    // Plug-in tells an adapter that left from one that failed by this (goingAway).
+    if (rc == LIBUSB_ERROR_NO_DEVICE) dev->usbGone = true;
+    return rc;
 }
 
 int VelDisplay520Class::writeBulkPipeTo(unsigned char* buffer, int length) {

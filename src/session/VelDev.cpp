@@ -130,7 +130,7 @@ void VelDev::openTimeReset() {
 }
 
 bool VelDev::goingAway() const {
-    if (exitFlag || !connected || viewsClosed || g_exitRequested) return true;
+    if (exitFlag || !connected || usbGone || viewsClosed || g_exitRequested) return true;
     const std::shared_ptr<VelDisplayClassBase> dc = displayClass;
     return dc && dc->displayClassExitFlag;
 }

@@ -117,6 +117,9 @@ class VelDev {
     std::atomic<bool> viewActive[VEL_MAX_VIEWS] = {};
     std::atomic<int> modeSetDone{0};
     std::atomic<bool> connected{false};
+    // A transfer found the adapter gone: its departure is on its way but may not have been
+    // handled yet (connected still set), and nothing sent to it will be answered.
+    std::atomic<bool> usbGone{false};
     // The first of the monitors that arrived while every view was taken (0: none); all of them,
     // oldest first, in pendingTargets. Both guarded by plugFlowMutex.
     int pendingTarget = 0;
@@ -390,9 +393,9 @@ class VelDev {
     }
     // Set (under plugFlowMutex) once the clean-up has taken the views.
     std::atomic<bool> viewsClosed{false};
-    // The adapter left, the session is being cleaned up or destroyed, its display class is
-    // exiting, or the service is stopping: a plug call then gives up quietly, and an exchange
-    // the display class refused is no reason to end the service.
+    // The adapter left (or a transfer found it gone), the session is being cleaned up or destroyed,
+    // its display class is exiting, or the service is stopping: a plug call then gives up quietly,
+    // and an exchange the display class refused is no reason to end the service.
     bool goingAway() const;
 
     // ---- USB handle (session/VelDev.cpp) ----

@@ -269,4 +269,19 @@ TEST_F(Monitor508, ThirdMonitorWaitsForAFreedView) {
     EXPECT_EQ(emu::connectRecord(dev->evdiHandle[0]).areaLimit, 2073600u);
 }
 
+// The adapter has left, but its departure has not been handled (no manager here delivers it, as
+// none has yet while the event thread is busy): the EDID request finds the device gone. That is
+// the session going away, not an EDID that cannot be read, so the plug-in is given up and the
+// service is not ended (the old behaviour ended the process here).
+TEST_F(Monitor508, AdapterFoundGoneByThePlugInIsNoFatalError) {
+    peer->setMonitor(1, {makeEdid(0), 0, modes({{1920, 1080}}), 0xFFFF});
+    ASSERT_EQ(bus.unplug(busId), 0);
+    EXPECT_EQ(dev->plugInMonitor(1, true), -1);
+    EXPECT_EQ(env.logCount("[info] plugInMonitor: target 0x1 abandoned, the session is going away"),
+              1);
+    EXPECT_EQ(env.logCount("USB connect failed!"), 0);
+    EXPECT_TRUE(dev->target2View.empty());
+    EXPECT_TRUE(emu::openHandles().empty());
+}
+
 }  // namespace

@@ -86,6 +86,22 @@ TEST_F(CleanUp520, QueuedPacketsAreFreedAndTheHandleOutlivesTheTransfer) {
     EXPECT_LT(heapInUse(), before + kBytes) << "in use: " << heapInUse() << ", before: " << before;
 }
 
+// The adapter has left, but its departure has not been handled (no manager here delivers it):
+// the plug-in's first command finds the device gone. The plug-in is given up and the service
+// goes on (the old behaviour took it for a failed EDID read and ended the process).
+TEST_F(CleanUp520, AdapterFoundGoneByThePlugInIsNoFatalError) {
+    model->plugMonitor(0, monitor(0x20), false);
+    ASSERT_EQ(bus.unplug(busId), 0);
+    {
+        std::lock_guard<std::mutex> lk(dc->plugMutex);
+        EXPECT_EQ(dev->plugInMonitor(0x20, true), -1);
+    }
+    EXPECT_EQ(count("[info] plugInMonitor: target 0x20 abandoned, the session is going away"), 1);
+    EXPECT_EQ(count("USB connect failed!"), 0);
+    EXPECT_TRUE(dev->target2View.empty());
+    EXPECT_TRUE(emu::openHandles().empty());
+}
+
 // Model 520 with three monitors shown: a fourth one, reported in the same notification that
 // frees a view (its position comes first), waits and then takes the freed view.
 TEST_F(CleanUp520, FourthMonitorTakesTheViewThatFrees) {

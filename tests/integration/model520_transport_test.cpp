@@ -155,6 +155,14 @@ TEST_F(Transport520, FlaggedAndMismatchedAnswers) {
     model->setAnswer(0, 5, emu::AnswerMode::Late, 800ms, 1);
     EXPECT_EQ(dc->getDeviceCaps(caps, &len), 0);
     EXPECT_EQ(len, 115u);
+    // An answer the adapter sends twice: the copy finds no waiter and is dropped, and the next
+    // exchange of the same kind gets its own answer, not the copy.
+    model->setAnswer(0, 5, emu::AnswerMode::Duplicated, 0ms, 1);
+    EXPECT_EQ(dc->getDeviceCaps(caps, &len), 0);
+    ASSERT_TRUE(vtest::waitFor([&] { return count("has no waiter, dropped") == 1; }, 3s));
+    unsigned char text[124];
+    EXPECT_EQ(dc->getFWVersion(1, text, nullptr), 0);
+    EXPECT_STREQ(reinterpret_cast<char*>(text), model->config().firmwareVersion.c_str());
 }
 
 TEST_F(Transport520, ResponseForAGroupWakesOnlyThatGroup) {

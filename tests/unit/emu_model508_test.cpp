@@ -545,6 +545,11 @@ TEST_F(Model508Test, AnswerFaults) {
     EXPECT_TRUE(drv.silent(0x81, std::chrono::milliseconds(50)));
     EXPECT_EQ(ret(drv.next(0x81, std::chrono::seconds(5)))[0], 0x32);
     EXPECT_EQ(ret(ask(packet508(0x32, 0, {{5, 1}})))[1], 0);  // the rules are used up
+    model.setAnswer(0x32, emu::AnswerMode::Duplicated, std::chrono::milliseconds(0), 1);
+    const auto answer = ask(packet508(0x32, 0, {{5, 1}}));
+    EXPECT_EQ(ret(answer)[0], 0x32);
+    EXPECT_EQ(drv.next(), answer);  // the same answer once more, and no third
+    EXPECT_TRUE(drv.silent());
 }
 
 TEST_F(Model508Test, FirmwareQueriesSromAndImages) {

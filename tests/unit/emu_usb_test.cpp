@@ -388,6 +388,36 @@ TEST_F(EmuUsb, InjectedFailuresHitOnlyTheMatchingTransfers) {
     EXPECT_GE(steady_clock::now() - t0, milliseconds(70));
 }
 
+// A byte match picks the transfer carrying one command out of the traffic on its endpoint, and
+// never an IN transfer.
+TEST_F(EmuUsb, ByteMatchedFaultsHitOnlyTheTransferCarryingThoseBytes) {
+    auto model = std::make_shared<emu::SilentAdapter>();
+    openAdapter(model);
+    auto third = emu::Match::outWith(
+        0x01, [](const uint8_t* d, size_t n) { return n >= 2 && d[0] == 0xC0 && d[1] == 3; });
+    Bus::instance().faults(id).failTransfers(1, LIBUSB_ERROR_IO, third);
+    Bus::instance().faults(id).failTransfers(
+        1, LIBUSB_ERROR_PIPE,
+        emu::Match{0x81, emu::Direction::Any, [](const uint8_t*, size_t) { return true; }});
+    unsigned char c[5][2] = {{0xC0, 1}, {0xC0, 2}, {0xC1, 3}, {0xC0, 3}, {0xC0, 3}};
+    int n = -1;
+    const int expected[5] = {0, 0, 0, LIBUSB_ERROR_IO, 0};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(libusb_bulk_transfer(h, 0x01, c[i], 2, &n, 100), expected[i]) << i;
+    unsigned char b[4] = {};
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, b, 4, &n, 20), LIBUSB_ERROR_TIMEOUT);
+    auto outs = model->outTransfers();
+    ASSERT_EQ(outs.size(), 4u);
+    EXPECT_EQ(outs[3].bytes, std::vector<uint8_t>({0xC0, 3}));
+
+    Bus::instance().faults(id).unplugDuringTransfer(third, milliseconds(10));
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x01, c[0], 2, &n, 100), 0);
+    EXPECT_TRUE(Bus::instance().plugged(id));
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x01, c[3], 2, &n, 100), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_FALSE(Bus::instance().plugged(id));
+    libusb_close(h);
+}
+
 TEST_F(EmuUsb, DelayedTransfersRespectTheirOwnTimeout) {
     auto model = std::make_shared<emu::SilentAdapter>();
     openAdapter(model);
