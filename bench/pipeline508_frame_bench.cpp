@@ -20,7 +20,10 @@
 //   reported: the longer half's share of B (what the split frame's ratio comes down to when
 //   both halves really run at once) and the service's CPU over its wall time (how many cores
 //   it had: on a loaded machine the halves take turns on one and the ratio nears the CPU
-//   ratio).
+//   ratio). C, third in each round: the same two halves on two plain threads started
+//   together, nothing else; C over B is what two cores give this split on this machine at
+//   that moment, the floor of A's ratio (a run where it is well above the longer half's share
+//   was disturbed by other work).
 // - BM_Bare508: B alone; BM_Service508: A alone (counters "grab_ms", "cpu_ms", "latency_ms"
 //   to the end of the last bulk transfer). Separate runs cannot be compared on a shared machine.
 // - BM_FrameBuffers508: the buffers of one 50x frame (the YUV block, written whole, and the
@@ -34,6 +37,7 @@
 #include <cstdio>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pipeline/colorConvert.h"
@@ -69,29 +73,49 @@ struct Bare {
         tjFree(jpeg);
         tjDestroy(tj);
     }
+    // One half: converted, adjusted, compressed.
+    bool runHalf(const std::vector<uint8_t>& frame, const _alignmentRect& part) {
+        const unsigned char* src = frame.data() + static_cast<size_t>(part.y) * w * 4;
+        unsigned char* p[3];
+        p[0] = yuv.data();
+        p[1] = p[0] + tjPlaneSizeYUV(0, w, 0, part.height, TJSAMP_420);
+        p[2] = p[1] + tjPlaneSizeYUV(1, w, 0, part.height, TJSAMP_420);
+        if (tjEncodeYUVPlanes(tj, src, w, w * 4, part.height, TJPF_BGRX, p, nullptr, TJSAMP_420,
+                              0) != 0)
+            return false;
+        velDarkBlockAdjust(src, w, w * 4, part.height, p[0], tjPlaneWidth(0, w, TJSAMP_420));
+        const unsigned char* cp[3] = {p[0], p[1], p[2]};
+        unsigned long size = jpegRoom;
+        if (tjCompressFromYUVPlanes(tj, cp, w, nullptr, part.height, TJSAMP_420, &jpeg, &size, 97,
+                                    TJFLAG_NOREALLOC) != 0)
+            return false;
+        lastSize = size;
+        benchmark::DoNotOptimize(lastSize);
+        return true;
+    }
     bool run(const std::vector<uint8_t>& frame) {
         longestHalfNs = 0;
         for (const auto& part : halves) {
             const int64_t t0 = rig::nowNs();
-            const unsigned char* src = frame.data() + static_cast<size_t>(part.y) * w * 4;
-            unsigned char* p[3];
-            p[0] = yuv.data();
-            p[1] = p[0] + tjPlaneSizeYUV(0, w, 0, part.height, TJSAMP_420);
-            p[2] = p[1] + tjPlaneSizeYUV(1, w, 0, part.height, TJSAMP_420);
-            if (tjEncodeYUVPlanes(tj, src, w, w * 4, part.height, TJPF_BGRX, p, nullptr,
-                                  TJSAMP_420, 0) != 0)
-                return false;
-            velDarkBlockAdjust(src, w, w * 4, part.height, p[0], tjPlaneWidth(0, w, TJSAMP_420));
-            const unsigned char* cp[3] = {p[0], p[1], p[2]};
-            unsigned long size = jpegRoom;
-            if (tjCompressFromYUVPlanes(tj, cp, w, nullptr, part.height, TJSAMP_420, &jpeg, &size,
-                                        97, TJFLAG_NOREALLOC) != 0)
-                return false;
-            lastSize = size;
+            if (!runHalf(frame, part)) return false;
             longestHalfNs = std::max(longestHalfNs, rig::nowNs() - t0);
         }
-        benchmark::DoNotOptimize(lastSize);
         return true;
+    }
+};
+
+// The same two halves on two plain threads started together, nothing else: what two cores
+// give this split with no pipeline around it (its wall time over the single-threaded one is the
+// floor the service's ratio can come down to on this machine).
+struct BareTwoThreads {
+    Bare upper, lower;
+    BareTwoThreads(int w, int h) : upper(w, h), lower(w, h) {}
+    bool run(const std::vector<uint8_t>& frame) {
+        bool ok[2] = {false, false};
+        std::thread t([&] { ok[1] = lower.runHalf(frame, lower.halves[1]); });
+        ok[0] = upper.runHalf(frame, upper.halves[0]);
+        t.join();
+        return ok[0] && ok[1];
     }
 };
 
@@ -208,6 +232,7 @@ void BM_Compare508(benchmark::State& state) {
     constexpr int kWarmUp = 3;
     r.timeline.reserve(0, pairs + kWarmUp);
     Bare bare(w, h);
+    BareTwoThreads two(w, h);
     double wall = 0, cpu = 0;
     int seq = 0;
     for (; seq < kWarmUp; ++seq) {
@@ -215,8 +240,9 @@ void BM_Compare508(benchmark::State& state) {
         r.grab(0, seq);
         if (!serviceFrame(r, seq, &wall, &cpu)) break;
         bare.run(rig::desktopFrame(w, h, seq & 1));
+        two.run(rig::desktopFrame(w, h, seq & 1));
     }
-    std::vector<double> a, b, ratio, aCpu, bCpu, cpuRatio, halfShare, parallel;
+    std::vector<double> a, b, ratio, aCpu, bCpu, cpuRatio, halfShare, parallel, twoRatio;
     for (auto _ : state) {
         for (int i = 0; i < pairs; ++i, ++seq) {
             if (!r.waitToken(0, 2000)) {
@@ -235,6 +261,12 @@ void BM_Compare508(benchmark::State& state) {
             }
             const double bw = static_cast<double>(rig::nowNs() - t0);
             const double bc = static_cast<double>(rig::threadCpuNs() - c0);
+            const int64_t t1 = rig::nowNs();
+            if (!two.run(rig::desktopFrame(w, h, seq & 1))) {
+                state.SkipWithError(tjGetErrorStr2(two.upper.tj));
+                break;
+            }
+            twoRatio.push_back(static_cast<double>(rig::nowNs() - t1) / bw);
             a.push_back(wall);
             b.push_back(bw);
             ratio.push_back(wall / bw);
@@ -262,16 +294,18 @@ void BM_Compare508(benchmark::State& state) {
     state.counters["cpu_ratio"] = quantile(cpuRatio, 0.5);
     state.counters["longest_half_share"] = quantile(halfShare, 0.5);
     state.counters["service_cores"] = quantile(parallel, 0.5);
-    char note[480];
+    state.counters["two_threads_ratio"] = quantile(twoRatio, 0.5);
+    char note[640];
     snprintf(note, sizeof note,
              "%dx%d split frame: service %.2f ms / bare single-threaded %.2f ms = %.3f (p10 %.3f, "
              "p90 %.3f); CPU %.3f (p10 %.3f, p90 %.3f) over %zu interleaved frames; the longer "
              "half is %.3f of the bare work (the ratio two free cores could reach), the service "
-             "had %.2f cores busy",
+             "had %.2f cores busy; the two halves on two plain threads: %.3f (p10 %.3f, p90 %.3f)",
              w, h, quantile(a, 0.5) / 1e6, quantile(b, 0.5) / 1e6, quantile(ratio, 0.5),
              quantile(ratio, 0.1), quantile(ratio, 0.9), quantile(cpuRatio, 0.5),
              quantile(cpuRatio, 0.1), quantile(cpuRatio, 0.9), ratio.size(),
-             quantile(halfShare, 0.5), quantile(parallel, 0.5));
+             quantile(halfShare, 0.5), quantile(parallel, 0.5), quantile(twoRatio, 0.5),
+             quantile(twoRatio, 0.1), quantile(twoRatio, 0.9));
     closingNotes().push_back(note);
 }
 
