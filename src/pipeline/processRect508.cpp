@@ -140,6 +140,7 @@ void VelDev::rgb2YuvEncoder508(_alignmentRect merged, int viewId) {
     _alignmentRect first = region, second = region;
     if (split) {
         velSplitRegion508(region, &first, &second);
+        lowerHalfWake508[viewId].steer();
         sem_post(&g_sem_cwThread[viewId]);
     }
     dataAlignmentJPG(&first, viewId);
@@ -215,7 +216,9 @@ void VelDev::velRgb2Yuv508(int viewId) {
 
 void VelDev::velRgb2YuvAux508(int viewId) {
     vel::threadInit("R2YBottom");
+    lowerHalfWake508[viewId].attach();
     while (waitWhileRunning(*this, &g_sem_cwThread[viewId], viewId)) {
+        lowerHalfWake508[viewId].release();
         _ENCODE_PARAMS_ params;
         int32_t frameIndex = 0;
         {

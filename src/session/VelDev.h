@@ -31,6 +31,7 @@
 #include "edid/capsMode.h"
 #include "pipeline/pipelineRecords.h"
 #include "service/threadLock.h"
+#include "service/threads.h"
 #include "session/evdiApi.h"
 
 struct libusb_device;
@@ -155,6 +156,9 @@ class VelDev {
     pthread_t y2jUpper[VEL_MAX_VIEWS] = {}, r2yBottom[VEL_MAX_VIEWS] = {},
               y2jBottom[VEL_MAX_VIEWS] = {};
     bool convThreads508Started[VEL_MAX_VIEWS] = {false, false, false};
+    // "R2YBottom" of each view, woken by "encodeRgb", which converts the upper half meanwhile:
+    // the lower half starts on another CPU than the upper one.
+    vel::WakeElsewhere lowerHalfWake508[VEL_MAX_VIEWS];
     uint32_t frameIndex508Reported = 1, frameIndex508Next = 1;  // index 1 is never sent
     threadsafe_queue<_RCV_BUF_ADDR> edidQueue, modeListQueue, capsQueue, generalQueue;
     _CONTROL_REPLY_SLOT_ controlReplies[10];

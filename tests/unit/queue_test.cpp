@@ -1,6 +1,9 @@
 // Work queues, lock classes and timed semaphore waits.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -10,6 +13,7 @@
 
 #include "service/OrfeLock.h"
 #include "service/threadLock.h"
+#include "service/threads.h"
 #include "testSupport.h"
 
 using namespace std::chrono;
@@ -203,4 +207,41 @@ TEST(SemWait, SignalDuringWaitDoesNotFailIt) {
     poster.join();
     EXPECT_EQ(vtest::findLine(env.logLines(), "sem_timedwait error"), -1);
     sem_destroy(&s);
+}
+
+// The worker woken by a thread that keeps computing may not start on that thread's CPU, and has
+// all of its CPUs again once awake; with a single CPU to run on nothing is changed.
+TEST(WakeElsewhere, KeepsTheWorkerOffTheWakersCpuUntilItIsAwake) {
+    cpu_set_t all;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    vel::WakeElsewhere wake;
+    EXPECT_EQ(wake.steer(), -1);  // no worker yet
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> step{0};
+    cpu_set_t before, during, after;
+    std::thread worker([&] {
+        wake.attach();
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        step = 1;
+        while (step.load() != 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        sched_getaffinity(0, sizeof during, &during);
+        wake.release();
+        sched_getaffinity(0, sizeof after, &after);
+        step = 3;
+    });
+    while (step.load() != 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    sched_getaffinity(tid, sizeof before, &before);
+    const int cpu = wake.steer();
+    if (CPU_COUNT(&all) > 1) {
+        ASSERT_GE(cpu, 0);
+        EXPECT_EQ(wake.steer(), -1);  // not released yet: left as it is
+    } else {
+        EXPECT_EQ(cpu, -1);
+    }
+    step = 2;
+    worker.join();
+    cpu_set_t expected = before;
+    if (cpu >= 0) CPU_CLR(cpu, &expected);
+    EXPECT_TRUE(CPU_EQUAL(&during, &expected));
+    EXPECT_TRUE(CPU_EQUAL(&after, &before));
 }
