@@ -247,6 +247,7 @@ void VelDev::velRgb2YuvAux508(int viewId) {
         }
         sem_post(&g_sem_mainThread[viewId]);
     }
+    lowerHalfWake508[viewId].detach();
     vel_Print("velRgb2YuvAux end\n");
 }
 

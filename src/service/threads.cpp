@@ -45,6 +45,8 @@ int WakeElsewhere::steer() {
     return cpu;
 }
 
+void WakeElsewhere::detach() { worker_.store(0); }
+
 void WakeElsewhere::release() {
     if (!steered_.load(std::memory_order_acquire)) return;
     sched_setaffinity(0, sizeof allowed_, &allowed_);

@@ -32,6 +32,8 @@ public:
     int steer();
     // By the worker, after each wake-up.
     void release();
+    // By the worker, before it ends: it is steered no more.
+    void detach();
 
 private:
     std::atomic<pid_t> worker_{0};

@@ -244,4 +244,6 @@ TEST(WakeElsewhere, KeepsTheWorkerOffTheWakersCpuUntilItIsAwake) {
     if (cpu >= 0) CPU_CLR(cpu, &expected);
     EXPECT_TRUE(CPU_EQUAL(&during, &expected));
     EXPECT_TRUE(CPU_EQUAL(&after, &before));
+    wake.detach();
+    EXPECT_EQ(wake.steer(), -1);  // a worker that ended is never steered
 }
