@@ -1,12 +1,18 @@
 // The fault matrix, its rows that wait out a transfer time-out, a late or missing answer, or an
-// adapter that leaves during a transfer and comes back, the firmware-update rows, a storm of
-// monitor events and both adapters leaving together, for both adapter generations (the rig and
-// what a row checks: tests/support/faultMatrix.h; the quick rows: fault_matrix_test.cpp).
+// adapter that leaves during a transfer and comes back (at bring-up, during a firmware update, at
+// plug-in and mode set, during an image transfer while 50x frames stream), the model-520
+// firmware-update rows, a storm of monitor events and both adapters leaving together, for both
+// adapter generations (the rig and what a row checks: tests/support/faultMatrix.h; the quick
+// rows: fault_matrix_test.cpp).
 //
 // A model-520 firmware update that fails is tried again by the firmware check of the monitor's
 // hot-plug worker, and the successful one ends the service: those rows end through the fatal
-// path. The adapter leaving at each step of a 50x SROM update:
-// Update508.AdapterLeavingAtEachStepIsRewrittenWholeAtItsReturn (model508_update_slow_test).
+// path. The adapter leaving at each step of a 50x SROM rewrite (the default-block read, each
+// image and piece written, the blocks written back):
+// Update508.AdapterLeavingAtEachStepIsRewrittenWholeAtItsReturn (model508_update_slow_test). The
+// 50x firmware-version query, which bring-up's update sends first, failing or the adapter
+// leaving during it: m508_bringup_version_fails, m508_bringup_version_unplugged; the model-520
+// one: m520_bringup_version_fails, m520_bringup_version_unplugged.
 #include "faultMatrix.h"
 
 namespace {

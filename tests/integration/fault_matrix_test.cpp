@@ -1,8 +1,9 @@
 // The fault matrix, its rows that end within a second or two: transfers that fail at each step
-// of bring-up, monitor plug-in and mode set, and answers that are flagged, of the wrong type,
-// duplicated or missing where that is no wait, for both adapter generations (the rig and what a
-// row checks: tests/support/faultMatrix.h). The rows that wait out a time-out or an unplug are
-// in fault_matrix_slow_test.cpp.
+// of bring-up, of a 50x firmware update, of monitor plug-in and mode set, and while 50x frames
+// stream; answers that are flagged, of the wrong type, duplicated or missing where that is no
+// wait; for both adapter generations (the rig and what a row checks:
+// tests/support/faultMatrix.h). The rows that wait out a time-out or an unplug are in
+// fault_matrix_slow_test.cpp.
 //
 // Faults covered elsewhere, not repeated here:
 // - open, reset, claim and alternate setting failing at arrival: DevMgrDeathTest (devmgr_test);
