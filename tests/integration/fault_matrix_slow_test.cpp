@@ -1,12 +1,18 @@
 // The fault matrix, its rows that wait out a transfer time-out, a late or missing answer, or an
-// adapter that leaves during a transfer and comes back, the firmware-update rows, a storm of
-// monitor events and both adapters leaving together, for both adapter generations (the rig and
-// what a row checks: tests/support/faultMatrix.h; the quick rows: fault_matrix_test.cpp).
+// adapter that leaves during a transfer and comes back (at bring-up, during a firmware update, at
+// plug-in and mode set, during an image transfer while 50x frames stream), the model-520
+// firmware-update rows, a storm of monitor events and both adapters leaving together, for both
+// adapter generations (the rig and what a row checks: tests/support/faultMatrix.h; the quick
+// rows: fault_matrix_test.cpp).
 //
 // A model-520 firmware update that fails is tried again by the firmware check of the monitor's
 // hot-plug worker, and the successful one ends the service: those rows end through the fatal
-// path. The adapter leaving at each step of a 50x SROM update:
-// Update508.AdapterLeavingAtEachStepIsRewrittenWholeAtItsReturn (model508_update_slow_test).
+// path. The adapter leaving at each step of a 50x SROM rewrite (the default-block read, each
+// image and piece written, the blocks written back):
+// Update508.AdapterLeavingAtEachStepIsRewrittenWholeAtItsReturn (model508_update_slow_test). The
+// 50x firmware-version query, which bring-up's update sends first, failing or the adapter
+// leaving during it: m508_bringup_version_fails, m508_bringup_version_unplugged; the model-520
+// one: m520_bringup_version_fails, m520_bringup_version_unplugged.
 #include "faultMatrix.h"
 
 namespace {
@@ -134,6 +140,88 @@ const Row kRows[] = {
     {"m508_plugin_modelist_missing", Gen::M508, Phase::PlugIn, Fault::Missing, {0x64}},
     {"m508_update_srom_read_fails", Gen::M508, Phase::Update, Fault::Fail, {0x07}},
     {"m508_update_srom_flagged", Gen::M508, Phase::Update, Fault::Flagged, {0x07}},
+    // Model 520, the adapter leaving during its firmware update: the session goes quietly; at
+    // its return the update is done again, succeeds, and ends the service.
+    {"m520_update_layout_query_unplugged",
+     Gen::M520,
+     Phase::Update,
+     Fault::Unplug,
+     {0, 1, 4},
+     End::Fatal,
+     "FW Update Success"},
+    {"m520_update_image_unplugged",
+     Gen::M520,
+     Phase::Update,
+     Fault::Unplug,
+     {2, 6},
+     End::Fatal,
+     "FW Update Success"},
+    // 50x family, its update's transfers timing out or the adapter leaving: bring-up goes on
+    // (or, the adapter back, is done again) and the monitor shows.
+    {"m508_update_workmode_times_out",
+     Gen::M508,
+     Phase::Update,
+     Fault::Timeout,
+     {0x77},
+     End::Shows,
+     "check package header failed"},
+    {"m508_update_workmode_unplugged", Gen::M508, Phase::Update, Fault::Unplug, {0x77}},
+    {"m508_update_fw_version_times_out",
+     Gen::M508,
+     Phase::Update,
+     Fault::Timeout,
+     {0x61, 1},
+     End::Shows,
+     "Check fw version failed!"},
+    {"m508_update_bl_version_times_out",
+     Gen::M508,
+     Phase::Update,
+     Fault::Timeout,
+     {0x61, 5},
+     End::Shows,
+     "Check bl version failed!"},
+    {"m508_update_bl_version_unplugged", Gen::M508, Phase::Update, Fault::Unplug, {0x61, 5}},
+    {"m508_update_layout_times_out",
+     Gen::M508,
+     Phase::Update,
+     Fault::Timeout,
+     {0x61, 4},
+     End::Shows,
+     "srom return success."},
+    {"m508_update_layout_unplugged", Gen::M508, Phase::Update, Fault::Unplug, {0x61, 4}},
+    {"m508_update_srom_read_times_out", Gen::M508, Phase::Update, Fault::Timeout, {0x07, 1}},
+    {"m508_update_srom_write_times_out",
+     Gen::M508,
+     Phase::Update,
+     Fault::Timeout,
+     {0x07, 2},
+     End::Shows,
+     "error!"},
+    {"m508_update_image_times_out",
+     Gen::M508,
+     Phase::UpdateImage,
+     Fault::Timeout,
+     {0x06},
+     End::Shows,
+     "Failed to update firmware!"},
+    {"m508_update_image_unplugged", Gen::M508, Phase::UpdateImage, Fault::Unplug, {0x06}},
+    {"m508_update_bootloader_times_out",
+     Gen::M508,
+     Phase::UpdateBootloader,
+     Fault::Timeout,
+     {0x08},
+     End::Shows,
+     "error!"},
+    {"m508_update_bootloader_unplugged", Gen::M508, Phase::UpdateBootloader, Fault::Unplug, {0x08}},
+    // 50x image transfers while the desktop streams.
+    {"m508_stream_image_times_out",
+     Gen::M508,
+     Phase::Stream,
+     Fault::Timeout,
+     {},
+     End::Shows,
+     "Send graghic data failed err=-7"},
+    {"m508_stream_image_unplugged", Gen::M508, Phase::Stream, Fault::Unplug, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Slow, FaultMatrix, ::testing::ValuesIn(kRows),

@@ -1,8 +1,9 @@
 // The fault matrix, its rows that end within a second or two: transfers that fail at each step
-// of bring-up, monitor plug-in and mode set, and answers that are flagged, of the wrong type,
-// duplicated or missing where that is no wait, for both adapter generations (the rig and what a
-// row checks: tests/support/faultMatrix.h). The rows that wait out a time-out or an unplug are
-// in fault_matrix_slow_test.cpp.
+// of bring-up, of a 50x firmware update, of monitor plug-in and mode set, and while 50x frames
+// stream; answers that are flagged, of the wrong type, duplicated or missing where that is no
+// wait; for both adapter generations (the rig and what a row checks:
+// tests/support/faultMatrix.h). The rows that wait out a time-out or an unplug are in
+// fault_matrix_slow_test.cpp.
 //
 // Faults covered elsewhere, not repeated here:
 // - open, reset, claim and alternate setting failing at arrival: DevMgrDeathTest (devmgr_test);
@@ -129,6 +130,59 @@ const Row kRows[] = {
     {"m508_modeset_missing", Gen::M508, Phase::PlugIn, Fault::Missing, {0x30}},
     {"m508_modeset_flagged", Gen::M508, Phase::PlugIn, Fault::Flagged, {0x30}},
     {"m508_modeset_duplicated", Gen::M508, Phase::PlugIn, Fault::Duplicated, {0x30}},
+    // 50x update: the step that failed is logged, the update stops there, bring-up goes on. A
+    // layout that cannot be read counts as a different one: everything is rewritten.
+    {"m508_update_workmode_fails",
+     Gen::M508,
+     Phase::Update,
+     Fault::Fail,
+     {0x77},
+     End::Shows,
+     "check package header failed"},
+    {"m508_update_bl_version_fails",
+     Gen::M508,
+     Phase::Update,
+     Fault::Fail,
+     {0x61, 5},
+     End::Shows,
+     "Check bl version failed!"},
+    {"m508_update_layout_fails",
+     Gen::M508,
+     Phase::Update,
+     Fault::Fail,
+     {0x61, 4},
+     End::Shows,
+     "srom return success."},
+    {"m508_update_srom_write_fails",
+     Gen::M508,
+     Phase::Update,
+     Fault::Fail,
+     {0x07, 2},
+     End::Shows,
+     "error!"},
+    {"m508_update_image_fails",
+     Gen::M508,
+     Phase::UpdateImage,
+     Fault::Fail,
+     {0x06},
+     End::Shows,
+     "Failed to update firmware!"},
+    {"m508_update_bootloader_fails",
+     Gen::M508,
+     Phase::UpdateBootloader,
+     Fault::Fail,
+     {0x08},
+     End::Shows,
+     "error!"},
+    // 50x image transfers failing while the desktop streams: each frame's credit comes back and
+    // the stream goes on.
+    {"m508_stream_image_fails",
+     Gen::M508,
+     Phase::Stream,
+     Fault::Fail,
+     {},
+     End::Shows,
+     "Send graghic data failed err=-1"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Fast, FaultMatrix, ::testing::ValuesIn(kRows),

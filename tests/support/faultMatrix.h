@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "desktopPainter.h"
 #include "devmgr/DevManager.h"
 #include "display/VelDisplay508ClassDriver.h"
 #include "display/VelDisplay520ClassDriver.h"
@@ -33,6 +34,7 @@
 #include "emulator/usb/bus.h"
 #include "faultRig.h"
 #include "fwImages508.h"
+#include "pipeline/jpeg520.h"
 #include "processUsage.h"
 #include "session/VelDev.h"
 #include "testSupport.h"
@@ -44,23 +46,26 @@ using namespace std::chrono_literals;
 
 enum class Gen { M520, M508 };
 // When the fault is armed: before the adapter arrives (bring-up); before an adapter arrives whose
-// firmware the host's images are newer than (bring-up with its firmware update); or once it is
-// up and before its monitor is plugged in (plug-in and the mode set the desktop asks for right
-// after).
-enum class Phase { BringUp, Update, PlugIn };
+// firmware the host's images are newer than (bring-up with its firmware update: model 520, the
+// main image; 50x family, `Update` an SROM layout that is rewritten whole, `UpdateImage` an older
+// main firmware sent alone, `UpdateBootloader` an older second bootloader sent alone); once it
+// is up and before its monitor is plugged in (plug-in and the mode set the desktop asks for
+// right after); or while its monitor shows a desktop that keeps changing (image transfers).
+enum class Phase { BringUp, Update, UpdateImage, UpdateBootloader, PlugIn, Stream };
 // On the transfer that carries the command: it fails, times out, or the adapter leaves during
 // it. On the adapter's answer to the command (once): late, missing, of the next type, flagged
 // as an error, sent twice.
 enum class Fault { Fail, Timeout, Unplug, Late, Missing, WrongType, Flagged, Duplicated };
 
-// A command: model 520 (class, type, first payload byte or -1); 50x family (code).
+// A command: model 520 (class, type, first payload byte or -1); 50x family (code, parameter
+// byte 5 or -1). Not used by `Phase::Stream`, whose faults land on image packets.
 struct Cmd {
     int a = 0, b = -1, c = -1;
 };
 
 // How the row ends: the monitor shows its desktop; the monitor is connected with an all-zero
 // EDID (a 50x EDID that could not be read is no failure: plug-in goes on without it); the fatal
-// path, after `fatalLine`.
+// path, after `line`.
 enum class End { Shows, Blank, Fatal };
 
 struct Row {
@@ -70,16 +75,39 @@ struct Row {
     Fault fault;
     Cmd cmd;
     End end = End::Shows;
-    const char* fatalLine = nullptr;
+    // A log line the outcome shows: a fatal row's comes before "usb_abort!"; another row's is
+    // how the service reported the fault it got over.
+    const char* line = nullptr;
 };
 
 // A late answer comes this long after its command: well inside the 3 s a model-520 exchange
 // waits, well beyond the 50x readers' first polls.
 constexpr auto kLate = 1500ms;
 
-inline emu::Match transferOf(Gen gen, Cmd c) {
+// While frames stream, a failed or timed-out image transfer is not one but this many in a row:
+// the 50x session holds three frame credits, so were the credits of failed frames not given
+// back the stream would stop for good (still below the six failures in a row that are fatal).
+constexpr int kStreamFailures = 3;
+
+inline emu::Match transferOf(Gen gen, Phase phase, Cmd c) {
+    if (phase == Phase::Stream)
+        return gen == Gen::M520
+                   ? emu::Match::outWith(0x02, [](const uint8_t*, size_t) { return true; })
+                   : vtest::image508();
     return gen == Gen::M520 ? vtest::command520(c.a, c.b, c.c)
-                            : vtest::command508(static_cast<uint8_t>(c.a));
+                            : vtest::command508(static_cast<uint8_t>(c.a), c.b);
+}
+
+// The heap in use may differ this much between the start of a row and its end, once the
+// service has ended and the frame buffer pool is trimmed: what the allocator, libusb's stand-in
+// and the log keep of a run is a few kB; a session, a monitor's display or a frame left behind
+// is far more.
+constexpr long kHeapSlackKb = 256;
+
+// Heap in use in kB, the frame buffer pool trimmed first (its kept buffers are no leak).
+inline long heapKb() {
+    velFrameBufferTrim();
+    return vtest::heapInUseKb();
 }
 
 // An unplug fault holds its transfer this long before the adapter goes. At start-up the first
@@ -104,16 +132,24 @@ struct Adapter {
     std::shared_ptr<emu::Model508> m508;
     int busId = -1;
 
-    // `update`: the 50x adapter reports an SROM layout that every bring-up rewrites whole (the
-    // model-520 update comes from the host's images, see writeHost520Images).
-    explicit Adapter(Gen g, bool update = false) : gen(g) {
+    // The 50x adapter of an update phase runs what the host's images ("v 2.24.1.0", second
+    // bootloader "v 00.01.0004", layout 131078) replace (the model-520 update comes from the
+    // host's images, see writeHost520Images).
+    explicit Adapter(Gen g, Phase phase = Phase::PlugIn) : gen(g) {
         if (gen == Gen::M520) {
             m520 = std::make_shared<emu::Model520>();
         } else {
             emu::Model508::Config config;
-            if (update) config.layoutNumber = 131077;
+            if (phase == Phase::Update) config.layoutNumber = 131077;
+            if (phase == Phase::UpdateImage) config.firmwareVersion = "v 2.23.0.0";
+            if (phase == Phase::UpdateBootloader) config.bootloaderVersion = "v 00.01.0003";
             m508 = std::make_shared<emu::Model508>(config);
         }
+    }
+    // Lets the emulated adapter go (its pictures are the emulator's, not the service's heap).
+    void release() {
+        m520.reset();
+        m508.reset();
     }
     int plug() {
         auto& bus = emu::Bus::instance();
@@ -159,16 +195,17 @@ struct Adapter {
                 0, emu::Model508::monitor(emu::makeEdid(640, 480, 60), {{640, 480, 60, 32}}));
         }
     }
-    // The desktop reaches the monitor: image packets arrive and the adapter paints them.
-    bool shows() {
-        auto painted = [&] {
-            return gen == Gen::M520 ? m520->picture(0).framesShown : m508->view(0).framesShown;
-        };
+    uint64_t painted() {
+        return gen == Gen::M520 ? m520->picture(0).framesShown : m508->view(0).framesShown;
+    }
+    // The desktop reaches the monitor: image packets arrive and the adapter paints them (more
+    // than `after` frames).
+    bool shows(uint64_t after = 0) {
         auto packets = [&] {
             return gen == Gen::M520 ? m520->imagePackets(0) : m508->imagePackets(0);
         };
         return vtest::waitFor([&] { return packets() > 0; }, 20s) &&
-               vtest::waitFor([&] { return painted() > 0; }, 10s);
+               vtest::waitFor([&] { return painted() > after; }, 10s);
     }
     // Answers to `c` (model 520: of its class and type) take `mode`, once.
     void answer(Cmd c, emu::AnswerMode mode, std::chrono::milliseconds delay = 0ms) {
@@ -249,25 +286,28 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
     // The row, in the child. Ends the process: 0 when the service recovered and gave everything
     // back, 3 when a check failed, 5 when a fatal row did not end; the fatal path ends it with 1.
     [[noreturn]] void runRow(const Row& row) {
-        const long threads0 = vtest::threadCount(), fds0 = vtest::openDescriptors();
-        const bool early = row.phase != Phase::PlugIn;
-        const bool update = row.phase == Phase::Update;
+        const Baseline start = baseline();
+        const bool early = row.phase != Phase::PlugIn && row.phase != Phase::Stream;
+        const bool stream = row.phase == Phase::Stream;
         // Newer than the model's own V1.3.12.0520.
-        if (update && row.gen == Gen::M520) writeHost520Images(env.fwDir(), "1.3.13");
-        Adapter a(row.gen, update);
+        if (row.phase == Phase::Update && row.gen == Gen::M520)
+            writeHost520Images(env.fwDir(), "1.3.13");
+        Adapter a(row.gen, row.phase);
         // A transfer fault's match is asked once per transfer until the fault has landed: a yes
         // is the hit. An answer fault has landed once the adapter has taken the command.
         auto hits = std::make_shared<std::atomic<int>>(0);
-        emu::Match match = transferOf(row.gen, row.cmd);
+        emu::Match match = transferOf(row.gen, row.phase, row.cmd);
         match.bytes = [inner = match.bytes, hits](const uint8_t* d, size_t n) {
             const bool hit = inner(d, n);
             if (hit) ++*hits;
             return hit;
         };
+        const int failures = stream ? kStreamFailures : 1;
         auto landed = [&] {
             switch (row.fault) {
                 case Fault::Fail:
                 case Fault::Timeout:
+                    return *hits == failures;
                 case Fault::Unplug:
                     return *hits == 1;
                 default:
@@ -278,10 +318,10 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
             auto f = bus.faults(a.busId);
             switch (row.fault) {
                 case Fault::Fail:
-                    f.failTransfers(1, LIBUSB_ERROR_IO, match);
+                    f.failTransfers(failures, LIBUSB_ERROR_IO, match);
                     break;
                 case Fault::Timeout:
-                    f.failTransfers(1, LIBUSB_ERROR_TIMEOUT, match);
+                    f.failTransfers(failures, LIBUSB_ERROR_TIMEOUT, match);
                     break;
                 case Fault::Unplug:
                     f.unplugDuringTransfer(match, kHold);
@@ -303,6 +343,9 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
                     break;
             }
         };
+        // A streaming row's desktop keeps changing, from before the fault to the end.
+        std::unique_ptr<vtest::DesktopPainter> painter;
+        if (stream) painter = std::make_unique<vtest::DesktopPainter>(3, false);
         if (early) {
             FAULT_NEED(a.plug() > 0, "plug");
             arm();
@@ -313,8 +356,27 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
             FAULT_NEED(g_dev->registerUsb() == 0, "registerUsb");
             FAULT_NEED(a.plug() > 0, "plug");
             FAULT_NEED(a.broughtUp(), "bring-up before the fault: " + env.log());
-            arm();
-            a.plugMonitor();
+            if (stream) {
+                a.plugMonitor();
+                FAULT_NEED(a.shows(), "the desktop never reached the monitor before the fault: " +
+                                          a.refusals() + env.log());
+                arm();
+            } else {
+                arm();
+                a.plugMonitor();
+            }
+        }
+        if (row.fault == Fault::Unplug) {
+            FAULT_NEED(vtest::waitFor([&] { return !bus.plugged(a.busId); }, 20s),
+                       "the transfer never came: " + env.log());
+            expectSessionGone("after the adapter left");
+            FAULT_NEED(env.logCount("usb_abort!") == 0, "the departure ended the service");
+            a = Adapter(row.gen);
+            FAULT_NEED(a.plug() > 0, "plug again");
+            if (!early) {
+                FAULT_NEED(a.broughtUp(), "bring-up after the return: " + env.log());
+                a.plugMonitor();
+            }
         }
         if (row.end == End::Fatal) {
             // The fatal path may start with the monitor's plug-in (a model-520 firmware check
@@ -324,17 +386,6 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
             std::this_thread::sleep_for(std::chrono::seconds(40 * vtest::kTimeScale));
             std::fprintf(stderr, "the service did not end\n%s", env.log().c_str());
             _exit(5);
-        }
-        if (row.fault == Fault::Unplug) {
-            FAULT_NEED(vtest::waitFor([&] { return !bus.plugged(a.busId); }, 20s),
-                       "the transfer never came: " + env.log());
-            expectSessionGone("after the adapter left");
-            a = Adapter(row.gen);
-            FAULT_NEED(a.plug() > 0, "plug again");
-            if (row.phase == Phase::PlugIn) {
-                FAULT_NEED(a.broughtUp(), "bring-up after the return: " + env.log());
-                a.plugMonitor();
-            }
         }
         if (early) {
             FAULT_NEED(a.broughtUp(), "bring-up: " + env.log());
@@ -346,18 +397,22 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
             FAULT_NEED(vtest::waitFor([] { return blankConnected(); }, 20s),
                        "no display connected with an all-zero EDID: " + env.log());
         } else {
-            FAULT_NEED(a.shows(),
+            // A stream that lost frames goes on: frames painted after the last failed one.
+            const uint64_t before = stream && row.fault != Fault::Unplug ? a.painted() + 1 : 0;
+            FAULT_NEED(a.shows(before),
                        "the desktop never reached the monitor: " + a.refusals() + env.log());
         }
+        if (painter) painter->stop();
         FAULT_NEED(bus.unplug(a.busId) == 0, "unplug");
         expectSessionGone("after the final unplug");
-        finish(threads0, fds0);
+        a.release();
+        finish(start);
     }
 
     // A storm of monitor events: 20 in one second, plugging and unplugging in turn (the last one
     // an unplug). Afterwards no display is left, and the monitor plugged once more shows.
     [[noreturn]] void runStorm(Gen gen) {
-        const long threads0 = vtest::threadCount(), fds0 = vtest::openDescriptors();
+        const Baseline start = baseline();
         g_dev = std::make_unique<DevManager>();
         FAULT_NEED(g_dev->registerUsb() == 0, "registerUsb");
         Adapter a(gen);
@@ -381,13 +436,14 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
         FAULT_NEED(a.shows(), "the desktop never reached the monitor: " + a.refusals() + env.log());
         FAULT_NEED(bus.unplug(a.busId) == 0, "unplug");
         expectSessionGone("after the final unplug");
-        finish(threads0, fds0);
+        a.release();
+        finish(start);
     }
 
     // Both adapters served, one of each generation with its monitor shown, leave together; both
     // come back and show their desktops again.
     [[noreturn]] void runDoubleUnplug() {
-        const long threads0 = vtest::threadCount(), fds0 = vtest::openDescriptors();
+        const Baseline start = baseline();
         g_dev = std::make_unique<DevManager>();
         FAULT_NEED(g_dev->registerUsb() == 0, "registerUsb");
         for (int round = 0; round < 2; ++round) {
@@ -403,7 +459,7 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
             other.join();
             expectSessionGone(round == 0 ? "after both left" : "after both left again");
         }
-        finish(threads0, fds0);
+        finish(start);
     }
 
     // ThreadSanitizer starts an unnamed thread of its own in the forked child some time into
@@ -420,23 +476,40 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
         return all;
     }
 
-    // Ends the child: the manager gone, every thread and descriptor of the run given back.
-    [[noreturn]] void finish(long threads0, long fds0) {
+    // What the child holds before a row's service starts.
+    struct Baseline {
+        long threads, fds, heapKb;
+    };
+    static Baseline baseline() {
+        return {vtest::threadCount(), vtest::openDescriptors(), heapKb()};
+    }
+
+    // Ends the child: the manager gone, every thread, descriptor and heap block of the run given
+    // back (the heap within kHeapSlackKb).
+    [[noreturn]] void finish(const Baseline& start) {
         g_dev->removeAllDevice();
         g_dev.reset();
         bus.reset();  // ends the libusb event thread's wait
-        long threads = 0, fds = 0;
+        long threads = 0, fds = 0, heap = 0;
         FAULT_NEED(vtest::waitFor(
                        [&] {
                            threads = vtest::threadCount();
                            fds = vtest::openDescriptors();
-                           return threads <= threads0 + kToolThreads && threads >= threads0 &&
-                                  fds == fds0;
+                           return threads <= start.threads + kToolThreads &&
+                                  threads >= start.threads && fds == start.fds;
                        },
                        20s),
-                   "threads " + std::to_string(threads) + " (" + std::to_string(threads0) +
+                   "threads " + std::to_string(threads) + " (" + std::to_string(start.threads) +
                        " at the start), descriptors " + std::to_string(fds) + " (" +
-                       std::to_string(fds0) + "); threads now: " + allThreadNames());
+                       std::to_string(start.fds) + "); threads now: " + allThreadNames());
+        FAULT_NEED(vtest::waitFor(
+                       [&] {
+                           heap = heapKb();
+                           return heap <= start.heapKb + kHeapSlackKb;
+                       },
+                       20s),
+                   "heap in use " + std::to_string(heap) + " kB (" + std::to_string(start.heapKb) +
+                       " kB at the start)");
         _exit(0);
     }
 
@@ -444,9 +517,10 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
     void run(const Row& row) {
         EXPECT_EXIT(runRow(row), ::testing::ExitedWithCode(row.end == End::Fatal ? 1 : 0), "");
         if (row.end == End::Fatal) {
-            env.expectLogInOrder({row.fatalLine, "usb_abort!"});
+            env.expectLogInOrder({row.line, "usb_abort!"});
         } else {
             EXPECT_EQ(env.logCount("usb_abort!"), 0) << env.log();
+            if (row.line) EXPECT_GE(env.logCount(row.line), 1) << env.log();
         }
     }
 };

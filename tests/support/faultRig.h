@@ -26,12 +26,21 @@ inline emu::Match command520(int dataClass, int dataType, int firstByte = -1) {
 }
 
 // The 50x-family control packet (kind 6 at byte 16) with command `code` (byte 20), on whichever
-// OUT endpoint it goes (the firmware commands take the image endpoint).
-inline emu::Match command508(uint8_t code) {
+// OUT endpoint it goes (the firmware commands take the image endpoint); `param` >= 0 also
+// requires that parameter byte 5 (byte 21: the version query's kind, read or write of an SROM
+// access).
+inline emu::Match command508(uint8_t code, int param = -1) {
     return {-1, emu::Direction::Out, [=](const uint8_t* d, size_t n) {
                 return n >= 44 && std::memcmp(d, "veltarvexsta", 12) == 0 && d[16] == 6 &&
-                       d[20] == code;
+                       d[20] == code && (param < 0 || d[21] == param);
             }};
+}
+
+// A 50x-family image packet (kind 2 at byte 16) on the image endpoint 0x02.
+inline emu::Match image508() {
+    return emu::Match::outWith(0x02, [](const uint8_t* d, size_t n) {
+        return n >= 48 && std::memcmp(d, "veltarvexsta", 12) == 0 && d[16] == 2;
+    });
 }
 
 // Names of the threads that belong to a device session, its display class and its views (the
