@@ -13,8 +13,11 @@
 # its log is OUT/TARGET/fuzz-0.log, its findings (crash-*, leak-*, timeout-*, oom-*) go to
 # OUT/TARGET/artifacts/. At the end of each target one line is printed (and appended to
 # OUT/summary.tsv):
-#   target  executions  wall-seconds  cov  ft  findings
-# cov and ft are the edges and features of libFuzzer's last status line.
+#   target  executions  wall-seconds  cov  ft  findings  slowest-unit-seconds
+# cov and ft are the edges and features of libFuzzer's last status line. A slow-unit-* file is
+# not counted as a finding: it is an input whose run took long on the clock, which on a
+# loaded machine (and under chrt --idle) is mostly time the process was not given the CPU; run
+# it alone to tell.
 # Long runs take CPU for a long time: on a shared machine start them as
 #   chrt --idle 0 scripts/fuzz-long.sh ...
 set -u
@@ -31,7 +34,7 @@ while [ $# -gt 0 ]; do
     --out) out=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
-    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     -*) echo "fuzz-long: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
   esac
@@ -77,10 +80,11 @@ for t in "${targets[@]}"; do
   fi
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
   ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
-  findings=$(cd "$dir/artifacts" && ls 2>/dev/null | tr '\n' ' ')
+  findings=$(cd "$dir/artifacts" && ls 2>/dev/null | grep -v '^slow-unit-' | tr '\n' ' ')
+  slowest=$(sed -n 's/^stat::slowest_unit_time_sec: *//p' "$log" | tail -1)
   [ -n "$findings" ] && status=1
-  line=$(printf '%s\t%s\t%s\t%s\t%s\t%s' "$t" "${execs:-?}" "$wall" "${cov:-?}" "${ft:-?}" \
-         "${findings:-none}")
+  line=$(printf '%s\t%s\t%s\t%s\t%s\t%s\t%s' "$t" "${execs:-?}" "$wall" "${cov:-?}" \
+         "${ft:-?}" "${findings:-none}" "${slowest:-?}")
   [ "$rc" -ne 0 ] && [ -z "$findings" ] && line="$line (exit $rc, see $dir/runner.log)"
   echo "$line"
   echo "$line" >> "$out/summary.tsv"
