@@ -16,13 +16,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "devmgr/DevManager.h"
 #include "devmgr/controlBlock.h"
 #include "firmware/fwLogPath.h"
+#include "harness.h"
 #include "service/paths.h"
 #include "session520.h"
 
@@ -32,27 +32,13 @@ struct Block {
     std::string name, logDir;
     int fd = -1;
     Block() {
-        char tmpl[] = "/tmp/velcbfuzz.XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        if (!made) abort();
-        setenv("VEL_LOG_DIR", made, 1);
+        fuzzkit::privateDir("velcbfuzz", "VEL_LOG_DIR");
         logDir = vel::logDir();
         name = "/velcbfuzz." + std::to_string(getpid());
         if (controlBlockCreate(name.c_str(), &fd) != 0) abort();
-        static Block* self = this;
-        static std::string remove = made;
-        atexit([] {
-            controlBlockDestroy(self->name.c_str(), self->fd);
-            std::error_code ec;
-            std::filesystem::remove_all(remove, ec);
-        });
     }
+    void shutdown() { controlBlockDestroy(name.c_str(), fd); }
 };
-
-Block& block() {
-    static Block* b = new Block;
-    return *b;
-}
 
 void checkLogDir(const std::string& dir) {
     DIR* d = opendir(dir.c_str());
@@ -71,7 +57,7 @@ void checkLogDir(const std::string& dir) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    Block& b = block();  // first: it names the log directory before the session logs
+    Block& b = fuzzkit::lazy<Block>();  // first: it names the log directory before the session logs
     fuzz520::Session& s = fuzz520::session();
     std::vector<uint8_t> bytes(data + 1, data + size);
     for (int r = 0; r < VEL_SHM_RECORDS; ++r) {

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "display/VelDisplay508ClassDriver.h"
@@ -29,6 +30,7 @@
 #include "emulator/evdi/evdiEmu.h"
 #include "emulator/usb/bus.h"
 #include "emulator/usb/identity.h"
+#include "harness.h"
 #include "service/threads.h"
 #include "session/VelDev.h"
 #include "session/evdiHandlers.h"
@@ -65,21 +67,6 @@ struct FuzzSession {
     View views[VEL_MAX_VIEWS];
     _DEV_TOPO_ hostile{0, 0};
 };
-
-libusb_device_handle* openAdapter(libusb_context* ctx, uint16_t productId) {
-    libusb_device** list = nullptr;
-    const ssize_t n = libusb_get_device_list(ctx, &list);
-    libusb_device_handle* h = nullptr;
-    for (ssize_t i = 0; i < n && !h; ++i) {
-        libusb_device_descriptor d{};
-        if (libusb_get_device_descriptor(list[i], &d) != 0 || d.idProduct != productId) continue;
-        if (libusb_open(list[i], &h) != 0) h = nullptr;
-    }
-    libusb_free_device_list(list, 1);
-    if (!h || libusb_claim_interface(h, 4) != 0 || libusb_set_interface_alt_setting(h, 4, 1) != 0)
-        abort();
-    return h;
-}
 
 template <typename Class>
 void startReceiver(const std::shared_ptr<Class>& dc) {
@@ -156,7 +143,39 @@ void dispatch(FuzzSession& s, int v, bool hostile) {
     velEvdiSetDispatchSession(nullptr);
 }
 
-void harnessShutdown();
+// A session of the adapter with this product id (0x520 or 0x508), as the device manager makes
+// one: its display class bound and its receive thread running.
+template <typename Class>
+FuzzSession startSession(libusb_context* ctx, int productId, int devKey) {
+    const bool is520 = productId == 0x520;
+    auto dev = std::make_shared<VelDev>(nullptr);
+    dev->usbHandle = fuzzkit::openAdapter(ctx, static_cast<uint16_t>(productId));
+    dev->devKey = devKey;
+    dev->model = productId;
+    dev->productId = productId;
+    dev->viewCount = is520 ? 3 : 2;
+    dev->openTimeReset();
+    if (is520) {
+        dev->imageEndpoint = 1;
+        dev->imageEndpoint520 = 2;  // the pictures the pipeline makes of the grabs go out
+    } else {
+        dev->cmdEndpoint508 = 1;
+        dev->imageEndpoint = 2;
+        for (auto& entry : dev->viewTable) entry = {-1, 0};
+    }
+    auto dc = std::make_shared<Class>(dev.get(), 0);
+    dc->bindSession(dev);
+    dev->displayClass = dc;
+    if constexpr (std::is_same_v<Class, VelDisplay520Class>) {
+        if (dc->init() != 0) abort();
+        dc->prepareResponses();
+    }
+    startReceiver(dc);
+    FuzzSession s;
+    s.dev = dev;
+    s.dc = dc;
+    return s;
+}
 
 struct Harness {
     libusb_context* ctx = nullptr;
@@ -174,64 +193,28 @@ struct Harness {
         if (bus.plug(model508, emu::adapterIdentity("508")) <= 0) abort();
         if (libusb_init(&ctx) != 0) abort();
 
-        {
-            auto dev = std::make_shared<VelDev>(nullptr);
-            dev->usbHandle = openAdapter(ctx, 0x0520);
-            dev->devKey = 1;
-            dev->model = 0x520;
-            dev->productId = 0x520;
-            dev->viewCount = 3;
-            dev->openTimeReset();
-            dev->imageEndpoint = 1;
-            dev->imageEndpoint520 = 2;  // the pictures the pipeline makes of the grabs go out
-            auto dc = std::make_shared<VelDisplay520Class>(dev.get(), 0);
-            dc->bindSession(dev);
-            dev->displayClass = dc;
-            if (dc->init() != 0) abort();
-            dc->prepareResponses();
-            startReceiver(dc);
-            // A monitor with its display device on each opened view: a mode set of a view
-            // without one ends the service (after three attempts), which is not what is fuzzed.
-            for (int v = 0; v < kOpenViews; ++v) {
-                emu::Model520::Monitor m;
-                m.target = static_cast<uint16_t>(0x20 + v);
-                m.edid = emu::makeEdid(64 + 32 * v, 48 + 16 * v, 60);
-                model520->plugMonitor(v, m, false);
-                std::vector<unsigned char> edid(512);
-                unsigned int length = static_cast<unsigned int>(edid.size());
-                if (dc->readMonitorEDID(m.target, edid.data(), &length) != 0) abort();
-                dev->viewTable[v] = {v, m.target};
-            }
-            s520.dev = dev;
-            s520.dc = dc;
+        s520 = startSession<VelDisplay520Class>(ctx, 0x520, 1);
+        // A monitor with its display device on each opened view of the model-520 session: a
+        // mode set of a view without one ends the service (after three attempts), which is not
+        // what is fuzzed.
+        auto* dc520 = static_cast<VelDisplay520Class*>(s520.dc.get());
+        for (int v = 0; v < kOpenViews; ++v) {
+            emu::Model520::Monitor m;
+            m.target = static_cast<uint16_t>(0x20 + v);
+            m.edid = emu::makeEdid(64 + 32 * v, 48 + 16 * v, 60);
+            model520->plugMonitor(v, m, false);
+            std::vector<unsigned char> edid(512);
+            unsigned int length = static_cast<unsigned int>(edid.size());
+            if (dc520->readMonitorEDID(m.target, edid.data(), &length) != 0) abort();
+            s520.dev->viewTable[v] = {v, m.target};
         }
-        {
-            auto dev = std::make_shared<VelDev>(nullptr);
-            dev->usbHandle = openAdapter(ctx, 0x0508);
-            dev->devKey = 2;
-            dev->model = 0x508;
-            dev->productId = 0x508;
-            dev->viewCount = 2;
-            dev->openTimeReset();
-            dev->cmdEndpoint508 = 1;
-            dev->imageEndpoint = 2;
-            for (auto& entry : dev->viewTable) entry = {-1, 0};
-            auto dc = std::make_shared<VelDisplayClass508>(dev.get(), 0);
-            dc->bindSession(dev);
-            dev->displayClass = dc;
-            startReceiver(dc);
-            s508.dev = dev;
-            s508.dc = dc;
-        }
+        s508 = startSession<VelDisplayClass508>(ctx, 0x508, 2);
         for (FuzzSession* s : {&s520, &s508}) {
             for (int v = 0; v < kOpenViews; ++v) openView(*s, v, 64 + 32 * v, 48 + 16 * v);
             for (int v = 0; v < kOpenViews; ++v) dispatch(*s, v, false);  // the desktop's mode
             velEvdiWaitUpdateTasks(*s->dev);
             drainAndCheck(*s);
         }
-        // The sessions' threads must be gone before the process's static objects (the bus, the
-        // stand-in, the log) are destroyed under them.
-        atexit([] { harnessShutdown(); });
     }
 
     void shutdown() {
@@ -260,17 +243,6 @@ struct Harness {
     }
 };
 
-Harness* g_harness = nullptr;
-
-void harnessShutdown() {
-    if (g_harness) g_harness->shutdown();
-}
-
-Harness& harness() {
-    if (!g_harness) g_harness = new Harness;
-    return *g_harness;
-}
-
 uint32_t fourcc(uint8_t pick, int32_t raw) {
     switch (pick & 7) {
     case 0: return emu::kFourccXRGB8888;
@@ -288,7 +260,7 @@ int desktopSide(uint8_t b) { return 1 + b % 200; }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Harness& harn = harness();
+    Harness& harn = fuzzkit::lazy<Harness>();
     Reader in{data, size};
     for (int ops = 0; ops < 24 && in.more(); ++ops) {
         const uint8_t op = in.u8();

@@ -8,28 +8,20 @@
 
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "devmgr/controlBlock.h"
 #include "firmware/fw520Update.h"
 #include "firmware/fwVersion.h"
+#include "harness.h"
 #include "service/paths.h"
 
 namespace {
 
 const std::string& logPath() {
     static const std::string path = [] {
-        char tmpl[] = "/tmp/velfwfuzz.XXXXXX";
-        const char* dir = mkdtemp(tmpl);
-        if (!dir) abort();
-        setenv("VEL_LOG_DIR", dir, 1);
-        static std::string made = dir;
-        atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(made, ec);
-        });
+        fuzzkit::privateDir("velfwfuzz", "VEL_LOG_DIR");
         return vel::logDir() + "fw_log_0101_000000_0.log";
     }();
     return path;

@@ -29,6 +29,7 @@
 #include "firmware/fw508Srom.h"
 #include "firmware/fw520Update.h"
 #include "firmware/loadFW.h"
+#include "harness.h"
 #include "service/paths.h"
 #include "session/VelDev.h"
 
@@ -45,24 +46,11 @@ struct Harness {
     std::vector<unsigned char> buffer = std::vector<unsigned char>(VEL_FW508_BUFFER);
     Harness() {
         setenv("VEL_LOG_DIR", "/dev/null/fwimages-fuzz", 0);  // the log is not under test
-        char tmpl[] = "/tmp/velfwimg.XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        if (!made) abort();
-        dir = std::string(made) + "/";
+        dir = fuzzkit::privateDir("velfwimg", "VEL_FW_DIR") + "/";
         setenv("VEL_FW_DIR", dir.c_str(), 1);
-        static std::string remove = made;
-        atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(remove, ec);
-        });
         dc = new VelDisplayClass508(dev.get(), 0);  // only its file reader is used
     }
 };
-
-Harness& harness() {
-    static Harness* h = new Harness;
-    return *h;
-}
 
 // True when `version` (found by a reader) is terminated within `cap` and is the start of the
 // text that follows some "Version:" in the file.
@@ -81,7 +69,7 @@ bool versionFromFile(const std::vector<uint8_t>& file, const char* version, size
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 7) return 0;
-    Harness& h = harness();
+    Harness& h = fuzzkit::lazy<Harness>();
     const uint8_t flags = data[0];
     std::vector<uint8_t> images[4];
     size_t at = 7;

@@ -6,11 +6,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <string>
 
 #include "display/VelDisplay508ClassDriver.h"
+#include "harness.h"
 #include "session/VelDev.h"
 
 namespace {
@@ -19,15 +18,7 @@ struct Harness {
     std::shared_ptr<VelDev> dev;
     VelDisplayClass508* dc = nullptr;
     Harness() {
-        char tmpl[] = "/tmp/vel508rxfuzz.XXXXXX";
-        const char* dir = mkdtemp(tmpl);
-        if (!dir) abort();
-        setenv("VEL_LOG_DIR", dir, 1);
-        static std::string made = dir;
-        atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(made, ec);
-        });
+        fuzzkit::privateDir("vel508rxfuzz", "VEL_LOG_DIR");
         dev = std::make_shared<VelDev>(nullptr);
         dev->model = 0x508;
         dev->viewCount = 2;
@@ -36,11 +27,6 @@ struct Harness {
         dc->bindSession(dev);
     }
 };
-
-Harness& harness() {
-    static Harness* h = new Harness;
-    return *h;
-}
 
 void drain(threadsafe_queue<_RCV_BUF_ADDR>& q, size_t fixed) {
     while (auto e = q.trypop()) {
@@ -51,7 +37,7 @@ void drain(threadsafe_queue<_RCV_BUF_ADDR>& q, size_t fixed) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Harness& h = harness();
+    Harness& h = fuzzkit::lazy<Harness>();
     unsigned char* m = static_cast<unsigned char*>(malloc(size ? size : 1));
     if (size) memcpy(m, data, size);
     h.dc->handleIncoming(m, size);

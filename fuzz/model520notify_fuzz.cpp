@@ -3,17 +3,15 @@
 // the frame-index feedback. The display class is not under shared ownership, so a hot-plug
 // notification starts no worker; the port record must only ever hold 0xEE or a target whose low
 // four bits are its position, and no view may gain more than its four frame credits.
-#include <semaphore.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <string>
 
 #include "display/VelDisplay520ClassDriver.h"
+#include "harness.h"
 #include "session/VelDev.h"
+#include "session520.h"
 
 namespace {
 
@@ -21,15 +19,7 @@ struct Harness {
     std::shared_ptr<VelDev> dev;
     VelDisplay520Class* dc = nullptr;
     Harness() {
-        char tmpl[] = "/tmp/vel520notifyfuzz.XXXXXX";
-        const char* dir = mkdtemp(tmpl);
-        if (!dir) abort();
-        setenv("VEL_LOG_DIR", dir, 1);
-        static std::string made = dir;
-        atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(made, ec);
-        });
+        fuzzkit::privateDir("vel520notifyfuzz", "VEL_LOG_DIR");
         dev = std::make_shared<VelDev>(nullptr);
         dev->connected = true;
         dev->powerOnFinished = true;
@@ -44,29 +34,16 @@ struct Harness {
     }
 };
 
-Harness& harness() {
-    static Harness* h = new Harness;
-    return *h;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Harness& h = harness();
+    Harness& h = fuzzkit::lazy<Harness>();
     unsigned char* m = static_cast<unsigned char*>(malloc(size ? size : 1));
     if (size) memcpy(m, data, size);
     const unsigned char dataClass = size > 13 ? (m[13] & 0x7F) : 4;
     const unsigned char dataType = size > 12 ? m[12] : 1;
     h.dc->handleNotifyMessage(dataClass, dataType, m, static_cast<unsigned int>(size));
     free(m);
-    for (int n = 0; n < 8; ++n) {
-        const uint8_t b = h.dc->vPort_Record[n];
-        if (b != 0xEE && (b & 0x0F) != n) abort();
-    }
-    for (int v = 0; v < VEL_MAX_VIEWS; ++v) {
-        int value = 0;
-        sem_getvalue(&h.dev->frameFeedbackSemaphore[v], &value);
-        if (value > 4) abort();
-    }
+    fuzz520::checkPortsAndCredits(*h.dc, *h.dev);
     return 0;
 }

@@ -11,14 +11,12 @@
 // gains more than its four frame credits; every hot-plug worker ends.
 #include <libusb-1.0/libusb.h>
 
-#include <semaphore.h>
-
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -28,118 +26,77 @@
 #include "emulator/evdi/desktop.h"
 #include "emulator/evdi/evdiEmu.h"
 #include "emulator/usb/bus.h"
-#include "emulator/usb/identity.h"
+#include "harness.h"
 #include "session/VelDev.h"
+#include "session520.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-void harnessShutdown();
-
-struct Harness {
-    std::shared_ptr<emu::Model520> model = std::make_shared<emu::Model520>();
-    libusb_context* ctx = nullptr;
-    libusb_device_handle* handle = nullptr;
-    std::shared_ptr<VelDev> dev;
-    std::shared_ptr<VelDisplay520Class> dc;
-
-    Harness() {
-        setenv("VEL_LOG_DIR", "/dev/null/model520rx-fuzz", 0);  // the log is not under test
-        emu::setEvdiLibVersion(1, 12, 0);
-        emu::setAutoDesktop(false);
-        emu::Bus& bus = emu::Bus::instance();
-        bus.reset();
-        if (bus.plug(model, emu::adapterIdentity("520")) <= 0) abort();
-        libusb_device** list = nullptr;
-        if (libusb_init(&ctx) != 0 || libusb_get_device_list(ctx, &list) != 1) abort();
-        if (libusb_open(list[0], &handle) != 0) abort();
-        libusb_free_device_list(list, 1);
-        if (libusb_claim_interface(handle, 4) != 0) abort();
-        if (libusb_set_interface_alt_setting(handle, 4, 1) != 0) abort();
+fuzz520::SessionSetup setup() {
+    setenv("VEL_LOG_DIR", "/dev/null/model520rx-fuzz", 0);  // the log is not under test
+    emu::setEvdiLibVersion(1, 12, 0);
+    emu::setAutoDesktop(false);
+    fuzz520::SessionSetup setup;
+    setup.configure = [](fuzz520::Session& s) {
         // Monitors at outputs 0 and 1, so that a hot-plug notification naming them is carried
         // out to the end.
         for (int output = 0; output < 2; ++output) {
             emu::Model520::Monitor m;
             m.target = static_cast<uint16_t>(0x20 + output);
             m.edid = emu::makeEdid(640, 480, 60);
-            model->plugMonitor(output, m, false);
+            s.model->plugMonitor(output, m, false);
         }
-        dev = std::make_shared<VelDev>(nullptr);
-        dev->usbHandle = handle;
-        dev->model = 0x520;
-        dev->productId = 0x520;
-        dev->viewCount = 3;
-        dev->openTimeReset();
-        dev->imageEndpoint = 1;
-        dev->imageEndpoint520 = 2;
-        dev->connected = true;
-        dev->powerOnFinished = true;
-        dev->initDone = true;
-        dc = std::make_shared<VelDisplay520Class>(dev.get(), 0);
-        dc->bindSession(dev);
-        dev->displayClass = dc;  // shared: a hot-plug notification starts its worker
-        if (dc->init() != 0) abort();
-        dc->prepareResponses();
-        // The receive thread carries no thread ticket, so that the count of ticketed threads is
-        // the count of hot-plug workers alone.
-        std::shared_ptr<VelDisplay520Class> self = dc;
-        std::thread([self, this]() mutable {
-            self->fwStatusThread();
-            self.reset();
-            receiverDone = true;
-        }).detach();
-        // Answers to the capability query are queued by the fuzzer, after the input's transfers.
-        model->setAnswer(vel520::CLASS_QUERY, vel520::QUERY_CAPS, emu::AnswerMode::Never);
-        // The session's threads must be gone before the process's static objects (the bus, the
-        // stand-in, the log) are destroyed under them.
-        atexit([] { harnessShutdown(); });
+        s.dev->imageEndpoint520 = 2;
+        s.dev->connected = true;
+        s.dev->powerOnFinished = true;
+        s.dev->initDone = true;
+    };
+    // The count of ticketed threads is then the count of hot-plug workers alone.
+    setup.ticketedReceiver = false;
+    return setup;
+}
+
+struct Harness {
+    fuzz520::Session s{setup()};
+
+    Harness() {
+        // The adapter answers each capability query 10 ms after it received it: after the
+        // input's transfers (queued 5 ms ahead of the query), and never before the query waits,
+        // however late the fuzzing thread is scheduled. An answer queued on the clock instead
+        // could arrive before its query on a loaded machine and leave the query unanswered, and
+        // a query unanswered for 3 s ends the process.
+        s.model->setAnswer(vel520::CLASS_QUERY, vel520::QUERY_CAPS, emu::AnswerMode::Late, 10ms);
     }
 
     void shutdown() {
+        VelDev& dev = *s.dev;
         std::vector<int> targets;
-        for (const auto& e : dev->target2View) targets.push_back(e.first);
+        for (const auto& e : dev.target2View) targets.push_back(e.first);
         {
-            std::lock_guard<std::mutex> lk(dc->plugMutex);
-            for (int t : targets) dev->plugOutMonitor(t);
+            std::lock_guard<std::mutex> lk(s.dc->plugMutex);
+            for (int t : targets) dev.plugOutMonitor(t);
         }
-        dc->displayClassExitFlag = true;
-        dev->connected = false;
+        s.dc->displayClassExitFlag = true;
+        dev.connected = false;
         velWaitClassThreads(std::chrono::seconds(20));
         // The receive thread leaves within its 1 s transfer time-out.
-        for (int i = 0; i < 2000 && !receiverDone; ++i)
+        for (int i = 0; i < 2000 && !s.receiverDone; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        dev->displayClass.reset();
-        dc.reset();
-        dev.reset();  // joins the session's own threads
-        libusb_close(handle);
-        libusb_exit(ctx);
+        dev.displayClass.reset();
+        s.dc.reset();
+        s.dev.reset();  // joins the session's own threads
+        libusb_close(s.handle);
+        libusb_exit(s.ctx);
         emu::Bus::instance().reset();
     }
-
-    std::atomic<bool> receiverDone{false};
 };
-
-Harness* g_harness = nullptr;
-
-void harnessShutdown() {
-    if (g_harness) g_harness->shutdown();
-}
-
-Harness& harness() {
-    if (!g_harness) g_harness = new Harness;
-    return *g_harness;
-}
-
-std::vector<uint8_t> capsAnswer() {
-    return emu::Model520::message(vel520::CLASS_QUERY, vel520::QUERY_CAPS, 0,
-                                  std::vector<uint8_t>(vel520::kCapsBlockSize, 0x5A));
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Harness& h = harness();
+    fuzz520::Session& h = fuzzkit::lazy<Harness>().s;
     // At most 16 transfers of at most 64 KiB each, queued a few milliseconds ahead so that the
     // query below is waiting when they arrive.
     size_t at = 0;
@@ -153,7 +110,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         h.model->queueMessage(std::vector<uint8_t>(data + at, data + at + length), 5ms);
         at += length;
     }
-    h.model->queueMessage(capsAnswer(), 10ms);
 
     unsigned char* caps = static_cast<unsigned char*>(malloc(vel520::kCapsBufferSize));
     unsigned int length = 0xFFFFFFFFu;
@@ -161,7 +117,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (rc == 0 && length > vel520::kCapsBufferSize) abort();
     free(caps);
     // Everything queued has been read once a second exchange is answered behind it.
-    h.model->queueMessage(capsAnswer(), 15ms);
     caps = static_cast<unsigned char*>(malloc(vel520::kCapsBufferSize));
     length = 0;
     h.dc->getDeviceCaps(caps, &length);
@@ -170,14 +125,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Hot-plug workers sleep a second after each plug call; they must all end.
     if (!velWaitClassThreads(std::chrono::seconds(60))) abort();
 
-    for (int n = 0; n < 8; ++n) {
-        const uint8_t b = h.dc->vPort_Record[n];
-        if (b != 0xEE && (b & 0x0F) != n) abort();
-    }
-    for (int v = 0; v < VEL_MAX_VIEWS; ++v) {
-        int value = 0;
-        sem_getvalue(&h.dev->frameFeedbackSemaphore[v], &value);
-        if (value > 4) abort();
-    }
+    fuzz520::checkPortsAndCredits(*h.dc, *h.dev);
     return 0;
 }

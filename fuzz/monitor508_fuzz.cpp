@@ -23,6 +23,7 @@
 #include "emulator/usb/bus.h"
 #include "emulator/usb/device_model.h"
 #include "emulator/usb/identity.h"
+#include "harness.h"
 #include "session/VelDev.h"
 #include "session/plugMonitor.h"
 
@@ -71,12 +72,8 @@ struct Harness {
         emu::Bus& bus = emu::Bus::instance();
         bus.reset();
         if (bus.plug(peer, emu::adapterIdentity("508")) <= 0) abort();
-        libusb_device** list = nullptr;
-        if (libusb_init(&ctx) != 0 || libusb_get_device_list(ctx, &list) != 1) abort();
-        if (libusb_open(list[0], &handle) != 0) abort();
-        libusb_free_device_list(list, 1);
-        if (libusb_claim_interface(handle, 4) != 0) abort();
-        if (libusb_set_interface_alt_setting(handle, 4, 1) != 0) abort();
+        if (libusb_init(&ctx) != 0) abort();
+        handle = fuzzkit::openAdapter(ctx, 0x508);
         dev = std::make_shared<VelDev>(nullptr);
         dev->usbHandle = handle;
         dev->model = 0x508;
@@ -96,12 +93,6 @@ struct Harness {
     }
 };
 
-Harness& harness() {
-    // Never destroyed: the receive thread runs until the process ends.
-    static Harness* h = new Harness;
-    return *h;
-}
-
 void drain(threadsafe_queue<_RCV_BUF_ADDR>& q) {
     while (q.trypop()) {
     }
@@ -111,7 +102,7 @@ void drain(threadsafe_queue<_RCV_BUF_ADDR>& q) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
-    Harness& h = harness();
+    Harness& h = fuzzkit::lazy<Harness>();
     const int target = data[0];
     const size_t n = std::min<size_t>(data[1] | (data[2] << 8), size - 3);
     const uint8_t* edidPart = data + 3;

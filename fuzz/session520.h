@@ -1,12 +1,16 @@
 // A model-520 session for the fuzz targets: the emulated model-520 adapter on the emulated bus,
 // opened through the service's libusb calls, its display class initialised with its receive
-// thread running, and no bring-up (no heartbeat thread competes for the wire). Made once per
-// process and never destroyed: the receive thread runs until the process ends.
+// thread running, and no bring-up (no heartbeat thread competes for the wire). The shared one is
+// made once per process and never destroyed: the receive thread runs until the process ends.
 #pragma once
 
 #include <libusb-1.0/libusb.h>
+#include <semaphore.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -14,9 +18,23 @@
 #include "emulator/adapters/model520.h"
 #include "emulator/usb/bus.h"
 #include "emulator/usb/identity.h"
+#include "harness.h"
 #include "session/VelDev.h"
 
 namespace fuzz520 {
+
+struct Session;
+
+// What a target adds to the common set-up.
+struct SessionSetup {
+    // Called once the adapter is open and the session's fields are set, before the display
+    // class is made and its receive thread started: monitors to plug, flags of a session that
+    // is further up.
+    std::function<void(Session&)> configure;
+    // Without its thread ticket the receive thread is not counted among the class threads, so
+    // that velWaitClassThreads waits for the hot-plug workers alone.
+    bool ticketedReceiver = true;
+};
 
 struct Session {
     std::shared_ptr<emu::Model520> model = std::make_shared<emu::Model520>();
@@ -24,17 +42,14 @@ struct Session {
     libusb_device_handle* handle = nullptr;
     std::shared_ptr<VelDev> dev;
     std::shared_ptr<VelDisplay520Class> dc;
+    std::atomic<bool> receiverDone{false};
 
-    Session() {
+    explicit Session(const SessionSetup& setup = SessionSetup()) {
         emu::Bus& bus = emu::Bus::instance();
         bus.reset();
         if (bus.plug(model, emu::adapterIdentity("520")) <= 0) abort();
-        libusb_device** list = nullptr;
-        if (libusb_init(&ctx) != 0 || libusb_get_device_list(ctx, &list) != 1) abort();
-        if (libusb_open(list[0], &handle) != 0) abort();
-        libusb_free_device_list(list, 1);
-        if (libusb_claim_interface(handle, 4) != 0) abort();
-        if (libusb_set_interface_alt_setting(handle, 4, 1) != 0) abort();
+        if (libusb_init(&ctx) != 0) abort();
+        handle = fuzzkit::openAdapter(ctx, 0x520);
         dev = std::make_shared<VelDev>(nullptr);
         dev->usbHandle = handle;
         dev->model = 0x520;
@@ -42,22 +57,40 @@ struct Session {
         dev->viewCount = 3;
         dev->openTimeReset();
         dev->imageEndpoint = 1;
+        if (setup.configure) setup.configure(*this);
         dc = std::make_shared<VelDisplay520Class>(dev.get(), 0);
         dc->bindSession(dev);
-        dev->displayClass = dc;
+        dev->displayClass = dc;  // shared: a hot-plug notification starts its worker
         if (dc->init() != 0) abort();
         dc->prepareResponses();
         std::shared_ptr<VelDisplay520Class> self = dc;
-        std::thread([self, t = ClassThreadTicket()]() mutable {
+        auto receive = [self, this]() mutable {
             self->fwStatusThread();
             self.reset();
-        }).detach();
+            receiverDone = true;
+        };
+        if (setup.ticketedReceiver) {
+            std::thread([receive, t = ClassThreadTicket()]() mutable { receive(); }).detach();
+        } else {
+            std::thread(receive).detach();
+        }
     }
 };
 
-inline Session& session() {
-    static Session* s = new Session;
-    return *s;
+inline Session& session() { return fuzzkit::lazy<Session>(); }
+
+// What a notification may leave behind: the port record only ever holds 0xEE or a target whose
+// low four bits are its position, and no view gains more than its four frame credits.
+inline void checkPortsAndCredits(VelDisplay520Class& dc, VelDev& dev) {
+    for (int n = 0; n < 8; ++n) {
+        const uint8_t b = dc.vPort_Record[n];
+        if (b != 0xEE && (b & 0x0F) != n) abort();
+    }
+    for (int v = 0; v < VEL_MAX_VIEWS; ++v) {
+        int value = 0;
+        sem_getvalue(&dev.frameFeedbackSemaphore[v], &value);
+        if (value > 4) abort();
+    }
 }
 
 }  // namespace fuzz520

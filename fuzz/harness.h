@@ -1,0 +1,73 @@
+// What the fuzz targets share about their harness: made on first use, never destroyed (its
+// threads run until the process ends), and, where it has a shutdown(), shut down at exit; private
+// directories for targets that write real files; an adapter opened on the
+// emulated bus the way the service opens one.
+#pragma once
+
+#include <libusb-1.0/libusb.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace fuzzkit {
+
+template <typename T, typename = void>
+struct HasShutdown : std::false_type {};
+template <typename T>
+struct HasShutdown<T, std::void_t<decltype(std::declval<T&>().shutdown())>> : std::true_type {};
+
+// The target's harness, made on the first input. A harness with a shutdown() has it called at
+// exit, before the static objects its constructor first used (the bus, the EVDI stand-in, the
+// log) are destroyed under its threads: they were made before the exit handler was registered,
+// so they are destroyed after it ran.
+template <typename H>
+H& lazy() {
+    static H* const made = [] {
+        H* h = new H;
+        if constexpr (HasShutdown<H>::value) atexit([] { lazy<H>().shutdown(); });
+        return h;
+    }();
+    return *made;
+}
+
+// Makes a private directory, removed at exit, and points the environment variable at it (the
+// log directory, the firmware directory). Returns its name.
+inline std::string privateDir(const char* prefix, const char* variable) {
+    // Never destroyed: the exit handler reads it after the static objects are gone.
+    static auto* const made = new std::vector<std::string>;
+    std::string dir = std::string("/tmp/") + prefix + ".XXXXXX";
+    if (!mkdtemp(dir.data())) abort();
+    setenv(variable, dir.c_str(), 1);
+    if (made->empty()) {
+        atexit([] {
+            std::error_code ec;
+            for (const std::string& d : *made) std::filesystem::remove_all(d, ec);
+        });
+    }
+    made->push_back(dir);
+    return dir;
+}
+
+// Opens the emulated adapter with this product id and claims interface 4 in alternate
+// setting 1, as the service does.
+inline libusb_device_handle* openAdapter(libusb_context* ctx, uint16_t productId) {
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &list);
+    libusb_device_handle* h = nullptr;
+    for (ssize_t i = 0; i < n && !h; ++i) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(list[i], &d) != 0 || d.idProduct != productId) continue;
+        if (libusb_open(list[i], &h) != 0) h = nullptr;
+    }
+    libusb_free_device_list(list, 1);
+    if (!h || libusb_claim_interface(h, 4) != 0 || libusb_set_interface_alt_setting(h, 4, 1) != 0)
+        abort();
+    return h;
+}
+
+}  // namespace fuzzkit
