@@ -5,7 +5,7 @@
 // each monitor's EDID and sets the view's mode through the display class, so that the adapter
 // accepts the image packets and acknowledges each frame index (which returns the frame credit).
 // It then does what the EVDI update handling does for a view: take the update token, grab the
-// whole screen into the view's pixel area (a memcpy of one of two different desktop pictures,
+// whole screen into the view's next pixel area (a memcpy of one of two different desktop pictures,
 // so every frame changes everywhere), queue the dirty rectangle and wake the conversion thread.
 //
 // Times taken: the push of each update, the end of each framing (dataHeaderPackage returned:
@@ -287,18 +287,21 @@ class Rig {
             dev->viewTable[v] = {v, target};
             dev->target2View[target] = v;
             const size_t bytes = static_cast<size_t>(o.width) * o.height * 4;
-            auto* px = static_cast<unsigned char*>(malloc(bytes));
-            if (!px) {
-                fail("pixels");
-                return;
-            }
-            memcpy(px, desktopFrame(o.width, o.height, 1).data(), bytes);
-            {
+            // Two areas, as the mode change gives an XRGB view of the model.
+            for (int area = 0; area < 2; ++area) {
+                auto* px = static_cast<unsigned char*>(malloc(bytes));
+                if (!px) {
+                    fail("pixels");
+                    return;
+                }
+                memcpy(px, desktopFrame(o.width, o.height, 1).data(), bytes);
                 std::lock_guard<std::mutex> lk(dev->evdiGrabMutex[v]);
-                dev->evdiBuffer[v].buffer = px;
-                dev->evdiBuffer[v].width = o.width;
-                dev->evdiBuffer[v].height = o.height;
-                dev->evdiBuffer[v].stride = o.width * 4;
+                evdi_buffer& eb = dev->pixelArea(v, area);
+                eb.id = VelDev::areaBufferId(v, area);
+                eb.buffer = px;
+                eb.width = o.width;
+                eb.height = o.height;
+                eb.stride = o.width * 4;
             }
             dev->pixelFormat[v] = 0x34325258;  // XR24
             dev->refreshRate[v] = 60;
@@ -346,15 +349,22 @@ class Rig {
     // token did not come back within 2 s.
     bool update(int v, int seq) {
         if (!waitToken(v, 2000)) return false;
-        {
-            std::lock_guard<std::mutex> lk(dev->evdiGrabMutex[v]);
-            const auto& f = desktopFrame(opt.width, opt.height, seq & 1);
-            memcpy(dev->evdiBuffer[v].buffer, f.data(), f.size());
-        }
+        grab(v, desktopFrame(opt.width, opt.height, seq & 1));
         if (seq < static_cast<int>(timeline.pushed[v].size())) timeline.pushed[v][seq] = nowNs();
         dev->rectQueue[v].push(evdi_rect{0, 0, opt.width, opt.height});
         sem_post(&dev->convWake[dev->view2ConvThread[v]]);
         return true;
+    }
+
+    // The grab of a whole-screen update, as the EVDI update handling takes the view's areas:
+    // into the area frames no longer read, which then holds the newest picture.
+    void grab(int v, const std::vector<uint8_t>& f) {
+        std::unique_lock<std::mutex> lk(dev->evdiGrabMutex[v], std::defer_lock);
+        const int area = dev->lockGrabArea(v, lk);
+        std::unique_lock<PixelAreaLock> px(dev->areaLock(v, area), std::adopt_lock);
+        memcpy(dev->pixelArea(v, area).buffer, f.data(), f.size());
+        const evdi_rect whole{0, 0, opt.width, opt.height};
+        dev->finishGrab(v, area, &whole, 1);
     }
 
     bool waitToken(int v, int ms) {

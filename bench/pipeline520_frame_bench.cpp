@@ -145,10 +145,7 @@ void BM_Service(benchmark::State& state) {
         }
         const auto& f = rig::desktopFrame(o.width, o.height, seq & 1);
         const int64_t g0 = rig::nowNs();
-        {
-            std::lock_guard<std::mutex> lk(r.dev->evdiGrabMutex[0]);
-            memcpy(r.dev->evdiBuffer[0].buffer, f.data(), f.size());
-        }
+        r.grab(0, f);
         const int64_t t0 = rig::nowNs();
         grabNs += static_cast<double>(t0 - g0);
         r.timeline.pushed[0][seq] = t0;
@@ -253,10 +250,7 @@ void BM_Compare(benchmark::State& state) {
     auto service = [&](int seq, double* wallNs, double* cpuNs) {
         if (!r.waitToken(0, 2000)) return false;
         const auto& f = rig::desktopFrame(w, h, seq & 1);
-        {
-            std::lock_guard<std::mutex> lk(r.dev->evdiGrabMutex[0]);
-            memcpy(r.dev->evdiBuffer[0].buffer, f.data(), f.size());
-        }
+        r.grab(0, f);
         const int64_t cpu0 = rig::processCpuNs(), self0 = rig::threadCpuNs(),
                       model0 = r.model->modelCpuNs.load();
         const int64_t t0 = rig::nowNs();

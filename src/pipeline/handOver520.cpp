@@ -5,9 +5,11 @@
 // buffer pool on every path; the packet buffer (taken from the pool) belongs to the encoder until
 // it is pushed, then to the send queue.
 // Update tokens: yuv2Jpeg520 gives the view's token back as soon as the planes are its own (on
-// every path, so a dropped frame cannot stall the view's updates); rgb2Jpeg520 reads the view's
-// pixels and keeps the token until the compression is over, so the pixel area stays retired and
-// alive while it reads (a failure returns the token through the caller's dropFrame520).
+// every path, so a dropped frame cannot stall the view's updates); rgb2Jpeg520 gives it back once
+// its frame holds the read lock of the area it compresses (VelDev::holdNewestArea), so the next
+// grab runs while it compresses; a mode change or plug-out waits for that read lock, or retires
+// the area, before the area goes (a failure before the token is back returns it through the
+// caller's dropFrame520).
 // Frame credits: a frame that holds one of its view's credits and ends here without a queued
 // packet (no JPEG, a packet the display class could not frame or refused, overtaken) gives it
 // back once, through giveFrameCredit520; a queued packet's credit comes back with the adapter's
@@ -163,7 +165,8 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence, bool cre
     _VELRECT region;
     int32_t frameIndex = 0;
     std::shared_ptr<FrameTurn520> turn;
-    if (prepareWholeView520(viewId, VEL_JPEG520_QUALITY, &region, &frameIndex, &turn) != 0)
+    std::shared_lock<PixelAreaLock> px;
+    if (prepareWholeView520(viewId, VEL_JPEG520_QUALITY, &region, &frameIndex, &turn, &px) != 0)
         return -1;
 
     const size_t packetSize = velPacketSize520(region.width, region.height);
@@ -176,20 +179,6 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence, bool cre
         velFrameBufferGive(packet);
         return -1;
     }
-    std::shared_lock<PixelAreaLock> px(pixelAreaLock[viewId]);
-    const unsigned long jpegSize = velEncodeRgb520(region, VEL_JPEG520_QUALITY, packet, packetSize);
-    px.unlock();
-    if (jpegSize == 0) {
-        velFrameBufferGive(packet);
-        return -1;
-    }
-    // The light-mode length covers 32 bytes past the JPEG; the pooled buffer may hold an older
-    // frame there, which must not go to the device.
-    const size_t tail = static_cast<size_t>(velJpegLength520(jpegSize, true)) - jpegSize;
-    if (VEL_PACKET520_JPEG_OFFSET + jpegSize + tail <= packetSize)
-        memset(packet + VEL_PACKET520_JPEG_OFFSET + jpegSize, 0, tail);
-    sem_post(&updateToken[viewId]);
-
     _RECT_IN_ENCODE_Q record;
     record.session = this;
     record.rect = region;
@@ -198,7 +187,24 @@ int VelDev::rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence, bool cre
     record.split = 0;
     record.frameIndex = frameIndex;
     record.pieceFlags = 0x11;
+    // The frame holds its area: the next grab goes into the other one (or waits for this read
+    // when the view has one area) and runs while this frame compresses.
+    sem_post(&updateToken[viewId]);
     if (yuv2Jpeg520Hook) yuv2Jpeg520Hook(record, viewId, sequence);
+    const unsigned long jpegSize = velEncodeRgb520(region, VEL_JPEG520_QUALITY, packet, packetSize);
+    px.unlock();
+    if (jpegSize == 0) {
+        velFrameBufferGive(packet);
+        // The token is back already; the caller must not return it again.
+        if (creditHeld) giveFrameCredit520(viewId);
+        return 0;
+    }
+    // The light-mode length covers 32 bytes past the JPEG; the pooled buffer may hold an older
+    // frame there, which must not go to the device.
+    const size_t tail = static_cast<size_t>(velJpegLength520(jpegSize, true)) - jpegSize;
+    if (VEL_PACKET520_JPEG_OFFSET + jpegSize + tail <= packetSize)
+        memset(packet + VEL_PACKET520_JPEG_OFFSET + jpegSize, 0, tail);
+
     _evdi_send send;
     send.view = viewId;
     send.length = 0;

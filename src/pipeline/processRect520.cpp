@@ -15,10 +15,11 @@
 // away for having overtaken an older one. A frame that stops early ends its turn as it goes (the
 // turn object's last holder), and no frame waits for a later one, so every wait ends.
 //
-// The view's pixel area can be replaced by a mode change at any time: everything that reads its
-// size or pointers together takes the view's grab lock (evdiGrabMutex). Areas of an earlier mode
-// that a converter may still be reading are retired, not freed, until the update token shows the
-// pipeline idle.
+// The view's pixel areas can be replaced by a mode change at any time: everything that reads their
+// size or pointers together takes the view's grab lock (evdiGrabMutex). A frame reads the area
+// with the newest picture under that area's read lock (VelDev::holdNewestArea), taken together
+// with its pointer. Areas of an earlier mode that a frame may still be reading are retired, not
+// freed, until the update token and the area locks show the pipeline idle.
 #include <pthread.h>
 #include <turbojpeg.h>
 
@@ -244,7 +245,8 @@ void VelDev::dropFrame520(int viewId, bool creditTaken) {
 // non-XRGB view without its conversion buffer has nothing to convert from). Shared by both
 // converters.
 int VelDev::prepareWholeView520(int viewId, int quality, _VELRECT* region, int32_t* frameIndexOut,
-                                std::shared_ptr<FrameTurn520>* turnOut) {
+                                std::shared_ptr<FrameTurn520>* turnOut,
+                                std::shared_lock<PixelAreaLock>* holdOut) {
     {
         std::lock_guard<std::mutex> lk(pipelineStateMutex);
         encodeParams[viewId].formatCode = 0xE0;
@@ -252,22 +254,27 @@ int VelDev::prepareWholeView520(int viewId, int quality, _VELRECT* region, int32
         encodeParams[viewId].split = 0;
     }
     int32_t frameIndex = 0;
-    *turnOut = takeFrameTurn520(viewId, &frameIndex);
-    *frameIndexOut = frameIndex;
-
     _alignmentRect whole;
     {
-        // Size, stride and pointer of one and the same mode.
-        std::lock_guard<std::mutex> lk(evdiGrabMutex[viewId]);
-        const evdi_buffer& eb = evdiBuffer[viewId];
+        // Size, stride and pointer of one and the same mode, in the area the frame holds.
+        std::unique_lock<std::mutex> lk(evdiGrabMutex[viewId], std::defer_lock);
+        std::shared_lock<PixelAreaLock> hold;
+        const int area = holdNewestArea(viewId, lk, &hold);
+        // The turn is taken while no grab can make another area newest: a frame later in the
+        // send order never shows an older picture than one before it, whatever order the frame
+        // threads run in.
+        *turnOut = takeFrameTurn520(viewId, &frameIndex);
+        *frameIndexOut = frameIndex;
+        const evdi_buffer& eb = pixelArea(viewId, area);
         if (!eb.buffer || eb.width <= 0 || eb.height <= 0 || eb.stride < eb.width * 4) return -1;
         whole.session = this;
         whole.width = eb.width;
         whole.height = eb.height;
         dataAlignmentJPG(&whole, viewId);
-        get_rect_pointer(&whole, region, 32, eb.stride, viewId);
+        get_rect_pointer(&whole, region, 32, eb.stride, viewId, area);
+        if (!region->pixels) return -1;
+        *holdOut = std::move(hold);
     }
-    if (!region->pixels) return -1;
     std::lock_guard<std::mutex> lk(pipelineStateMutex);
     encodeParams[viewId].rect = whole;
     regionRect[viewId] = *region;
@@ -287,7 +294,8 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence, bool cred
     _VELRECT region;
     int32_t frameIndex = 0;
     std::shared_ptr<FrameTurn520> turn;
-    if (prepareWholeView520(viewId, 90, &region, &frameIndex, &turn) != 0) return -1;
+    std::shared_lock<PixelAreaLock> px;
+    if (prepareWholeView520(viewId, 90, &region, &frameIndex, &turn, &px) != 0) return -1;
     if (!viewActive[viewId]) return -1;
 
     const unsigned long yuvSize = tjBufSizeYUV2(region.width, 1, region.height, TJSAMP_422);
@@ -307,7 +315,6 @@ int VelDev::rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence, bool cred
     region.planes[1] = yuv + region.planeSizes[0];
     region.planes[2] = region.planes[1] + region.planeSizes[1];
     // Rows are passed at the buffer's stride (4 x width for every EVDI buffer of the service).
-    std::shared_lock<PixelAreaLock> px(pixelAreaLock[viewId]);
     const int rc = velEncodeYUVPlanes(handle, region.pixels, region.width, region.stride,
                                       region.height, TJPF_BGRX, region.planes, TJSAMP_422, 0);
     px.unlock();

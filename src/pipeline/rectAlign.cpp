@@ -96,14 +96,14 @@ void dataAlignmentJPG(_alignmentRect* rect, int viewId) {
 }
 
 void get_rect_pointer(const _alignmentRect* rect, _VELRECT* out, int bitsPerPixel, int stride,
-                      int viewId) {
+                      int viewId, int area) {
     if (!rect || !out) return;
     unsigned char* base = nullptr;
-    if (rect->session && validView(viewId)) {
+    if (rect->session && validView(viewId) && (area == 0 || area == 1)) {
         VelDev& dev = *rect->session;
         base = velEvdiNeedsConversion(dev.pixelFormat[viewId])
                    ? dev.convBuffer[viewId]
-                   : static_cast<unsigned char*>(dev.evdiBuffer[viewId].buffer);
+                   : static_cast<unsigned char*>(dev.pixelArea(viewId, area).buffer);
     }
     const ptrdiff_t offset = static_cast<ptrdiff_t>(rect->x) * bitsPerPixel / 8 +
                              static_cast<ptrdiff_t>(rect->y) * stride;

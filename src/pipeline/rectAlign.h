@@ -26,11 +26,11 @@ bool velMergeRectQueue(threadsafe_queue<evdi_rect>& queue, _alignmentRect* out);
 void dataAlignmentJPG(_alignmentRect* rect, int viewId);
 
 // Fills `out` for the region: pixels = first pixel of the region in the view's source area (the
-// EVDI pixels for XR24/AR24, else the conversion buffer; null when that area does not exist);
-// x, y, width, height from the region; stride and bits per pixel from the arguments. The other
-// fields of `out` are left as they were.
+// EVDI pixels of pixel area `area` for XR24/AR24, else the conversion buffer; null when that area
+// does not exist); x, y, width, height from the region; stride and bits per pixel from the
+// arguments. The other fields of `out` are left as they were.
 void get_rect_pointer(const _alignmentRect* rect, _VELRECT* out, int bitsPerPixel, int stride,
-                      int viewId);
+                      int viewId, int area = 0);
 
 // 50x family: returns the union of the region with the view's two remembered regions (as they
 // were before this call) and remembers the region in the slot the alternation flag selects. The

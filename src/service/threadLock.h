@@ -148,6 +148,16 @@ public:
         }
         cond.notify_all();
     }
+    // Read or written by someone now.
+    bool inUse() {
+        std::lock_guard<std::mutex> lk(mut);
+        return writing || readers > 0;
+    }
+    // Waits at most `limit` until nobody reads or writes; false if someone still does.
+    bool waitUnused(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lk(mut);
+        return cond.wait_for(lk, limit, [this] { return !writing && readers == 0; });
+    }
 
 private:
     std::mutex mut;  // a leaf lock: held only to test and change the two fields

@@ -97,6 +97,8 @@ VelDev::~VelDev() {
         convBuffer[v] = nullptr;
         free(evdiBuffer[v].buffer);
         evdiBuffer[v].buffer = nullptr;
+        free(secondArea[v].buffer);
+        secondArea[v].buffer = nullptr;
         delete evdiUserData[v];
         evdiUserData[v] = nullptr;
         sem_destroy(&updateToken[v]);

@@ -227,8 +227,44 @@ class VelDev {
     std::mutex evdiGrabMutex[VEL_MAX_VIEWS];
     // Per view: a grab (and the conversion of the pixel area into convBuffer) writes the view's
     // pixels under the write lock; every stage that reads them converts under a read lock. Taken
-    // before evdiGrabMutex, never while holding it.
+    // before evdiGrabMutex, never while holding it. Guards evdiBuffer[v]'s pixels and convBuffer.
     PixelAreaLock pixelAreaLock[VEL_MAX_VIEWS];
+
+    // ---- Pixel areas (session/pixelAreas.cpp; rules at its top) ----
+    // A model-520 view in XRGB/ARGB has a second pixel area, registered with EVDI as buffer
+    // view + VEL_MAX_VIEWS, so a grab can fill one area while frames still read the other. Its
+    // pixels are guarded by secondAreaLock[v], the record (and the fields below) by evdiGrabMutex.
+    // Every other view has one area: secondArea[v].buffer is null and area 0 is always newest.
+    evdi_buffer secondArea[VEL_MAX_VIEWS] = {};
+    PixelAreaLock secondAreaLock[VEL_MAX_VIEWS];
+    int newestArea[VEL_MAX_VIEWS] = {0, 0, 0};  // the area the last grab with pixels wrote
+    // Per view and area: the rectangles the area lacks against the newest one (damage grabbed
+    // into the other area since this one was last written). Guarded by evdiGrabMutex.
+    std::vector<evdi_rect> areaLacks[VEL_MAX_VIEWS][2];
+    evdi_buffer& pixelArea(int viewId, int area) {
+        return area ? secondArea[viewId] : evdiBuffer[viewId];
+    }
+    PixelAreaLock& areaLock(int viewId, int area) {
+        return area ? secondAreaLock[viewId] : pixelAreaLock[viewId];
+    }
+    static int areaBufferId(int viewId, int area) { return viewId + area * VEL_MAX_VIEWS; }
+    // The area the view's next grab writes, with its write lock taken and `grabLock` (the view's
+    // evdiGrabMutex, not held on entry) held on return: the older area when the view has two.
+    // Waits for the frames still reading that area.
+    int lockGrabArea(int viewId, std::unique_lock<std::mutex>& grabLock);
+    // After a grab into `area` (write lock and evdiGrabMutex held) that wrote `rects`: brings
+    // the rest of the area up to date from the newest area and makes it the newest. Nothing
+    // changes when the grab wrote no rectangle.
+    void finishGrab(int viewId, int area, const evdi_rect* rects, int count);
+    // A read hold on the area with the view's newest picture; returns its index with `grabLock`
+    // (evdiGrabMutex, not held on entry) held, so the caller reads the area's record in the same
+    // step. No grab writes the area while `*hold` is kept.
+    int holdNewestArea(int viewId, std::unique_lock<std::mutex>& grabLock,
+                       std::shared_lock<PixelAreaLock>* hold);
+    // Whether any stage reads or writes one of the view's areas now (evdiGrabMutex held).
+    bool areasInUse(int viewId);
+    // Waits at most `limit` for the view's areas to be read and written by nobody.
+    bool waitAreasUnused(int viewId, std::chrono::milliseconds limit);
     // Pixel and conversion areas of earlier modes that a pipeline stage may still read; freed
     // once the view's update token shows the pipeline idle, or with the session.
     std::vector<std::unique_ptr<unsigned char, VelMallocFree>> retiredAreas[VEL_MAX_VIEWS];
@@ -336,8 +372,10 @@ class VelDev {
     // dropFrame520). `rect` is not used: model 520 always encodes the view. `creditHeld`: the
     // frame took one of the view's credits (it went ahead without one after a second's wait
     // otherwise); a frame dropped later gives back only a credit it holds.
+    // `holdOut`: the read hold on the area `region` points into, for as long as it is read.
     int prepareWholeView520(int viewId, int quality, _VELRECT* region, int32_t* frameIndexOut,
-                            std::shared_ptr<FrameTurn520>* turnOut);
+                            std::shared_ptr<FrameTurn520>* turnOut,
+                            std::shared_lock<PixelAreaLock>* holdOut);
     int rgb2Yuv520(_alignmentRect* rect, int viewId, int sequence, bool creditHeld = true);
     int rgb2Jpeg520(_alignmentRect* rect, int viewId, int sequence, bool creditHeld = true);
     // Hand-over to JPEG encoding; owns record.rect.buffer. Gives the token back on every path
@@ -346,7 +384,8 @@ class VelDev {
     void yuv2Jpeg520(_RECT_IN_ENCODE_Q record, int viewId, int sequence, bool creditHeld = true,
                      std::shared_ptr<FrameTurn520> turn = nullptr);
     // Test hook: sees every frame record handed to JPEG encoding (set before frames flow; empty
-    // in the service). Light-mode records carry no planes.
+    // in the service). Light-mode records carry no planes; they are seen before the compression,
+    // while the frame holds its pixel area and the update token is back.
     std::function<void(const _RECT_IN_ENCODE_Q&, int viewId, int sequence)> yuv2Jpeg520Hook;
 
     // ---- Frame pipeline: 50x family (pipeline/processRect508.cpp; rules at its top) ----

@@ -80,12 +80,13 @@ bool queueGrab(VelDev& dev, int viewId, const evdi_rect* rects, int count, int w
 // otherwise the rectangle count (0 to 16) with the buffer's size in *width / *height.
 int requestAndGrab(VelDev& dev, int viewId, evdi_rect* rects, int* width, int* height,
                    bool requireActive) {
-    // The grab writes the pixel area: it waits for the stages still converting the last frame.
-    std::lock_guard<PixelAreaLock> px(dev.pixelAreaLock[viewId]);
-    std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[viewId]);
+    // The grab writes a pixel area: it waits for the stages still reading that area.
+    std::unique_lock<std::mutex> lk(dev.evdiGrabMutex[viewId], std::defer_lock);
+    const int area = dev.lockGrabArea(viewId, lk);
+    std::unique_lock<PixelAreaLock> px(dev.areaLock(viewId, area), std::adopt_lock);
     evdi_handle handle = dev.evdiHandle[viewId];
     if (!handle || !dev.bufferRegistered[viewId]) return -1;
-    if (!evdi_request_update(handle, viewId)) return -1;
+    if (!evdi_request_update(handle, VelDev::areaBufferId(viewId, area))) return -1;
     if (requireActive && !dev.viewActive[viewId]) return -1;
     int count = 0;
     evdi_grab_pixels(handle, rects, &count);
@@ -93,6 +94,7 @@ int requestAndGrab(VelDev& dev, int viewId, evdi_rect* rects, int* width, int* h
     if (count > VEL_EVDI_MAX_RECTS) count = VEL_EVDI_MAX_RECTS;
     *width = dev.evdiBuffer[viewId].width;
     *height = dev.evdiBuffer[viewId].height;
+    dev.finishGrab(viewId, area, rects, count);
     return count;
 }
 
@@ -170,43 +172,69 @@ void* updateTaskMain(void* arg) {
 
 void freeArea(unsigned char* p) { free(p); }
 
-// Replaces the view's pixel area (and conversion area) with ones for `mode`. Called with the
-// buffer unregistered. `idle` tells that the pipeline holds no pixels of the view.
+// Replaces the view's pixel areas (and conversion area) with ones for `mode`. Called with the
+// buffers unregistered. `idle` tells that the pipeline holds no pixels of the view.
 bool replaceAreas(VelDev& dev, int viewId, const evdi_mode& mode, bool idle) {
     const size_t stride = static_cast<size_t>(mode.width) * 4;
     const size_t bytes = stride * static_cast<size_t>(mode.height);
     const bool convert = velEvdiNeedsConversion(mode.pixel_format);
+    // Model 520 reads XRGB/ARGB areas in place: two of them let a grab go on while frames read.
+    const bool second = dev.model == 0x520 && !convert;
     // calloc: pages the desktop never damages stay unbacked, and nothing stale is ever read.
     auto* pixels = static_cast<unsigned char*>(calloc(1, bytes));
     auto* conv = convert ? static_cast<unsigned char*>(calloc(1, bytes)) : nullptr;
-    if (!pixels || (convert && !conv)) {
+    auto* pixels2 = second ? static_cast<unsigned char*>(calloc(1, bytes)) : nullptr;
+    if (!pixels || (convert && !conv) || (second && !pixels2)) {
         free(pixels);
         free(conv);
+        free(pixels2);
         vel_Printf("[error] mode_changed_handler cannot allocate %zu bytes\n", bytes);
         return false;
     }
     std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[viewId]);
-    auto* oldPixels = static_cast<unsigned char*>(dev.evdiBuffer[viewId].buffer);
-    unsigned char* oldConv = dev.convBuffer[viewId];
-    dev.evdiBuffer[viewId].id = viewId;
-    dev.evdiBuffer[viewId].buffer = pixels;
-    dev.evdiBuffer[viewId].width = mode.width;
-    dev.evdiBuffer[viewId].height = mode.height;
-    dev.evdiBuffer[viewId].stride = static_cast<int>(stride);
-    dev.evdiBuffer[viewId].rects = nullptr;
-    dev.evdiBuffer[viewId].rect_count = 0;
+    // A frame that took its read hold after the token came back still reads an old area.
+    if (dev.areasInUse(viewId)) idle = false;
+    unsigned char* old[3] = {static_cast<unsigned char*>(dev.evdiBuffer[viewId].buffer),
+                             static_cast<unsigned char*>(dev.secondArea[viewId].buffer),
+                             dev.convBuffer[viewId]};
+    for (int area = 0; area < 2; ++area) {
+        evdi_buffer& eb = dev.pixelArea(viewId, area);
+        eb = evdi_buffer{};
+        eb.id = VelDev::areaBufferId(viewId, area);
+        eb.buffer = area ? pixels2 : pixels;
+        if (!eb.buffer) continue;
+        eb.width = mode.width;
+        eb.height = mode.height;
+        eb.stride = static_cast<int>(stride);
+        dev.areaLacks[viewId][area].clear();
+    }
+    dev.newestArea[viewId] = 0;
     // A conversion area left from an earlier non-XRGB mode is not needed any more either.
     dev.convBuffer[viewId] = conv;
     auto& retired = dev.retiredAreas[viewId];
-    if (idle) {
-        retired.clear();
-        freeArea(oldPixels);
-        freeArea(oldConv);
-    } else {
-        if (oldPixels) retired.emplace_back(oldPixels);
-        if (oldConv) retired.emplace_back(oldConv);
+    if (idle) retired.clear();
+    for (unsigned char* p : old) {
+        if (idle)
+            freeArea(p);
+        else if (p)
+            retired.emplace_back(p);
     }
     return true;
+}
+
+// Registers (or unregisters) every pixel area the view has with EVDI.
+void registerAreas(VelDev& dev, int viewId, bool on) {
+    std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[viewId]);
+    evdi_handle handle = dev.evdiHandle[viewId];
+    if (!handle) return;
+    for (int area = 0; area < 2; ++area) {
+        const evdi_buffer& eb = dev.pixelArea(viewId, area);
+        if (area > 0 && !eb.buffer) continue;
+        if (on)
+            evdi_register_buffer(handle, eb);
+        else
+            evdi_unregister_buffer(handle, VelDev::areaBufferId(viewId, area));
+    }
 }
 
 }  // namespace
@@ -265,7 +293,7 @@ void velEvdiInstallHandlers(evdi_event_context* ctx, _DEV_TOPO_* userData) {
 }
 
 void update_ready_handler(int buffer_to_be_updated, void* user_data) {
-    // The buffer id is the view id (buffers are registered that way); the user data names the
+    // The buffer id is one of the view's areas (VelDev::areaBufferId); the user data names the
     // view authoritatively.
     (void)buffer_to_be_updated;
     auto* topo = static_cast<_DEV_TOPO_*>(user_data);
@@ -331,17 +359,16 @@ void mode_changed_handler(evdi_mode mode, void* user_data) {
 
     dev.pixelFormat[viewId] = mode.pixel_format;
     dev.bufferRegistered[viewId] = false;
-    {
-        std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[viewId]);
-        if (dev.evdiHandle[viewId]) evdi_unregister_buffer(dev.evdiHandle[viewId], viewId);
-    }
+    registerAreas(dev, viewId, false);
     // Rectangles of the old mode would address the new area with old coordinates. Their frame
     // now never reaches the encoder, so the token it holds is given back here.
     bool dropped = false;
     while (dev.rectQueue[viewId].trypop()) dropped = true;
     if (dropped) sem_post(&dev.updateToken[viewId]);
-    // With the token, no update task grabs and no stage still reads the view's pixels.
-    const bool idle = semWaitSecond(&dev.updateToken[viewId], 1) == 0;
+    // With the token, no update task grabs and no frame waits to read the view's pixels; a
+    // light-mode frame gives it back once it holds its area, so its read is waited for too.
+    const bool idle = semWaitSecond(&dev.updateToken[viewId], 1) == 0 &&
+                      dev.waitAreasUnused(viewId, std::chrono::seconds(1));
 
     if (velEvdiNeedsConversion(mode.pixel_format)) {
         vel_Print("Pixel format not is DRM_FORMAT_XRGB8888 or DRM_FORMAT_ARGB8888!\n");
@@ -352,11 +379,7 @@ void mode_changed_handler(evdi_mode mode, void* user_data) {
     }
     dev.refreshRate[viewId] = mode.refresh_rate;
     if (mode.refresh_rate > 0) dev.frameInterval[viewId] = 1000000 / mode.refresh_rate;
-    {
-        std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[viewId]);
-        if (dev.evdiHandle[viewId])
-            evdi_register_buffer(dev.evdiHandle[viewId], dev.evdiBuffer[viewId]);
-    }
+    registerAreas(dev, viewId, true);
     dev.bufferRegistered[viewId] = true;
 
     dev.modeSetDone = 0;

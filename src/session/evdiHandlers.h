@@ -6,12 +6,13 @@
 // update tasks before it ends, and the session destructor joins the epoll thread, so a task never
 // outlives its session.
 //
-// Pixel areas: the view's EVDI buffer is written by grabs (update tasks and the mode-change
-// handler) and read by the conversion stages until the JPEG encoder gives the view's update token
-// back. Grabs and the swap of the buffer on a mode change exclude each other through the view's
-// evdiGrabMutex. The mode-change handler waits (bounded) for the update token before it replaces
-// the area: when it gets the token no stage reads the old area and it is freed at once, otherwise
-// it is kept in retiredAreas until a later mode change gets the token, or until the session goes.
+// Pixel areas: the view's EVDI buffers are written by grabs (update tasks and the mode-change
+// handler) and read by the conversion stages under the areas' read locks (session/pixelAreas.cpp
+// says which area each takes). Grabs and the swap of the buffers on a mode change exclude each
+// other through the view's evdiGrabMutex. The mode-change handler waits (bounded) for the update
+// token and for the areas' readers before it replaces the areas: when both are over no stage
+// reads the old areas and they are freed at once, otherwise they are kept in retiredAreas until a
+// later mode change finds the view idle, or until the session goes.
 //
 // User data is a `_DEV_TOPO_` {device key, view id}. Handlers running on an epoll thread work on
 // that thread's session; called from anywhere else they look the session up in g_dev's table and

@@ -100,16 +100,21 @@ void releaseViewAreas(VelDev& dev, int v) {
     {
         std::lock_guard<std::mutex> lk(dev.evdiGrabMutex[v]);
         dev.bufferRegistered[v] = false;
-        auto* pixels = static_cast<unsigned char*>(dev.evdiBuffer[v].buffer);
-        unsigned char* conv = dev.convBuffer[v];
+        if (dev.areasInUse(v)) idle = false;
+        unsigned char* areas[3] = {static_cast<unsigned char*>(dev.evdiBuffer[v].buffer),
+                                   static_cast<unsigned char*>(dev.secondArea[v].buffer),
+                                   dev.convBuffer[v]};
         dev.evdiBuffer[v] = evdi_buffer{};
+        dev.secondArea[v] = evdi_buffer{};
         dev.convBuffer[v] = nullptr;
-        if (idle) {
-            free(pixels);
-            free(conv);
-        } else {
-            if (pixels) dev.retiredAreas[v].emplace_back(pixels);
-            if (conv) dev.retiredAreas[v].emplace_back(conv);
+        dev.newestArea[v] = 0;
+        dev.areaLacks[v][0].clear();
+        dev.areaLacks[v][1].clear();
+        for (unsigned char* p : areas) {
+            if (idle)
+                free(p);
+            else if (p)
+                dev.retiredAreas[v].emplace_back(p);
         }
     }
     if (idle) velEvdiReleaseRetiredAreas(dev, v);

@@ -284,6 +284,88 @@ TEST_F(EvdiSession, DesktopScenesReachTheBufferWithTheirDamage) {
     EXPECT_EQ(memcmp(dev->evdiBuffer[0].buffer, px.data(), px.size() * 4), 0);
 }
 
+// A model-520 view has two pixel areas: a grab writes the one no frame reads. Three patches,
+// each grabbed on its own, the first while a frame holds the newest area: the area the next
+// frame reads shows all three, so each grab brought its area up to date with the damage the
+// other area got meanwhile. (Frames of this session make no packet: it is not connected.)
+TEST_F(EvdiSession, DamageGrabbedWhileTheOtherAreaIsReadReachesTheNextFrame) {
+    dev->model = 0x520;
+    emu::setAutoDesktop(false);
+    evdi_handle h = openView(0, emu::makeEdid(640, 480, 60));
+    emu::desktopStart(h, {640, 480, 60, emu::kFourccXRGB8888});
+    ASSERT_TRUE(waitModeChanged(640, 480));
+    auto drawAndWaitGrab = [&](evdi_rect r, uint32_t xrgb) {
+        const int grabs = emu::stats(h).grabs;
+        const size_t n = static_cast<size_t>(r.x2 - r.x1) * static_cast<size_t>(r.y2 - r.y1);
+        emu::desktopDraw(h, r, std::vector<uint32_t>(n, xrgb));
+        return vtest::waitFor([&] {
+            const emu::EvdiStats st = emu::stats(h);
+            return st.grabs > grabs && st.lastGrabRects.size() == 1 &&
+                   st.lastGrabRects[0].x1 == r.x1 && st.lastGrabRects[0].y1 == r.y1;
+        });
+    };
+    auto holdNewest = [&](std::shared_lock<PixelAreaLock>* hold) {
+        std::unique_lock<std::mutex> lk(dev->evdiGrabMutex[0], std::defer_lock);
+        return dev->holdNewestArea(0, lk, hold);
+    };
+    {
+        std::shared_lock<PixelAreaLock> frame;
+        const int read = holdNewest(&frame);
+        ASSERT_TRUE(drawAndWaitGrab({16, 16, 48, 40}, 0x00FF0000)) << "grab waited for the frame";
+        std::lock_guard<std::mutex> lk(dev->evdiGrabMutex[0]);
+        EXPECT_NE(dev->newestArea[0], read);
+    }
+    ASSERT_TRUE(drawAndWaitGrab({600, 400, 640, 480}, 0x0000FF00));
+    ASSERT_TRUE(drawAndWaitGrab({300, 0, 340, 20}, 0x000000FF));
+    ASSERT_TRUE(tasksIdle());
+    const std::vector<uint32_t> desktop = emu::desktopPixels(h);
+    std::shared_lock<PixelAreaLock> frame;
+    const int read = holdNewest(&frame);
+    const auto* area = static_cast<const uint32_t*>(dev->pixelArea(0, read).buffer);
+    size_t wrong = 0;
+    for (size_t i = 0; i < desktop.size(); ++i) wrong += (area[i] & 0xFFFFFF) != (desktop[i] & 0xFFFFFF);
+    EXPECT_EQ(wrong, 0u) << "pixels of area " << read << " differ from the desktop";
+}
+
+// Light mode: once a frame holds its area the next grab goes into the other one, so a second
+// frame of the view starts while the first has not compressed yet (it waits in the hook, before
+// its compression, until the second one is there). The update token came back without the
+// second's wait for it timing out.
+TEST_F(EvdiSession, LightModeGrabsAndStartsTheNextFrameWhileOneCompresses) {
+    dev->model = 0x520;
+    dev->connected = true;
+    dev->lightMode = 1;
+    struct Seen {
+        std::atomic<int> entered{0};
+        std::atomic<bool> overlapped{false};
+    };
+    auto seen = std::make_shared<Seen>();
+    // The frame after the mode set's first one is held; the mode-change handler gives a token
+    // of its own back, which the first frame's could otherwise stand in for.
+    dev->yuv2Jpeg520Hook = [seen](const _RECT_IN_ENCODE_Q&, int view, int) {
+        if (view != 0) return;
+        if (++seen->entered == 2)
+            seen->overlapped = vtest::waitFor([&] { return seen->entered >= 3; }, seconds(10));
+    };
+    emu::setAutoDesktop(false);
+    evdi_handle h = openView(0, emu::makeEdid(640, 480, 60));
+    emu::desktopStart(h, {640, 480, 60, emu::kFourccXRGB8888});
+    ASSERT_TRUE(waitModeChanged(640, 480));
+    ASSERT_TRUE(vtest::waitFor([&] { return seen->entered >= 1; })) << "no first frame";
+    ASSERT_TRUE(dev->waitViewFrameThreads(0, milliseconds(10000)));
+    ASSERT_TRUE(tasksIdle());
+    const std::vector<uint32_t> grey(64 * 64, 0x00808080);
+    emu::desktopDraw(h, {0, 0, 64, 64}, grey);
+    ASSERT_TRUE(vtest::waitFor([&] { return seen->entered >= 2; }));
+    emu::desktopDraw(h, {64, 64, 128, 128}, grey);
+    ASSERT_TRUE(vtest::waitFor([&] { return seen->entered >= 3; }, seconds(15)));
+    EXPECT_TRUE(vtest::waitFor([&] { return seen->overlapped.load(); }));
+    ASSERT_TRUE(dev->waitViewFrameThreads(0, milliseconds(10000)));
+    EXPECT_EQ(logCount("waiting 1 seconds timed out"), 0);
+    EXPECT_EQ(dev->framesOvertaken520[0].load(), 0);
+    dev->viewActive[0] = false;
+}
+
 TEST_F(EvdiSession, CursorMoveToOriginShowsThenHides) {
     evdi_handle h = openView(0, emu::makeEdid(1280, 720, 60));
     ASSERT_TRUE(waitModeChanged(1280, 720));
