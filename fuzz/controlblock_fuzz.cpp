@@ -32,7 +32,7 @@ struct Block {
     std::string name, logDir;
     int fd = -1;
     Block() {
-        fuzzkit::privateDir("velcbfuzz", "VEL_LOG_DIR");
+        fuzzkit::privateLogDir("velcbfuzz");
         logDir = vel::logDir();
         name = "/velcbfuzz." + std::to_string(getpid());
         if (controlBlockCreate(name.c_str(), &fd) != 0) abort();
