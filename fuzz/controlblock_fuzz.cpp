@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     Block& b = fuzzkit::lazy<Block>();  // first: it names the log directory before the session logs
     fuzz520::Session& s = fuzz520::session();
+    fuzzkit::forgetTraffic(*s.model);
     std::vector<uint8_t> bytes(data + 1, data + size);
     for (int r = 0; r < VEL_SHM_RECORDS; ++r) {
         const size_t at = r * sizeof(VEL_SHM_RECORD) + offsetof(VEL_SHM_RECORD, fwLogPath);

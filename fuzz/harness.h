@@ -71,6 +71,14 @@ inline std::string privateLogDir(const char* prefix) {
     return dir;
 }
 
+// The emulated adapters keep every message they were sent (and every refusal) for tests that
+// look back at them. No target does, and over millions of inputs that record would grow without
+// bound: a target that keeps its adapter clears it at the start of each input.
+template <typename Model>
+void forgetTraffic(Model& model) {
+    model.clearReceived();
+}
+
 // Opens the emulated adapter with this product id and claims interface 4 in alternate
 // setting 1, as the service does.
 inline libusb_device_handle* openAdapter(libusb_context* ctx, uint16_t productId) {
