@@ -374,7 +374,7 @@ struct FaultMatrix : ::testing::TestWithParam<Row> {
             // The manager runs on with no session: what the departed one held is given back
             // now, not at teardown. For the rows that end through the fatal path (it ends the
             // process with its session alive) this is the heap check. The emulated adapter
-            // lives in this process too (a 50x one holds its SROM image, about 2 MB), kept by
+            // lives in this process too (a 50x one, its SROM image included, about 2 MB), kept by
             // the bus's record of the departed device until it is forgotten, which the bus
             // refuses while the service still has the device open.
             FAULT_NEED(bus.forget(a.busId) == 0, "the departed adapter is still open");
