@@ -32,7 +32,7 @@ struct Block {
     std::string name, logDir;
     int fd = -1;
     Block() {
-        fuzzkit::privateDir("velcbfuzz", "VEL_LOG_DIR");
+        fuzzkit::privateLogDir("velcbfuzz");
         logDir = vel::logDir();
         name = "/velcbfuzz." + std::to_string(getpid());
         if (controlBlockCreate(name.c_str(), &fd) != 0) abort();
@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     Block& b = fuzzkit::lazy<Block>();  // first: it names the log directory before the session logs
     fuzz520::Session& s = fuzz520::session();
+    fuzzkit::forgetTraffic(*s.model);
     std::vector<uint8_t> bytes(data + 1, data + size);
     for (int r = 0; r < VEL_SHM_RECORDS; ++r) {
         const size_t at = r * sizeof(VEL_SHM_RECORD) + offsetof(VEL_SHM_RECORD, fwLogPath);

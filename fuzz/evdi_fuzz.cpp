@@ -261,6 +261,8 @@ int desktopSide(uint8_t b) { return 1 + b % 200; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Harness& harn = fuzzkit::lazy<Harness>();
+    fuzzkit::forgetTraffic(*harn.model520);
+    fuzzkit::forgetTraffic(*harn.model508);
     Reader in{data, size};
     for (int ops = 0; ops < 24 && in.more(); ++ops) {
         const uint8_t op = in.u8();

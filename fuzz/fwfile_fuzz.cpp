@@ -21,7 +21,7 @@ namespace {
 
 const std::string& logPath() {
     static const std::string path = [] {
-        fuzzkit::privateDir("velfwfuzz", "VEL_LOG_DIR");
+        fuzzkit::privateLogDir("velfwfuzz");
         return vel::logDir() + "fw_log_0101_000000_0.log";
     }();
     return path;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <libusb-1.0/libusb.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -35,22 +36,47 @@ H& lazy() {
     return *made;
 }
 
-// Makes a private directory, removed at exit, and points the environment variable at it (the
-// log directory, the firmware directory). Returns its name.
+// Makes a private directory under $TMPDIR (default /tmp), removed at exit, and points the
+// environment variable at it (the firmware directory). Returns its name.
 inline std::string privateDir(const char* prefix, const char* variable) {
     // Never destroyed: the exit handler reads it after the static objects are gone.
     static auto* const made = new std::vector<std::string>;
-    std::string dir = std::string("/tmp/") + prefix + ".XXXXXX";
+    const char* tmp = getenv("TMPDIR");
+    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + ".XXXXXX";
     if (!mkdtemp(dir.data())) abort();
     setenv(variable, dir.c_str(), 1);
     if (made->empty()) {
         atexit([] {
-            std::error_code ec;
-            for (const std::string& d : *made) std::filesystem::remove_all(d, ec);
+            for (const std::string& d : *made) {
+                // A thread may make a directory inside again between the removal of the
+                // contents and that of the directory itself: it is then not empty, so go again.
+                std::error_code ec;
+                for (int i = 0; i < 100 && std::filesystem::exists(d, ec); ++i)
+                    std::filesystem::remove_all(d, ec);
+            }
         });
     }
     made->push_back(dir);
     return dir;
+}
+
+// The log directory: "d" inside a private directory, and VEL_LOG_DIR points at it. The harness's
+// threads run on after the exit handler (they end with the process), and the service log makes
+// its directory again when it is missing, but never the one above it: a line logged after the
+// handler goes nowhere instead of leaving a fresh directory behind.
+inline std::string privateLogDir(const char* prefix) {
+    const std::string dir = privateDir(prefix, "VEL_LOG_DIR") + "/d";
+    if (mkdir(dir.c_str(), 0700) != 0) abort();
+    setenv("VEL_LOG_DIR", dir.c_str(), 1);
+    return dir;
+}
+
+// The emulated adapters keep every message they were sent (and every refusal) for tests that
+// look back at them. No target does, and over millions of inputs that record would grow without
+// bound: a target that keeps its adapter clears it at the start of each input.
+template <typename Model>
+void forgetTraffic(Model& model) {
+    model.clearReceived();
 }
 
 // Opens the emulated adapter with this product id and claims interface 4 in alternate

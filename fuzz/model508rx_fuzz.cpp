@@ -18,7 +18,7 @@ struct Harness {
     std::shared_ptr<VelDev> dev;
     VelDisplayClass508* dc = nullptr;
     Harness() {
-        fuzzkit::privateDir("vel508rxfuzz", "VEL_LOG_DIR");
+        fuzzkit::privateLogDir("vel508rxfuzz");
         dev = std::make_shared<VelDev>(nullptr);
         dev->model = 0x508;
         dev->viewCount = 2;

@@ -19,7 +19,7 @@ struct Harness {
     std::shared_ptr<VelDev> dev;
     VelDisplay520Class* dc = nullptr;
     Harness() {
-        fuzzkit::privateDir("vel520notifyfuzz", "VEL_LOG_DIR");
+        fuzzkit::privateLogDir("vel520notifyfuzz");
         dev = std::make_shared<VelDev>(nullptr);
         dev->connected = true;
         dev->powerOnFinished = true;

@@ -97,6 +97,7 @@ struct Harness {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz520::Session& h = fuzzkit::lazy<Harness>().s;
+    fuzzkit::forgetTraffic(*h.model);
     // At most 16 transfers of at most 64 KiB each, queued a few milliseconds ahead so that the
     // query below is waiting when they arrive.
     size_t at = 0;

@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool quiet = setenv("VEL_LOG_DIR", "/dev/null/monitor520-fuzz", 0) == 0;
     (void)quiet;
     fuzz520::Session& h = fuzz520::session();
+    fuzzkit::forgetTraffic(*h.model);
     const size_t n = std::min<size_t>(data[0] | (data[1] << 8), size - 2);
     emu::Model520::Monitor monitor;
     monitor.target = kTarget;
