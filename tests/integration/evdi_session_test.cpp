@@ -455,6 +455,8 @@ TEST_F(EvdiSession, ManyUpdateEventsAreSerialisedPerView) {
     }
     ASSERT_TRUE(vtest::waitFor([&] { return emu::pendingEvents(h) == 0; }));
     ASSERT_TRUE(tasksIdle());
+    // The last task may have queued its rectangle just before it ended: let the pipeline take it.
+    ASSERT_TRUE(vtest::waitFor([&] { return dev->rectQueue[0].empty(); }));
     stopPipeline();
     EXPECT_EQ(emu::stats(h).maxConcurrentGrabs, 1);
     // Nothing was lost: the last damage reached the queue.
